@@ -1,0 +1,49 @@
+// One component density of the mixture.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <vector>
+
+#include "fit/event_view.h"
+#include "fit/parameter_map.h"
+#include "fit/splot_error.h"
+
+namespace tarnwex {
+
+// Densities handed out without a copy. `values` stays valid and unchanged
+// until the next call of any operation of the same PDF. `revision` identifies
+// the contents: two views of one PDF with the same non-zero revision hold the
+// same values, so a caller that has already checked them need not check them
+// again. Revision 0 promises nothing.
+struct PdfValuesView {
+  std::span<const double> values;
+  std::uint64_t revision = 0;
+};
+
+class ParametricPdf {
+ public:
+  virtual ~ParametricPdf() = default;
+
+  // The density of one event.
+  virtual std::expected<double, SPlotError> evaluate(EventRow event,
+                                                     const ParameterMap& parameters) const = 0;
+
+  // The density of every event, in event order.
+  virtual std::expected<std::vector<double>, SPlotError> evaluate_batch(
+      const EventView& events, const ParameterMap& parameters) const = 0;
+
+  // evaluate_batch without a copy where the PDF keeps its values anyway. The
+  // default stores evaluate_batch's result in `scratch` and views it.
+  virtual std::expected<PdfValuesView, SPlotError> evaluate_batch_view(
+      const EventView& events, const ParameterMap& parameters,
+      std::vector<double>& scratch) const {
+    auto values = evaluate_batch(events, parameters);
+    if (!values) return std::unexpected(std::move(values.error()));
+    scratch = std::move(*values);
+    return PdfValuesView{scratch, 0};
+  }
+};
+
+}  // namespace tarnwex

@@ -1,0 +1,49 @@
+// One complete fit: validation, the joint fit, the sPlot covariance and the sWeights.
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "fit/event_view.h"
+#include "fit/parameter_map.h"
+#include "fit/parametric_pdf.h"
+#include "fit/row_matrix.h"
+#include "fit/shape_parameter.h"
+#include "fit/splot_config.h"
+#include "fit/splot_error.h"
+
+namespace tarnwex {
+
+struct SPlotOutput {
+  std::vector<double> yields;        // K fitted yields
+  std::vector<double> yield_errors;  // K errors from the fit covariance
+  RowMatrix covariance;              // K x K sPlot covariance
+  RowMatrix sweights;                // n_events x K
+  RowMatrix fit_covariance;          // (K + P) x (K + P)
+  std::string message;               // display text of the final status
+  ParameterMap shape_parameters;
+  ParameterMap shape_errors;
+  double minimum_nll = 0.0;
+  std::size_t objective_evaluations = 0;
+  std::size_t gradient_evaluations = 0;
+  std::size_t hessian_evaluations = 0;
+  bool success = false;
+};
+
+using PdfList = std::vector<std::reference_wrapper<const ParametricPdf>>;
+
+// Consults `interrupted` once per likelihood evaluation; a returned error ends
+// the fit with that error. Used by the Python layer to honour Ctrl-C while no
+// Python code runs.
+using InterruptCheck = std::function<std::expected<void, SPlotError>()>;
+
+std::expected<SPlotOutput, SPlotError> splot(const EventView& events, const PdfList& pdfs,
+                                             std::span<const ShapeParameter> shape_parameters,
+                                             SPlotConfig config,
+                                             const InterruptCheck& interrupted = {});
+
+}  // namespace tarnwex

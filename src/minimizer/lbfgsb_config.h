@@ -1,0 +1,31 @@
+// Settings of one L-BFGS-B run.
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "minimizer/minimizer_error.h"
+#include "minimizer/more_thuente_line_search.h"
+#include "minimizer/scalar_bound.h"
+
+namespace tarnwex {
+
+struct LBFGSBConfig {
+  MoreThuenteLineSearch line_search;                          // used by every step
+  std::optional<BoundList> bounds;                            // absent: unbounded
+  std::optional<std::vector<std::string>> parameter_names;    // copied into the summary
+  std::size_t memory_size = 10;                               // correction pairs kept; 0 acts as 1
+  double max_step = 1e8;                                      // cap on the step offered to the line search
+  bool skip_hessian = false;                                  // no final Hessian when true
+};
+
+// Installs the converted bounds, or fails with the conversion's error.
+std::expected<LBFGSBConfig, MinimizerError> with_bounds(
+    LBFGSBConfig config, std::span<const std::pair<double, double>> pairs);
+
+}  // namespace tarnwex
