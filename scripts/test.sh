@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Runs every test: the native GoogleTest suite through ctest, then the Python
+# suite against the installed package. Installs whatever is missing first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PYTHON=${PYTHON:-python3}
+scripts/setup.sh test
+
+build=build/tests
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNWEX_BUILD_TESTS=ON >/dev/null
+cmake --build "$build" --parallel
+ctest --test-dir "$build" --output-on-failure --parallel 2
+
+"$PYTHON" -m pytest tests/python
