@@ -1,0 +1,134 @@
+"""Toy-MC validation: are the fitted yields unbiased and their errors right?
+
+Generates many toy samples of the quickstart model (Poisson-fluctuated
+signal and background counts around fixed expectations), fits each one with
+`splot`, and reports
+
+- the pulls (fitted - expected) / error of the two yields and the three shape
+  parameters: their mean (0 for an unbiased fit) and width (1 when the errors
+  are right), each with its statistical uncertainty;
+- the sum rules of the sWeights: for each component, the sum over events of
+  its sWeights against its fitted yield, and for each event, the sum over
+  components of its sWeights against 1;
+- the number of fits that did not converge, and the time per fit;
+
+as a Markdown table, and saves a figure of the pull distributions.
+
+    python examples/validation.py [--toys 200] [--events 2000] [--output pulls.png]
+
+This takes a few minutes with the defaults; the tests run it with 3 toys.
+"""
+
+import argparse
+import math
+import time
+
+import numpy as np
+
+import tarnwex
+import toymodel
+
+SIGNAL_FRACTION = 0.25
+
+
+def parse_args():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--toys", type=int, default=200, help="number of toy samples (default 200)")
+    parser.add_argument("--events", type=int, default=2_000, help="expected events per toy (default 2000)")
+    parser.add_argument("--seed", type=int, default=1, help="random seed")
+    parser.add_argument("--output", default="pulls.png", help="where to save the pull figure")
+    return parser.parse_args()
+
+
+def run_toy(rng, expected):
+    """Fit one toy; returns its pulls and sum-rule deviations, or None if it raised."""
+    n_signal, n_background = rng.poisson(expected)
+    data, _ = toymodel.generate(rng, n_signal, n_background)
+    start = time.perf_counter()
+    try:
+        result = tarnwex.splot(data, toymodel.PDFS, shape_parameters=toymodel.shape_parameters())
+    except (ValueError, tarnwex.SPlotError) as exc:
+        print(f"toy with {len(data)} events raised {exc}")
+        return None
+    seconds = time.perf_counter() - start
+
+    truth = list(expected) + [toymodel.TRUE_SHAPES[name] for name in result.shape_parameters]
+    values = list(result.yields) + list(result.shape_parameters.values())
+    errors = list(result.yield_errors) + list(result.shape_errors.values())
+    sweights = result.sweights
+    return {
+        "pulls": [(v - t) / e for v, t, e in zip(values, truth, errors)],
+        "component_sums": np.abs(sweights.sum(axis=0) / result.yields - 1.0),
+        "event_sums": np.max(np.abs(sweights.sum(axis=1) - 1.0)),
+        "error_ratio": result.yield_errors / np.sqrt(np.diag(result.covariance)),
+        "success": result.success,
+        "seconds": seconds,
+        "names": list(result.shape_parameters),
+    }
+
+
+def mean_and_width(pulls):
+    n = len(pulls)
+    mean, width = np.mean(pulls), np.std(pulls, ddof=1) if n > 1 else float("nan")
+    return mean, width / math.sqrt(n), width, width / math.sqrt(2 * (n - 1)) if n > 1 else float("nan")
+
+
+def report(toys, args):
+    names = [f"{c} yield" for c in toymodel.COMPONENTS] + toys[0]["names"]
+    pulls = np.array([t["pulls"] for t in toys])
+    print(f"{len(toys)} toys of {args.events} expected events (seed {args.seed})\n")
+    print("| parameter | pull mean | pull width |")
+    print("|---|---|---|")
+    for column, name in enumerate(names):
+        mean, mean_err, width, width_err = mean_and_width(pulls[:, column])
+        print(f"| {name} | {mean:+.3f} ± {mean_err:.3f} | {width:.3f} ± {width_err:.3f} |")
+
+    component_sums = np.array([t["component_sums"] for t in toys])
+    ratio = np.array([t["error_ratio"] for t in toys])
+    seconds = np.array([t["seconds"] for t in toys])
+    print()
+    for k, name in enumerate(toymodel.COMPONENTS):
+        print(f"- sum of {name} sWeights / {name} yield: largest |ratio - 1| {component_sums[:, k].max():.1e}")
+    print(f"- per event, sum of sWeights over components: largest |sum - 1| {max(t['event_sums'] for t in toys):.1e}")
+    for k, name in enumerate(toymodel.COMPONENTS):
+        print(f"- {name}: yield_errors / sqrt(diag(covariance)), mean over toys {ratio[:, k].mean():.3f}")
+    print(f"- converged: {sum(t['success'] for t in toys)} of {len(toys)} fits")
+    print(f"- time per fit: median {np.median(seconds) * 1000:.0f} ms, largest {seconds.max() * 1000:.0f} ms")
+    return names, pulls
+
+
+def save_figure(path, names, pulls):
+    import matplotlib.pyplot as plt
+
+    fig, axes = plt.subplots(1, len(names), figsize=(3.4 * len(names), 3.4), constrained_layout=True)
+    edges = np.linspace(-4.0, 4.0, 17)
+    grid = np.linspace(-4.0, 4.0, 200)
+    for ax, name, column in zip(axes, names, pulls.T):
+        mean, _, width, _ = mean_and_width(column)
+        counts, _, _ = ax.hist(column, edges, histtype="step", color="k", label=f"toys: μ={mean:+.2f}, σ={width:.2f}")
+        norm = len(column) * (edges[1] - edges[0])
+        ax.set_ylim(0.0, 1.45 * max(counts.max(), norm / math.sqrt(2 * math.pi)))
+        ax.plot(grid, norm * np.exp(-0.5 * grid**2) / math.sqrt(2 * math.pi), "r-", label="N(0, 1)")
+        ax.set_xlabel(f"pull of {name}")
+        ax.set_ylabel("toys")
+        ax.legend(fontsize="small", loc="upper left")
+    fig.savefig(path, dpi=100)
+    plt.close(fig)
+
+
+def main():
+    args = parse_args()
+    rng = np.random.default_rng(args.seed)
+    expected = (SIGNAL_FRACTION * args.events, (1 - SIGNAL_FRACTION) * args.events)
+    toys = [toy for toy in (run_toy(rng, expected) for _ in range(args.toys)) if toy is not None]
+    if len(toys) < args.toys:
+        print(f"{args.toys - len(toys)} of {args.toys} fits raised")
+    if not toys:
+        raise SystemExit("no toy fit succeeded")
+    names, pulls = report(toys, args)
+    save_figure(args.output, names, pulls)
+    print(f"\nfigure: {args.output}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,89 @@
+"""The examples and the README's quickstart run as a new user runs them."""
+
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+EXAMPLES = ROOT / "examples"
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+README_QUICKSTART_MAX_LINES = 25
+SMALL_SAMPLE = "2000"
+
+
+def run_python(args, cwd, stdin=None):
+    env = dict(os.environ, MPLBACKEND="Agg")
+    done = subprocess.run(
+        [sys.executable, *args], cwd=cwd, env=env, input=stdin, capture_output=True, text=True, timeout=900
+    )
+    assert done.returncode == 0, f"stdout:\n{done.stdout}\nstderr:\n{done.stderr}"
+    return done.stdout
+
+
+def run_example(name, *args, cwd):
+    return run_python([str(EXAMPLES / name), *args], cwd)
+
+
+def assert_is_png(path):
+    assert path.is_file(), f"{path} was not written"
+    assert path.read_bytes()[: len(PNG_SIGNATURE)] == PNG_SIGNATURE
+
+
+@pytest.fixture
+def matplotlib():
+    return pytest.importorskip("matplotlib")
+
+
+def test_quickstart_prints_its_fit_and_saves_a_png(matplotlib, tmp_path):
+    figure = tmp_path / "quickstart.png"
+    out = run_example("quickstart.py", "--events", SMALL_SAMPLE, "--output", str(figure), cwd=tmp_path)
+    for label in ("signal", "background", "mean", "width", "slope", "status", "evaluations", "time"):
+        assert label in out
+    assert "success=True" in out
+    assert_is_png(figure)
+
+
+def test_validation_with_three_toys_reports_pulls_and_sum_rules_and_saves_a_png(matplotlib, tmp_path):
+    figure = tmp_path / "pulls.png"
+    out = run_example("validation.py", "--toys", "3", "--events", "1000", "--output", str(figure), cwd=tmp_path)
+    assert "| signal yield |" in out and "| background yield |" in out
+    assert "sum of signal sWeights" in out and "converged: 3 of 3 fits" in out
+    assert_is_png(figure)
+
+
+def test_weighted_fit_compares_the_plain_and_the_signed_weight_fit(tmp_path):
+    out = run_example("weighted.py", "--events", SMALL_SAMPLE, cwd=tmp_path)
+    assert "data only" in out and "data - control/4" in out
+    assert "signal mean decay time" in out
+
+
+def test_errors_example_shows_each_real_message(tmp_path):
+    out = run_example("errors.py", "--events", SMALL_SAMPLE, cwd=tmp_path)
+    expected = [
+        "tarnwex.SPlotError: PDF evaluation failed: PDF 1 returned an invalid value for event ",
+        "tarnwex.SPlotError: singular yield covariance: ",
+        "ValueError: invalid input: bounds must contain initial value: initial=0.5, bounds=(0.002, 0.1)",
+        "KeyError: 'sigma'",
+        "tarnwex.SPlotError: PDF evaluation failed: ValueError: width 0.03",
+        "ValueError: PDF 0 must return a one-dimensional float64 NumPy array",
+        "ValueError: invalid input: event coordinates must be finite",
+        f"ValueError: invalid input: event_weights has length {int(SMALL_SAMPLE) - 1}, expected {SMALL_SAMPLE}",
+        'ValueError: invalid input: shape parameter name "mean" is duplicated',
+        "message: Message: Maximum number of steps reached (3)",
+    ]
+    for text in expected:
+        assert text in out
+
+
+def test_readme_quickstart_is_short_and_runs_as_written(tmp_path):
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    blocks = re.findall(r"```python\n(.*?)```", readme, re.DOTALL)
+    assert blocks, "README.md has no python example"
+    quickstart = blocks[0]
+    assert len(quickstart.strip().splitlines()) <= README_QUICKSTART_MAX_LINES
+    out = run_python(["-"], tmp_path, stdin=quickstart)
+    assert out.strip()
