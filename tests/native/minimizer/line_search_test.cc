@@ -1,0 +1,209 @@
+#include "minimizer/more_thuente_search.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarnwex {
+namespace {
+
+// A problem given by closures, recording where it was asked and able to fail
+// at a chosen call of each operation.
+class RecordingProblem : public ScalarGradient<std::string> {
+ public:
+  RecordingProblem(std::function<double(const Vector&)> objective,
+                   std::function<Vector(const Vector&)> gradient)
+      : objective_(std::move(objective)), gradient_(std::move(gradient)) {}
+
+  std::expected<double, std::string> evaluate(const Vector& x) const override {
+    objective_points.push_back(x[0]);
+    if (fail_objective_at && objective_points.size() == *fail_objective_at + 1) {
+      return std::unexpected("objective refused");
+    }
+    return objective_(x);
+  }
+  std::expected<Vector, std::string> gradient(const Vector& x) const override {
+    gradient_points.push_back(x[0]);
+    if (fail_gradient_at && gradient_points.size() == *fail_gradient_at + 1) {
+      return std::unexpected("gradient refused");
+    }
+    return gradient_(x);
+  }
+
+  mutable std::vector<double> objective_points;
+  mutable std::vector<double> gradient_points;
+  std::optional<std::size_t> fail_objective_at;
+  std::optional<std::size_t> fail_gradient_at;
+
+ private:
+  std::function<double(const Vector&)> objective_;
+  std::function<Vector(const Vector&)> gradient_;
+};
+
+// f(x) = (x - m)^2 along one coordinate.
+RecordingProblem parabola(double m) {
+  return RecordingProblem([m](const Vector& x) { return (x[0] - m) * (x[0] - m); },
+                          [m](const Vector& x) { return Vector{{2.0 * (x[0] - m)}}; });
+}
+
+struct Counters {
+  std::size_t objective = 0;
+  std::size_t gradient = 0;
+};
+
+std::expected<LineSearchOutput, std::string> run(const RecordingProblem& problem, const Vector& x,
+                                                 const Vector& p, std::optional<double> alpha_max,
+                                                 Counters& counters,
+                                                 const MoreThuenteLineSearch& params = {}) {
+  return more_thuente_search(params, x, p, alpha_max, TransformedProblem<std::string>(problem),
+                             counters.objective, counters.gradient);
+}
+
+const Vector kOrigin{{0.0}};
+const Vector kForward{{1.0}};
+
+TEST(MoreThuenteSearchTest, AcceptsTheFirstTrialAtTheExactMinimiser) {
+  const RecordingProblem problem = parabola(1.0);
+  Counters counters;
+  const auto out = run(problem, kOrigin, kForward, 4.0, counters);
+  ASSERT_TRUE(out.has_value());
+  EXPECT_FALSE(out->failed);
+  EXPECT_EQ(out->step_length, 1.0);
+  EXPECT_EQ(out->value, 0.0);
+  EXPECT_EQ(out->gradient, Vector{{0.0}});
+  EXPECT_EQ(counters.objective, 2u);
+  EXPECT_EQ(counters.gradient, 2u);
+  EXPECT_EQ(problem.objective_points, (std::vector<double>{0.0, 1.0}));
+}
+
+TEST(MoreThuenteSearchTest, AnOvershootingFirstTrialIsBisectedEvaluatingMidpointThenLo) {
+  const RecordingProblem problem = parabola(0.25);
+  Counters counters;
+  const auto out = run(problem, kOrigin, kForward, 1.0, counters);
+  ASSERT_TRUE(out.has_value());
+  EXPECT_FALSE(out->failed);
+  EXPECT_EQ(out->step_length, 0.25);
+  // Start, trial 1, then (midpoint, lo) pairs: 0.5 is rejected since f(0.5) = f(0).
+  EXPECT_EQ(problem.objective_points, (std::vector<double>{0.0, 1.0, 0.5, 0.0, 0.25, 0.0}));
+  EXPECT_EQ(problem.gradient_points, (std::vector<double>{0.0, 0.25}));
+  EXPECT_EQ(counters.objective, 6u);
+  EXPECT_EQ(counters.gradient, 2u);
+}
+
+TEST(MoreThuenteSearchTest, AFirstTrialClimbingAgainEntersTheBisectionWithLoAboveHi) {
+  // f = x^8 / 8 - x / 2: f(1) passes the decrease test but its slope 0.5 exceeds 0.9 * 0.5.
+  const RecordingProblem problem(
+      [](const Vector& x) { return std::pow(x[0], 8) / 8.0 - 0.5 * x[0]; },
+      [](const Vector& x) { return Vector{{std::pow(x[0], 7) - 0.5}}; });
+  Counters counters;
+  const auto out = run(problem, kOrigin, kForward, 1.0, counters);
+  ASSERT_TRUE(out.has_value());
+  EXPECT_FALSE(out->failed);
+  EXPECT_EQ(out->step_length, 0.875);
+  EXPECT_EQ(problem.objective_points,
+            (std::vector<double>{0.0, 1.0, 0.5, 1.0, 0.75, 1.0, 0.875, 1.0}));
+  EXPECT_EQ(counters.gradient, 3u);
+}
+
+TEST(MoreThuenteSearchTest, ALinearDescentRunsOutOfStepsAndFails) {
+  const RecordingProblem problem([](const Vector& x) { return -x[0]; },
+                                 [](const Vector&) { return Vector{{-1.0}}; });
+  Counters counters;
+  const auto out = run(problem, kOrigin, kForward, 10.0, counters);
+  ASSERT_TRUE(out.has_value());
+  EXPECT_TRUE(out->failed);
+
+  // Trial i is evaluated at points[i + 1]. Each trial goes 80 % of the
+  // remaining way to 10, reaches 10 exactly at trial 23 and repeats it at
+  // trial 24; the repeat does not decrease, so the bisection starts on the
+  // degenerate bracket [10, 10] and uses all 101 midpoints.
+  const auto& points = problem.objective_points;
+  ASSERT_GE(points.size(), 5u);
+  EXPECT_EQ(points[1], 1.0);
+  EXPECT_DOUBLE_EQ(points[2], 8.2);
+  EXPECT_DOUBLE_EQ(points[3], 9.64);
+  EXPECT_DOUBLE_EQ(points[4], 9.928);
+  EXPECT_LT(points[23], 10.0);
+  for (std::size_t k = 24; k < points.size(); ++k) EXPECT_EQ(points[k], 10.0);
+  // Start, 25 trials (the repeat without its gradient), 2 per midpoint and
+  // the repeated gradient of the last midpoint.
+  EXPECT_EQ(counters.objective, 1u + 25u + 2u * 101u);
+  EXPECT_EQ(counters.gradient, 1u + 24u + 1u);
+}
+
+TEST(MoreThuenteSearchTest, AnAscentDirectionBisectsUntilTheLastMidpointAndFails) {
+  const RecordingProblem problem([](const Vector& x) { return x[0]; },
+                                 [](const Vector&) { return Vector{{1.0}}; });
+  Counters counters;
+  const MoreThuenteLineSearch params{.max_zoom_iterations = 3};
+  const auto out = run(problem, kOrigin, kForward, 1.0, counters, params);
+  ASSERT_TRUE(out.has_value());
+  EXPECT_TRUE(out->failed);
+  EXPECT_EQ(out->step_length, 0.0625);
+  EXPECT_EQ(counters.objective, 2u + 2u * 4u);
+  // Only the start point and the repeated gradient at the last midpoint.
+  EXPECT_EQ(problem.gradient_points, (std::vector<double>{0.0, 0.0625}));
+}
+
+TEST(MoreThuenteSearchTest, AZeroDirectionIsAcceptedAtTheFirstTrialWithoutMoving) {
+  const RecordingProblem problem = parabola(3.0);
+  Counters counters;
+  const auto out = run(problem, Vector{{1.0}}, Vector{{0.0}}, 5.0, counters);
+  ASSERT_TRUE(out.has_value());
+  EXPECT_FALSE(out->failed);
+  EXPECT_EQ(out->step_length, 1.0);
+  EXPECT_EQ(out->value, 4.0);
+  EXPECT_EQ(out->gradient, Vector{{-4.0}});
+  EXPECT_EQ(counters.objective, 2u);
+  EXPECT_EQ(counters.gradient, 2u);
+}
+
+TEST(MoreThuenteSearchTest, ANaNTrialValuePassesTheDecreaseTestAndCanBeAccepted) {
+  const RecordingProblem problem(
+      [](const Vector& x) { return x[0] == 0.0 ? 1.0 : std::nan(""); },
+      [](const Vector& x) { return Vector{{x[0] == 0.0 ? -1.0 : 0.0}}; });
+  Counters counters;
+  const auto out = run(problem, kOrigin, kForward, 2.0, counters);
+  ASSERT_TRUE(out.has_value());
+  EXPECT_FALSE(out->failed);
+  EXPECT_TRUE(std::isnan(out->value));
+}
+
+struct RefusedCall {
+  double minimiser;
+  std::optional<std::size_t> objective_call;
+  std::optional<std::size_t> gradient_call;
+  std::string error;
+  Counters counted;
+};
+
+TEST(MoreThuenteSearchTest, ProblemErrorsPassThroughWithTheCountersAlreadyRaised) {
+  const RefusedCall cases[] = {
+      {1.0, 1, std::nullopt, "objective refused", {2, 1}},     // the first trial
+      {0.25, std::nullopt, 1, "gradient refused", {6, 2}},     // the second midpoint
+      {1.0, std::nullopt, 0, "gradient refused", {1, 1}},      // the start point
+      {0.25, 3, std::nullopt, "objective refused", {4, 1}},    // lo of the first midpoint
+  };
+  for (const RefusedCall& refused : cases) {
+    RecordingProblem problem = parabola(refused.minimiser);
+    problem.fail_objective_at = refused.objective_call;
+    problem.fail_gradient_at = refused.gradient_call;
+    Counters counters;
+    const auto out = run(problem, kOrigin, kForward, 1.0, counters);
+    ASSERT_FALSE(out.has_value());
+    EXPECT_EQ(out.error(), refused.error);
+    EXPECT_EQ(counters.objective, refused.counted.objective);
+    EXPECT_EQ(counters.gradient, refused.counted.gradient);
+  }
+}
+
+TEST(MoreThuenteSearchDeathTest, TrialPointsOfMismatchedLengthAbort) {
+  EXPECT_DEATH(axpy(Vector(2), 1.0, Vector(3)), "Axpy: mismatched vector shapes\\.");
+}
+
+}  // namespace
+}  // namespace tarnwex
