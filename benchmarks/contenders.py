@@ -1,0 +1,189 @@
+"""One function per way of doing the same sPlot analysis of the toy data.
+
+Each runner fits the yields (and, with `shapes`, the Gaussian's mean and
+width) from the same start point, then computes sWeights, and returns a
+`Run`. It is written the way a user of that tool would write it; the
+densities are always the vectorised NumPy functions of `toy`, reached through
+a `CallCounter` so every full evaluation is counted.
+"""
+
+from __future__ import annotations
+
+import time
+from dataclasses import dataclass, field
+
+import numpy as np
+
+import toy
+
+YIELD_LOWER = 2.220446049250313e-16
+
+
+@dataclass
+class Run:
+    point: toy.FitPoint
+    sweights: np.ndarray
+    seconds: float
+    pdf_calls: int
+    yield_errors: np.ndarray | None = None
+    notes: dict = field(default_factory=dict)
+
+
+def _start_yields(n_events: int) -> list[float]:
+    return [n_events / 2.0, n_events / 2.0]
+
+
+def _fixed_shape(shapes: bool) -> tuple[float, float]:
+    return (toy.START_MU, toy.START_SIGMA) if shapes else (toy.TRUE_MU, toy.TRUE_SIGMA)
+
+
+def run_tarnwex(data: np.ndarray, shapes: bool) -> Run:
+    import tarnwex
+
+    counter = toy.CallCounter()
+    if shapes:
+        pdfs = [
+            lambda d, p: counter.gauss(d[:, 0], p["mu"], p["sigma"]),
+            lambda d, p: counter.expo(d[:, 0]),
+        ]
+        shape_parameters = [
+            tarnwex.ShapeParameter("mu", toy.START_MU, *toy.MU_BOUNDS),
+            tarnwex.ShapeParameter("sigma", toy.START_SIGMA, *toy.SIGMA_BOUNDS),
+        ]
+    else:
+        pdfs = [
+            lambda d, p: counter.gauss(d[:, 0], toy.TRUE_MU, toy.TRUE_SIGMA),
+            lambda d, p: counter.expo(d[:, 0]),
+        ]
+        shape_parameters = None
+    start = time.perf_counter()
+    result = tarnwex.splot(data, pdfs, shape_parameters=shape_parameters,
+                           initial_yields=_start_yields(len(data)))
+    seconds = time.perf_counter() - start
+    fitted = result.shape_parameters
+    mu, sigma = (fitted["mu"], fitted["sigma"]) if shapes else _fixed_shape(False)
+    return Run(toy.FitPoint(np.array(result.yields), mu, sigma), np.array(result.sweights), seconds,
+               counter.calls, np.array(result.yield_errors),
+               {"success": result.success, "message": result.message,
+                "objective_evaluations": result.objective_evaluations,
+                "gradient_evaluations": result.gradient_evaluations})
+
+
+def _minuit(x: np.ndarray, counter: toy.CallCounter, shapes: bool):
+    from iminuit import Minuit
+    from iminuit.cost import ExtendedUnbinnedNLL
+
+    def model(x, ns, nb, mu, sigma):
+        return ns + nb, ns * counter.gauss(x, mu, sigma) + nb * counter.expo(x)
+
+    ns, nb = _start_yields(len(x))
+    mu, sigma = _fixed_shape(shapes)
+    m = Minuit(ExtendedUnbinnedNLL(x, model), ns=ns, nb=nb, mu=mu, sigma=sigma)
+    m.limits["ns"] = m.limits["nb"] = (0.0, None)
+    m.limits["mu"] = toy.MU_BOUNDS
+    m.limits["sigma"] = toy.SIGMA_BOUNDS
+    if not shapes:
+        m.fixed["mu"] = m.fixed["sigma"] = True
+    return m
+
+
+def _minuit_precomputed(x: np.ndarray, counter: toy.CallCounter):
+    """Yields only, with the density table computed once: what an expert writes."""
+    from iminuit import Minuit
+    from iminuit.cost import ExtendedUnbinnedNLL
+
+    fs = counter.gauss(x, toy.TRUE_MU, toy.TRUE_SIGMA)
+    fb = counter.expo(x)
+
+    def model(x, ns, nb):
+        return ns + nb, ns * fs + nb * fb
+
+    ns, nb = _start_yields(len(x))
+    m = Minuit(ExtendedUnbinnedNLL(x, model), ns=ns, nb=nb)
+    m.limits["ns"] = m.limits["nb"] = (0.0, None)
+    return m
+
+
+def _finish_minuit(m, x, counter, start, extra_notes=None):
+    m.migrad()
+    m.hesse()
+    fit_seconds = time.perf_counter() - start
+    point = toy.FitPoint(np.array([m.values["ns"], m.values["nb"]]),
+                         m.values["mu"] if "mu" in m.parameters else toy.TRUE_MU,
+                         m.values["sigma"] if "sigma" in m.parameters else toy.TRUE_SIGMA)
+    f = np.vstack([counter.gauss(x, point.mu, point.sigma), counter.expo(x)])
+    sweights = toy.numpy_sweights(f, point.yields)
+    seconds = time.perf_counter() - start
+    notes = {"valid": m.valid, "nfcn": m.nfcn, "fit_seconds": fit_seconds}
+    notes.update(extra_notes or {})
+    return Run(point, sweights, seconds, counter.calls,
+               np.array([m.errors["ns"], m.errors["nb"]]), notes)
+
+
+def run_iminuit(data: np.ndarray, shapes: bool) -> Run:
+    x = np.ascontiguousarray(data[:, 0])
+    counter = toy.CallCounter()
+    start = time.perf_counter()
+    return _finish_minuit(_minuit(x, counter, shapes), x, counter, start)
+
+
+def run_iminuit_precomputed(data: np.ndarray, shapes: bool) -> Run:
+    if shapes:
+        raise ValueError("precomputed densities only serve a yields-only fit")
+    x = np.ascontiguousarray(data[:, 0])
+    counter = toy.CallCounter()
+    start = time.perf_counter()
+    return _finish_minuit(_minuit_precomputed(x, counter), x, counter, start)
+
+
+def sweights_package(x: np.ndarray, point: toy.FitPoint) -> tuple[np.ndarray, float, int]:
+    """sWeights from the `sweights` package ("summation" method) at a fitted point.
+
+    Returns the weights, the seconds taken and the density calls made (its
+    numerical normalisation integrals call the densities on scalars too).
+    """
+    from sweights import SWeight
+
+    counter = toy.CallCounter()
+    start = time.perf_counter()
+    sw = SWeight(x, pdfs=[lambda v: counter.gauss(v, point.mu, point.sigma), counter.expo],
+                 yields=list(point.yields), discvarranges=((toy.LOW, toy.HIGH),),
+                 method="summation", checks=False)
+    weights = np.column_stack([sw.get_weight(k, x) for k in range(2)])
+    return weights, time.perf_counter() - start, counter.calls
+
+
+def run_scipy(data: np.ndarray, shapes: bool) -> Run:
+    from scipy.optimize import minimize
+
+    x = np.ascontiguousarray(data[:, 0])
+    counter = toy.CallCounter()
+    fixed_mu, fixed_sigma = _fixed_shape(False)
+
+    def nll(p):
+        mu, sigma = (p[2], p[3]) if shapes else (fixed_mu, fixed_sigma)
+        d = p[0] * counter.gauss(x, mu, sigma) + p[1] * counter.expo(x)
+        return p[0] + p[1] - np.sum(np.log(np.maximum(d, toy.DENSITY_FLOOR)))
+
+    start = time.perf_counter()
+    x0 = _start_yields(len(x))
+    bounds = [(YIELD_LOWER, None), (YIELD_LOWER, None)]
+    if shapes:
+        x0 += [toy.START_MU, toy.START_SIGMA]
+        bounds += [toy.MU_BOUNDS, toy.SIGMA_BOUNDS]
+    res = minimize(nll, np.array(x0), method="L-BFGS-B", bounds=bounds)
+    mu, sigma = (res.x[2], res.x[3]) if shapes else (fixed_mu, fixed_sigma)
+    point = toy.FitPoint(np.array(res.x[:2]), float(mu), float(sigma))
+    f = np.vstack([counter.gauss(x, point.mu, point.sigma), counter.expo(x)])
+    sweights = toy.numpy_sweights(f, point.yields)
+    seconds = time.perf_counter() - start
+    return Run(point, sweights, seconds, counter.calls, None,
+               {"success": bool(res.success), "message": str(res.message), "nfev": res.nfev})
+
+
+CONTENDERS = {
+    "tarnwex.splot": run_tarnwex,
+    "iminuit + NumPy sWeights": run_iminuit,
+    "iminuit (densities precomputed) + NumPy sWeights": run_iminuit_precomputed,
+    "scipy L-BFGS-B + NumPy sWeights": run_scipy,
+}

@@ -1,0 +1,201 @@
+// Times one evaluation of JointLikelihood against the least work its
+// arithmetic needs, measured in the same run on the same density table.
+//
+// The PDFs hand out views of values they keep, with a fixed non-zero
+// revision, as the Python adapter does while its cache holds one point: after
+// the first evaluation nothing about the values can have changed, so an
+// evaluation should cost no more than the loop itself. The floor loop reads
+// the K densities of an event, mixes them in component order, rejects a
+// non-finite mixture, floors it, takes its log, weights it and subtracts it in
+// event order; it gives the same bits as the likelihood.
+//
+// Global operator new is counted, so the report also says how many
+// allocations (and bytes) one evaluation makes.
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <limits>
+#include <new>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "fit/joint_likelihood.h"
+
+namespace {
+
+std::atomic<std::size_t> g_allocations{0};
+std::atomic<std::size_t> g_allocated_bytes{0};
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  g_allocated_bytes.fetch_add(size, std::memory_order_relaxed);
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace tarnwex {
+namespace {
+
+constexpr std::size_t kEvents = 1'000'000;
+int g_repeats = 31;
+constexpr double kTargetRatio = 1.1;
+constexpr double kDensityFloor = 1e-300;
+
+// A component whose values were computed once and never change.
+class FixedPdf final : public ParametricPdf {
+ public:
+  explicit FixedPdf(std::vector<double> values) : values_(std::move(values)) {}
+
+  std::expected<double, SPlotError> evaluate(EventRow event, const ParameterMap&) const override {
+    return values_[event.event()];
+  }
+  std::expected<std::vector<double>, SPlotError> evaluate_batch(const EventView&,
+                                                                const ParameterMap&) const override {
+    return values_;
+  }
+  std::expected<PdfValuesView, SPlotError> evaluate_batch_view(const EventView&, const ParameterMap&,
+                                                               std::vector<double>&) const override {
+    return PdfValuesView{values_, 1};
+  }
+
+ private:
+  std::vector<double> values_;
+};
+
+template <std::size_t K>
+double floor_nll(const double* const* columns, const double* yields, const double* weights,
+                 std::size_t n_events) {
+  double nll = yields[0];
+  for (std::size_t k = 1; k < K; ++k) nll += yields[k];
+  for (std::size_t e = 0; e < n_events; ++e) {
+    double density = yields[0] * columns[0][e];
+    for (std::size_t k = 1; k < K; ++k) density += yields[k] * columns[k][e];
+    if (!std::isfinite(density)) return std::numeric_limits<double>::quiet_NaN();
+    if (!(density > kDensityFloor)) density = kDensityFloor;
+    nll -= std::log(density) * weights[e];
+  }
+  return nll;
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const std::size_t m = v.size() / 2;
+  return v.size() % 2 ? v[m] : 0.5 * (v[m - 1] + v[m]);
+}
+
+// CPU time of this thread: on a shared machine, time spent descheduled does
+// not count against either loop.
+double thread_seconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
+double seconds_since(double start) { return thread_seconds() - start; }
+
+std::string hex(double v) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%a", v);
+  return buffer;
+}
+
+template <std::size_t K>
+bool run() {
+  std::mt19937_64 rng(12345 + K);
+  std::uniform_real_distribution<double> density(0.01, 1.0);
+  std::vector<FixedPdf> pdfs;
+  pdfs.reserve(K);
+  for (std::size_t k = 0; k < K; ++k) {
+    std::vector<double> values(kEvents);
+    for (double& v : values) v = density(rng);
+    pdfs.emplace_back(std::move(values));
+  }
+  PdfList pdf_list(pdfs.begin(), pdfs.end());
+  const std::vector<double> features(kEvents, 0.0);
+  const EventView events = EventView::indexed_block(features.data(), kEvents, 1, sizeof(double),
+                                                    sizeof(double));
+  const std::vector<double> weights(kEvents, 1.0);
+  Vector x(K);
+  for (std::size_t k = 0; k < K; ++k) x[k] = static_cast<double>(kEvents) / K * (1.0 + 0.1 * k);
+
+  std::vector<const double*> columns(K);
+  std::vector<std::vector<double>> scratch(K);
+  for (std::size_t k = 0; k < K; ++k) {
+    columns[k] = pdfs[k].evaluate_batch_view(events, {}, scratch[k])->values.data();
+  }
+
+  JointLikelihood likelihood({}, events, pdf_list, weights);
+  auto start = thread_seconds();
+  const auto first = likelihood.evaluate(x);
+  const double first_seconds = seconds_since(start);
+  if (!first) {
+    std::printf("K=%zu: evaluation failed: %s\n", K, first.error().display().c_str());
+    return false;
+  }
+
+  // The two loops alternate, so that both see the same machine; the minimum
+  // is the cost with the least interference, the median what a run sees.
+  std::vector<double> floor_times(g_repeats), likelihood_times(g_repeats);
+  double floor_value = 0.0;
+  double likelihood_value = 0.0;
+  std::size_t allocations = 0;
+  std::size_t allocated_bytes = 0;
+  for (int r = 0; r < g_repeats; ++r) {
+    start = thread_seconds();
+    floor_value = floor_nll<K>(columns.data(), x.data(), weights.data(), kEvents);
+    floor_times[r] = seconds_since(start);
+
+    const std::size_t allocations_before = g_allocations.load();
+    const std::size_t bytes_before = g_allocated_bytes.load();
+    start = thread_seconds();
+    likelihood_value = *likelihood.evaluate(x);
+    likelihood_times[r] = seconds_since(start);
+    allocations += g_allocations.load() - allocations_before;
+    allocated_bytes += g_allocated_bytes.load() - bytes_before;
+  }
+
+  const auto per_event_ns = [](double seconds) { return seconds / kEvents * 1e9; };
+  const double floor_ns = per_event_ns(*std::min_element(floor_times.begin(), floor_times.end()));
+  const double likelihood_ns =
+      per_event_ns(*std::min_element(likelihood_times.begin(), likelihood_times.end()));
+  const double ratio = likelihood_ns / floor_ns;
+  const double median_ratio = median(likelihood_times) / median(floor_times);
+  const bool identical = std::memcmp(&floor_value, &likelihood_value, sizeof(double)) == 0;
+  std::printf("K=%zu  N=%zu  (%d alternating runs each; min, median in brackets)\n", K, kEvents,
+              g_repeats);
+  std::printf("  floor loop              %7.3f ns/event  [%7.3f]\n", floor_ns,
+              per_event_ns(median(floor_times)));
+  std::printf("  JointLikelihood         %7.3f ns/event  [%7.3f]\n", likelihood_ns,
+              per_event_ns(median(likelihood_times)));
+  std::printf("  ratio to the floor      %7.3f  [%.3f]   target <= %.1f: %s\n", ratio, median_ratio,
+              kTargetRatio, ratio <= kTargetRatio ? "met" : "MISSED");
+  std::printf("  first evaluation        %7.3f ns/event   (checks the values once)\n",
+              first_seconds / kEvents * 1e9);
+  std::printf("  allocations per evaluation: %.1f (%.0f bytes)\n",
+              static_cast<double>(allocations) / g_repeats,
+              static_cast<double>(allocated_bytes) / g_repeats);
+  std::printf("  same bits as the floor: %s (%s)\n", identical ? "yes" : "NO",
+              hex(likelihood_value).c_str());
+  return identical;
+}
+
+}  // namespace
+}  // namespace tarnwex
+
+// Optional argument: the number of runs of each loop (fewer under valgrind).
+int main(int argc, char** argv) {
+  if (argc > 1) tarnwex::g_repeats = std::max(1, std::atoi(argv[1]));
+  const bool ok = tarnwex::run<2>() & tarnwex::run<5>();
+  return ok ? 0 : 1;
+}

@@ -1,0 +1,218 @@
+"""Side-by-side timing of tarnwex.splot against the tools users pick today.
+
+    python benchmarks/run.py [--quick] [--native FILE] [--skip-memory]
+
+Writes benchmarks/RESULTS.md (tables, machine, memory, and the native
+likelihood figures if --native names their output) and benchmarks/times.png.
+The contenders of one repeat run back to back in a rotating order, so each
+ratio to tarnwex compares runs made under the same conditions.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+from dataclasses import dataclass
+from importlib import metadata
+from pathlib import Path
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import contenders  # noqa: E402
+import toy  # noqa: E402
+
+SIZES = [10_000, 100_000, 1_000_000]
+REPEATS = {10_000: 7, 100_000: 5, 1_000_000: 3}
+MODES = {False: "yields only", True: "yields + mean, width"}
+REFERENCE = "tarnwex.splot"
+PACKAGE_ROW = "iminuit + sweights package"
+
+
+@dataclass
+class Row:
+    contender: str
+    n_events: int
+    shapes: bool
+    seconds: list
+    pdf_calls: int
+    run: contenders.Run
+    nll: float = float("nan")
+
+    @property
+    def median(self) -> float:
+        return statistics.median(self.seconds)
+
+
+def measure(n_events: int, shapes: bool, repeats: int) -> list[Row]:
+    data = toy.make_data(n_events)
+    names = [n for n in contenders.CONTENDERS if shapes is False or "precomputed" not in n]
+    rows = {name: Row(name, n_events, shapes, [], 0, None) for name in names + [PACKAGE_ROW]}
+    for r in range(repeats):
+        order = names[r % len(names):] + names[:r % len(names)]
+        for name in order:
+            gc.collect()
+            run = contenders.CONTENDERS[name](data, shapes)
+            rows[name].seconds.append(run.seconds)
+            rows[name].pdf_calls, rows[name].run = run.pdf_calls, run
+            if name == "iminuit + NumPy sWeights":
+                weights, seconds, calls = contenders.sweights_package(
+                    np.ascontiguousarray(data[:, 0]), run.point)
+                package = rows[PACKAGE_ROW]
+                package.seconds.append(run.notes["fit_seconds"] + seconds)
+                package.pdf_calls = run.pdf_calls - 2 + calls
+                package.run = contenders.Run(run.point, weights, package.seconds[-1],
+                                             package.pdf_calls, run.yield_errors)
+        print(f"  N={n_events:>8} {MODES[shapes]}: repeat {r + 1}/{repeats} done", flush=True)
+    for row in rows.values():
+        row.nll = toy.nll(data[:, 0], row.run.point)
+    return list(rows.values())
+
+
+def _fmt_seconds(s: float) -> str:
+    return f"{s:.4f}" if s < 1 else f"{s:.3f}"
+
+
+def table(rows: list[Row]) -> list[str]:
+    ref = next(r for r in rows if r.contender == REFERENCE)
+    sigma = ref.run.yield_errors
+    lines = ["| contender | median time [s] | time / tarnwex | PDF calls | final NLL | NLL - tarnwex's "
+             "| max abs yield diff | in tarnwex yield errors | max abs sWeight diff |",
+             "|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
+    for r in rows:
+        dy = np.abs(r.run.point.yields - ref.run.point.yields)
+        dsw = float(np.max(np.abs(r.run.sweights - ref.run.sweights)))
+        lines.append(
+            f"| {r.contender} | {_fmt_seconds(r.median)} | {r.median / ref.median:.2f} | {r.pdf_calls} "
+            f"| {r.nll:.6f} | {r.nll - ref.nll:.3g} | {dy.max():.3g} | {np.max(dy / sigma):.2g} "
+            f"| {dsw:.2g} |")
+    return lines
+
+
+def machine() -> list[str]:
+    cpu = platform.processor() or "unknown"
+    try:
+        with open("/proc/cpuinfo") as f:
+            cpu = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
+    except (OSError, StopIteration):
+        pass
+
+    def version(pkg):
+        try:
+            return metadata.version(pkg)
+        except metadata.PackageNotFoundError:
+            return "not installed"
+
+    commit = subprocess.run(["git", "-C", str(HERE), "rev-parse", "--short", "HEAD"],
+                            capture_output=True, text=True).stdout.strip() or "unknown"
+    return [
+        f"- CPU: {cpu}; cores available: {len(os.sched_getaffinity(0))} (of {os.cpu_count()})",
+        f"- Python {platform.python_version()} ({platform.python_implementation()}), "
+        f"NumPy {np.__version__}",
+        f"- tarnwex {version('tarnwex')} at commit {commit}; iminuit {version('iminuit')}, "
+        f"SciPy {version('scipy')}, sweights {version('sweights')}",
+    ]
+
+
+def plot(rows: list[Row], path: Path) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, axes = plt.subplots(1, 2, figsize=(11, 4.2), sharey=True)
+    for ax, shapes in zip(axes, (False, True)):
+        subset = [r for r in rows if r.shapes == shapes]
+        for name in dict.fromkeys(r.contender for r in subset):
+            pts = sorted((r.n_events, r.median) for r in subset if r.contender == name)
+            ax.plot([p[0] for p in pts], [p[1] for p in pts], marker="o", label=name)
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        ax.set_xlabel("events")
+        ax.set_title(f"fit + sWeights, {MODES[shapes]}")
+        ax.grid(True, which="both", alpha=0.3)
+    axes[0].set_ylabel("median wall time [s]")
+    axes[1].legend(fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+
+
+def memory_section(events: int) -> list[str]:
+    lines = ["## Memory", "",
+             f"Peak resident memory above the baseline, {events} events, 3 components, 2 features, "
+             "each measured in a fresh process (benchmarks/memory_probe.py). Budget: 1.2 x (data + "
+             "K x N density table + sWeights).", "",
+             "| step | peak above baseline [MB] | budget [MB] | peak / (data + table + sWeights) |",
+             "|---|---:|---:|---:|"]
+    results = {}
+    for what, label in (("fit", "splot, mean and width free"), ("yields", "splot, yields only"),
+                        ("pdfs", "the 3 Python PDF calls alone, outputs held")):
+        proc = subprocess.run([sys.executable, str(HERE / "memory_probe.py"), "--events", str(events),
+                               "--what", what], capture_output=True, text=True)
+        if proc.returncode != 0:
+            lines.append(f"| {label} | failed: {proc.stderr.strip().splitlines()[-1]} | | |")
+            continue
+        out = json.loads(proc.stdout)
+        results[what] = out
+        needed = sum(out["needed_bytes"].values())
+        lines.append(f"| {label} | {out['peak_above_baseline'] / 1e6:.1f} | {1.2 * needed / 1e6:.1f} "
+                     f"| {out['peak_above_baseline'] / needed:.2f} |")
+    if results:
+        any_out = next(iter(results.values()))
+        parts = ", ".join(f"{k} {v / 1e6:.0f} MB" for k, v in any_out["needed_bytes"].items())
+        lines += ["", f"Needed: {parts}. Baseline resident memory: "
+                      f"{any_out['baseline_rss'] / 1e6:.0f} MB."]
+    return lines
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="small sizes, one repeat (a smoke run)")
+    parser.add_argument("--native", type=Path, help="output of the native likelihood benchmark")
+    parser.add_argument("--skip-memory", action="store_true")
+    parser.add_argument("--out", type=Path, default=HERE / "RESULTS.md")
+    args = parser.parse_args()
+
+    sizes = [2_000, 20_000] if args.quick else SIZES
+    rows = []
+    for n in sizes:
+        for shapes in (False, True):
+            rows += measure(n, shapes, 1 if args.quick else REPEATS[n])
+
+    png = args.out.with_name("times.png")
+    plot(rows, png)
+    md = ["# Benchmark results", "", "Written by `make bench` (benchmarks/run.py).", "", "## Machine", ""]
+    md += machine()
+    md += ["", "## Fit and sWeights, side by side", "",
+           "Toy: one feature on [0, 10], Gaussian signal (30 %) over an exponential background, the "
+           "same NumPy densities for every contender, start yields N/2 each, start mean 4.8 and "
+           "width 0.8. Yields-only fits keep the shape at its true value. Times cover the fit, its "
+           "errors (tarnwex and iminuit: a Hessian; SciPy: none) and the sWeights. PDF calls "
+           "count full vectorised evaluations of one component. The final NLL is evaluated with "
+           "one formula (extended, unit weights, as tarnwex defines it) at each contender's "
+           "fitted point.", ""]
+    for n in sizes:
+        for shapes in (False, True):
+            subset = [r for r in rows if r.n_events == n and r.shapes == shapes]
+            md += [f"### N = {n}, {MODES[shapes]} ({len(subset[0].seconds)} repeats)", ""]
+            md += table(subset) + [""]
+    md += [f"![median wall time against events]({png.name})", ""]
+    if not args.skip_memory:
+        md += memory_section(100_000 if args.quick else 1_000_000) + [""]
+    if args.native and args.native.exists():
+        md += ["## Likelihood evaluation against its floor (native)", "", "```",
+               args.native.read_text().rstrip(), "```", ""]
+    args.out.write_text("\n".join(md))
+    print(f"wrote {args.out} and {png}")
+
+
+if __name__ == "__main__":
+    main()
