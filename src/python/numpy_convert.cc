@@ -1,0 +1,85 @@
+#include "python/numpy_convert.h"
+
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "python/py_ref.h"
+
+namespace tarnwex {
+
+namespace {
+
+constexpr const char* kCapsuleName = "tarnwex.float64_storage";
+
+void free_storage(PyObject* capsule) {
+  delete static_cast<std::vector<double>*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+}
+
+}  // namespace
+
+bool is_float64_array(PyObject* object, int ndim) {
+  if (!PyArray_Check(object)) return false;
+  auto* array = reinterpret_cast<PyArrayObject*>(object);
+  return PyArray_TYPE(array) == NPY_DOUBLE && PyArray_NDIM(array) == ndim;
+}
+
+bool is_readable_in_place(PyArrayObject* array) {
+  return PyArray_ISALIGNED(array) && PyArray_ISNOTSWAPPED(array);
+}
+
+PyObject* matrix_to_numpy(const RowMatrix& matrix) {
+  if (matrix.values.size() != matrix.rows * matrix.cols) {
+    const std::string text = "invalid length: " + std::to_string(matrix.values.size()) +
+                             ", but expected " + std::to_string(matrix.rows * matrix.cols);
+    PyErr_SetString(PyExc_RuntimeError, text.c_str());
+    return nullptr;
+  }
+  npy_intp dims[2] = {static_cast<npy_intp>(matrix.rows), static_cast<npy_intp>(matrix.cols)};
+  PyObject* array = PyArray_SimpleNew(2, dims, NPY_DOUBLE);
+  if (array == nullptr) return nullptr;
+  if (!matrix.values.empty()) {
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), matrix.values.data(),
+                matrix.values.size() * sizeof(double));
+  }
+  return array;
+}
+
+PyObject* vector_to_numpy(std::vector<double>&& values) {
+  auto* storage = new std::vector<double>(std::move(values));
+  PyRef capsule = PyRef::steal(PyCapsule_New(storage, kCapsuleName, free_storage));
+  if (!capsule) {
+    delete storage;
+    return nullptr;
+  }
+  npy_intp dims[1] = {static_cast<npy_intp>(storage->size())};
+  PyObject* array = PyArray_SimpleNewFromData(1, dims, NPY_DOUBLE, storage->data());
+  if (array == nullptr) return nullptr;
+  // Steals the capsule reference whether or not it succeeds.
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), capsule.release()) < 0) {
+    Py_DECREF(array);
+    return nullptr;
+  }
+  return array;
+}
+
+bool copy_numpy_vector(PyArrayObject* array, std::vector<double>& out) {
+  PyRef readable;
+  if (!is_readable_in_place(array)) {
+    readable = PyRef::steal(PyArray_FromAny(reinterpret_cast<PyObject*>(array),
+                                            PyArray_DescrFromType(NPY_DOUBLE), 1, 1,
+                                            NPY_ARRAY_IN_ARRAY, nullptr));
+    if (!readable) return false;
+    array = reinterpret_cast<PyArrayObject*>(readable.get());
+  }
+  const npy_intp length = PyArray_DIM(array, 0);
+  const npy_intp stride = PyArray_STRIDE(array, 0);
+  const char* base = static_cast<const char*>(PyArray_DATA(array));
+  out.reserve(out.size() + static_cast<std::size_t>(length));
+  for (npy_intp i = 0; i < length; ++i) {
+    out.push_back(*reinterpret_cast<const double*>(base + i * stride));
+  }
+  return true;
+}
+
+}  // namespace tarnwex

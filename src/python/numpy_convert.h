@@ -1,0 +1,30 @@
+// Moving doubles between the fit's containers and NumPy arrays.
+#pragma once
+
+#include <vector>
+
+#include "fit/row_matrix.h"
+#include "python/python_api.h"
+
+namespace tarnwex {
+
+// Whether `object` is a float64 NumPy array (or subclass) of `ndim` dimensions.
+bool is_float64_array(PyObject* object, int ndim);
+
+// Whether the array's doubles can be read in place: aligned and in the
+// machine's byte order.
+bool is_readable_in_place(PyArrayObject* array);
+
+// A new C-ordered (rows, cols) float64 array holding a copy of the matrix.
+PyObject* matrix_to_numpy(const RowMatrix& matrix);
+
+// A new 1-D float64 array that takes over the vector's storage: NumPy frees
+// it with the array, and nothing is copied.
+PyObject* vector_to_numpy(std::vector<double>&& values);
+
+// Appends the values of a 1-D float64 array to `out` in logical order, read
+// through the array's strides whatever its layout and byte order. False with
+// a Python error set on failure.
+bool copy_numpy_vector(PyArrayObject* array, std::vector<double>& out);
+
+}  // namespace tarnwex

@@ -1,0 +1,156 @@
+#include "python/python_parametric_pdf.h"
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <limits>
+#include <string>
+
+#include "python/guarded_entry.h"
+#include "python/numpy_convert.h"
+#include "python/parameter_dict.h"
+#include "python/python_error_text.h"
+
+namespace tarnwex {
+
+namespace {
+
+bool same_point(const ParameterMap& cached, const ParameterMap& requested) {
+  return cached.size() == requested.size() &&
+         std::equal(cached.begin(), cached.end(), requested.begin(),
+                    [](const auto& a, const auto& b) { return a.first == b.first && a.second == b.second; });
+}
+
+// Fraction truncated; NaN and negatives give 0, values past the largest
+// index give the largest index.
+std::size_t saturating_index(double value) {
+  constexpr double kLimit = 18446744073709551616.0;  // 2^64
+  if (!(value > 0.0)) return 0;
+  if (value >= kLimit) return std::numeric_limits<std::size_t>::max();
+  return static_cast<std::size_t>(value);
+}
+
+}  // namespace
+
+std::uint64_t next_revision() {
+  static std::atomic<std::uint64_t> counter{1};
+  return counter.fetch_add(1, std::memory_order_relaxed);
+}
+
+PythonParametricPdf::PythonParametricPdf(PyObject* callable, PyObject* data, std::size_t index,
+                                         std::size_t n_events, CachedEvaluation initial,
+                                         PendingException& pending)
+    : callable_(PyRef::borrow(callable)),
+      data_(PyRef::borrow(data)),
+      index_(index),
+      n_events_(n_events),
+      pending_(&pending),
+      cache_(std::move(initial)) {}
+
+std::expected<double, SPlotError> PythonParametricPdf::evaluate(
+    EventRow event, const ParameterMap& parameters) const {
+  std::lock_guard lock(mutex_);
+  auto entry = entry_for(parameters);
+  if (!entry) return std::unexpected(std::move(entry.error()));
+  const std::vector<double>& values = (*entry)->values;
+  const std::size_t position = saturating_index(event[0]);
+  if (position >= values.size()) {
+    return std::unexpected(SPlotError::pdf_evaluation(
+        "event index " + std::to_string(position) + " is outside the Python PDF output"));
+  }
+  return values[position];
+}
+
+std::expected<std::vector<double>, SPlotError> PythonParametricPdf::evaluate_batch(
+    const EventView&, const ParameterMap& parameters) const {
+  std::lock_guard lock(mutex_);
+  auto entry = entry_for(parameters);
+  if (!entry) return std::unexpected(std::move(entry.error()));
+  return (*entry)->values;
+}
+
+std::expected<PdfValuesView, SPlotError> PythonParametricPdf::evaluate_batch_view(
+    const EventView&, const ParameterMap& parameters, std::vector<double>&) const {
+  std::lock_guard lock(mutex_);
+  auto entry = entry_for(parameters);
+  if (!entry) return std::unexpected(std::move(entry.error()));
+  // The span stays valid after the lock is released: the entry only changes
+  // in a later operation of this PDF.
+  return PdfValuesView{(*entry)->values, (*entry)->revision};
+}
+
+std::expected<const CachedEvaluation*, SPlotError> PythonParametricPdf::entry_for(
+    const ParameterMap& parameters) const {
+  if (poisoned_) {
+    return std::unexpected(SPlotError::pdf_evaluation("Python PDF cache lock was poisoned"));
+  }
+  if (!cache_ || !same_point(cache_->parameters, parameters)) {
+    auto refreshed = refresh(parameters);
+    if (!refreshed) return std::unexpected(std::move(refreshed.error()));
+  }
+  return &*cache_;
+}
+
+std::expected<void, SPlotError> PythonParametricPdf::refresh(
+    const ParameterMap& parameters) const {
+  const PyGILState_STATE interpreter = PyGILState_Ensure();
+  std::expected<void, SPlotError> outcome;
+  try {
+    outcome = refresh_holding_interpreter(parameters);
+  } catch (...) {
+    // A refresh cut short (memory ran out) may have left the entry half
+    // made; this adapter answers nothing more, and the caller of the fit
+    // gets the matching Python exception.
+    poisoned_ = true;
+    raise_from_current_exception();
+    if (!*pending_) *pending_ = PendingException::take();
+    PyErr_Clear();
+    outcome = std::unexpected(SPlotError::pdf_evaluation("Python PDF cache lock was poisoned"));
+  }
+  PyGILState_Release(interpreter);
+  return outcome;
+}
+
+std::expected<void, SPlotError> PythonParametricPdf::refresh_holding_interpreter(
+    const ParameterMap& parameters) const {
+  PyRef dict = PyRef::steal(parameters_to_python(parameters));
+  if (!dict) return std::unexpected(python_failure());
+  PyObject* arguments[] = {data_.get(), dict.get()};
+  PyRef result = PyRef::steal(PyObject_Vectorcall(callable_.get(), arguments, 2, nullptr));
+  if (!result) return std::unexpected(python_failure());
+  if (!is_float64_array(result.get(), 1)) {
+    return std::unexpected(SPlotError::pdf_evaluation(
+        "PDF " + std::to_string(index_) + " must return a one-dimensional float64 NumPy array"));
+  }
+  auto* array = reinterpret_cast<PyArrayObject*>(result.get());
+  const auto length = static_cast<std::size_t>(PyArray_DIM(array, 0));
+  if (length != n_events_) {
+    return std::unexpected(SPlotError::pdf_evaluation(
+        "PDF " + std::to_string(index_) + " returned " + std::to_string(length) +
+        " values, expected " + std::to_string(n_events_)));
+  }
+  CachedEvaluation fresh;
+  if (!copy_numpy_vector(array, fresh.values)) return std::unexpected(python_failure());
+  result = PyRef();
+  fresh.parameters = parameters;
+  fresh.revision = next_revision();
+  cache_ = std::move(fresh);
+  return {};
+}
+
+SPlotError PythonParametricPdf::python_failure() const {
+  PendingException exception = PendingException::take();
+  if (!exception) {
+    return SPlotError::pdf_evaluation("SystemError: PDF call failed without an exception");
+  }
+  // KeyboardInterrupt, SystemExit and their kind stop the fit and are raised
+  // again, unchanged, by the caller of the fit; only ordinary exceptions
+  // become fit errors.
+  if (!PyObject_TypeCheck(exception.value(), reinterpret_cast<PyTypeObject*>(PyExc_Exception))) {
+    if (!*pending_) *pending_ = std::move(exception);
+    return SPlotError::pdf_evaluation("Python exception pending");
+  }
+  return SPlotError::pdf_evaluation(python_error_text(exception.value()));
+}
+
+}  // namespace tarnwex

@@ -1,0 +1,65 @@
+// A component density computed by a Python callable, one vectorised call per
+// shape-parameter point, answered from a one-entry cache in between.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "fit/parametric_pdf.h"
+#include "python/pending_exception.h"
+#include "python/py_ref.h"
+
+namespace tarnwex {
+
+struct CachedEvaluation {
+  std::vector<double> values;  // one density per event, in event order
+  ParameterMap parameters;     // the point at which `values` was computed
+  std::uint64_t revision = 0;  // changes with every refresh; never 0
+};
+
+// A revision no refresh in this process has used yet (the first is 1).
+std::uint64_t next_revision();
+
+class PythonParametricPdf final : public ParametricPdf {
+ public:
+  // `callable` and `data` are borrowed and referenced for the adapter's life.
+  // `pending` receives a Python exception that must reach the caller of the
+  // fit unchanged (one that is not an Exception); it outlives the adapter.
+  PythonParametricPdf(PyObject* callable, PyObject* data, std::size_t index,
+                      std::size_t n_events, CachedEvaluation initial, PendingException& pending);
+
+  std::expected<double, SPlotError> evaluate(EventRow event,
+                                             const ParameterMap& parameters) const override;
+  // Returns the callable's whole output at the point: the events are taken to
+  // be the complete data in input order, which is what the fit passes.
+  std::expected<std::vector<double>, SPlotError> evaluate_batch(
+      const EventView& events, const ParameterMap& parameters) const override;
+  std::expected<PdfValuesView, SPlotError> evaluate_batch_view(
+      const EventView& events, const ParameterMap& parameters,
+      std::vector<double>& scratch) const override;
+
+ private:
+  // The cache entry for `parameters`, refreshed first on a miss. The caller
+  // holds mutex_ until it has read what it needs from the entry.
+  std::expected<const CachedEvaluation*, SPlotError> entry_for(
+      const ParameterMap& parameters) const;
+  std::expected<void, SPlotError> refresh(const ParameterMap& parameters) const;
+  std::expected<void, SPlotError> refresh_holding_interpreter(
+      const ParameterMap& parameters) const;
+  SPlotError python_failure() const;
+
+  PyRef callable_;
+  PyRef data_;
+  std::size_t index_;
+  std::size_t n_events_;
+  PendingException* pending_;
+  mutable std::mutex mutex_;
+  mutable bool poisoned_ = false;
+  mutable std::optional<CachedEvaluation> cache_;
+};
+
+}  // namespace tarnwex

@@ -1,0 +1,267 @@
+#include "python/splot_function.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fit/splot.h"
+#include "python/guarded_entry.h"
+#include "python/numpy_convert.h"
+#include "python/parameter_dict.h"
+#include "python/pending_exception.h"
+#include "python/python_parametric_pdf.h"
+#include "python/shape_parameter_type.h"
+#include "python/splot_arguments.h"
+#include "python/splot_error_type.h"
+#include "python/splot_result_type.h"
+
+namespace tarnwex {
+
+namespace {
+
+constexpr const char* kDoc =
+    "splot(data, pdfs, *, shape_parameters=None, initial_yields=None, weights=None, "
+    "max_steps=..., tolerance=1e-8)\n"
+    "--\n"
+    "\n"
+    "Fit component yields and shared shape parameters, then calculate sWeights.\n"
+    "\n"
+    "The yields and shape parameters are determined in a single joint extended\n"
+    "maximum-likelihood fit. After optimization, the yield information matrix is\n"
+    "evaluated at the fitted point and inverted to obtain the sPlot covariance.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "data : array_like\n"
+    "    Two-dimensional event data with shape ``(n_events, n_features)``.\n"
+    "    Values must be finite, and both dimensions must be nonzero.\n"
+    "pdfs : list of callable\n"
+    "    Component probability-density functions. Each callable must have the\n"
+    "    signature ``pdf(data, shape_parameters)`` and return a one-dimensional\n"
+    "    ``float64`` NumPy array of length ``n_events`` containing finite,\n"
+    "    nonnegative density values.\n"
+    "shape_parameters : list of ShapeParameter or None, optional\n"
+    "    Shared shape parameters used by the component PDFs. Each PDF receives\n"
+    "    the complete parameter dictionary keyed by name. Defaults to no free\n"
+    "    shape parameters.\n"
+    "initial_yields : list of float or None, optional\n"
+    "    Initial component yields. The list must contain one finite,\n"
+    "    nonnegative value per PDF and have a positive sum. When omitted, equal\n"
+    "    yields summing to the event-weight sum are used.\n"
+    "weights : array_like or None, optional\n"
+    "    Signed event weights with shape ``(n_events,)``. These weights enter the\n"
+    "    likelihood, yield information matrix, and final sWeights. Unit weights\n"
+    "    are used when omitted.\n"
+    "max_steps : int or None, optional\n"
+    "    Maximum number of optimizer steps. Passing ``None`` disables the\n"
+    "    explicit step limit. Defaults to 1000.\n"
+    "tolerance : float, optional\n"
+    "    Positive finite convergence tolerance used for the objective and\n"
+    "    gradient termination criteria. Defaults to ``1e-8``.\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "SPlotResult\n"
+    "    Joint fit parameters, covariance matrices, diagnostics, and per-event\n"
+    "    sWeights.\n"
+    "\n"
+    "Raises\n"
+    "------\n"
+    "ValueError\n"
+    "    If the data, weights, initial yields, shape parameters, or optimizer\n"
+    "    configuration are invalid.\n"
+    "SPlotError\n"
+    "    If a PDF raises an exception, returns invalid values, the optimizer\n"
+    "    fails numerically, or the yield information matrix is singular.\n"
+    "\n"
+    "Notes\n"
+    "-----\n"
+    "PDF callables are vectorized over the complete data array. Their outputs\n"
+    "are cached for each shape-parameter point to avoid reevaluating a PDF once\n"
+    "per event.\n"
+    "\n"
+    "The rows of ``sweights`` follow the input event order, and its columns\n"
+    "follow the order of ``pdfs``.\n"
+    "\n"
+    "Signed input weights are supported, but they can make the information\n"
+    "matrix indefinite or singular for some datasets.";
+
+std::nullptr_t raise_text(PyObject* type, const std::string& text) {
+  PyObject* message =
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+  if (message == nullptr) return nullptr;
+  PyErr_SetObject(type, message);
+  Py_DECREF(message);
+  return nullptr;
+}
+
+// Invalid input is the caller's mistake (ValueError); every other failure of
+// the fit is tarnwex.SPlotError. Either way the text is the full display.
+std::nullptr_t raise_fit_error(const SPlotError& error) {
+  PyObject* type = error.kind() == SPlotError::Kind::InvalidInput ? PyExc_ValueError
+                                                                   : splot_error_type();
+  if (type == nullptr) return nullptr;
+  return raise_text(type, error.display());
+}
+
+std::string pdf_text(std::size_t index, const char* rest) {
+  return "PDF " + std::to_string(index) + rest;
+}
+
+// Weights given as an array must lie in one aligned block to be copied.
+bool read_weights(SPlotArguments& arguments, std::optional<std::vector<double>>& weights) {
+  if (arguments.weights_values) {
+    weights = std::move(arguments.weights_values);
+    return true;
+  }
+  if (!arguments.weights_array) return true;
+  auto* array = reinterpret_cast<PyArrayObject*>(arguments.weights_array.get());
+  if (PyArray_SIZE(array) != 0 &&
+      !((PyArray_IS_C_CONTIGUOUS(array) || PyArray_IS_F_CONTIGUOUS(array)) &&
+        PyArray_ISALIGNED(array))) {
+    PyErr_SetString(PyExc_TypeError, "The given array is not contiguous or is misaligned.");
+    return false;
+  }
+  std::vector<double> values;
+  if (!copy_numpy_vector(array, values)) return false;
+  weights = std::move(values);
+  arguments.weights_array = PyRef();
+  return true;
+}
+
+// Calls every PDF once at the start point, in order; the outputs seed the
+// adapters' caches. Null with a Python error set on failure.
+bool initial_evaluations(PyObject* data, PyObject* pdfs, const ParameterMap& start,
+                         std::size_t n_events, std::vector<std::vector<double>>& outputs) {
+  const Py_ssize_t n_pdfs = PyTuple_GET_SIZE(pdfs);
+  for (Py_ssize_t i = 0; i < n_pdfs; ++i) {
+    const auto index = static_cast<std::size_t>(i);
+    PyObject* pdf = PyTuple_GET_ITEM(pdfs, i);
+    if (!PyCallable_Check(pdf)) {
+      raise_text(PyExc_ValueError, pdf_text(index, " must be callable"));
+      return false;
+    }
+    // Each PDF gets a dict of its own: one that changed the dict it was given
+    // must not change what the next PDF's cached output is taken to belong to.
+    PyRef parameters = PyRef::steal(parameters_to_python(start));
+    if (!parameters) return false;
+    PyObject* call_arguments[] = {data, parameters.get()};
+    PyRef result = PyRef::steal(PyObject_Vectorcall(pdf, call_arguments, 2, nullptr));
+    if (!result) return false;
+    if (!is_float64_array(result.get(), 1)) {
+      raise_text(PyExc_ValueError,
+                 pdf_text(index, " must return a one-dimensional float64 NumPy array"));
+      return false;
+    }
+    auto* array = reinterpret_cast<PyArrayObject*>(result.get());
+    const auto length = static_cast<std::size_t>(PyArray_DIM(array, 0));
+    if (length != n_events) {
+      raise_text(PyExc_ValueError, pdf_text(index, " returned ") + std::to_string(length) +
+                                       " values, expected " + std::to_string(n_events));
+      return false;
+    }
+    std::vector<double> values;
+    if (!copy_numpy_vector(array, values)) return false;
+    outputs.push_back(std::move(values));
+  }
+  return true;
+}
+
+PyObject* run_splot(SPlotArguments& arguments) {
+  PyObject* data = arguments.data.get();
+  auto* data_array = reinterpret_cast<PyArrayObject*>(data);
+  const auto n_events = static_cast<std::size_t>(PyArray_DIM(data_array, 0));
+  const auto n_features = static_cast<std::size_t>(PyArray_DIM(data_array, 1));
+  if (n_events == 0 || n_features == 0) {
+    PyErr_SetString(PyExc_ValueError,
+                    "data must have shape (n_events, n_features) with both dimensions nonzero");
+    return nullptr;
+  }
+  PyObject* pdfs = arguments.pdfs.get();
+  if (PyTuple_GET_SIZE(pdfs) == 0) {
+    PyErr_SetString(PyExc_ValueError, "at least one PDF is required");
+    return nullptr;
+  }
+
+  SPlotConfig config;
+  if (!read_weights(arguments, config.event_weights)) return nullptr;
+
+  std::vector<ShapeParameter> shape_parameters;
+  PyObject* given = arguments.shape_parameters.get();
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(given); ++i) {
+    const auto* record = reinterpret_cast<const PyShapeParameter*>(PyTuple_GET_ITEM(given, i));
+    auto parameter =
+        ShapeParameter::create(record->name, record->initial, record->lower, record->upper);
+    if (!parameter) return raise_fit_error(parameter.error());
+    shape_parameters.push_back(std::move(*parameter));
+  }
+
+  // The fit reads the caller's array in place, through its strides; the
+  // leading event index is made up on read.
+  const EventView events =
+      EventView::indexed_block(PyArray_DATA(data_array), n_events, n_features,
+                               PyArray_STRIDE(data_array, 0), PyArray_STRIDE(data_array, 1));
+
+  ParameterMap start;
+  for (const ShapeParameter& parameter : shape_parameters) {
+    start.insert_or_assign(parameter.name, parameter.initial);
+  }
+  std::vector<std::vector<double>> outputs;
+  if (!initial_evaluations(data, pdfs, start, n_events, outputs)) return nullptr;
+
+  PendingException pending;
+  std::vector<std::unique_ptr<PythonParametricPdf>> adapters;
+  PdfList pdf_list;
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    CachedEvaluation initial{std::move(outputs[i]), start, next_revision()};
+    adapters.push_back(std::make_unique<PythonParametricPdf>(
+        PyTuple_GET_ITEM(pdfs, static_cast<Py_ssize_t>(i)), data, i, n_events,
+        std::move(initial), pending));
+    pdf_list.emplace_back(*adapters.back());
+  }
+
+  config.max_steps = arguments.max_steps;
+  config.initial_yields = std::move(arguments.initial_yields);
+  config.tolerance = arguments.tolerance;
+
+  // No Python code may run for a long while (no shape parameters, many
+  // events): the fit asks here once per likelihood evaluation whether a
+  // signal handler wants to raise, so that Ctrl-C stops it.
+  const InterruptCheck interrupted = [&pending]() -> std::expected<void, SPlotError> {
+    if (PyErr_CheckSignals() == 0) return {};
+    PendingException raised = PendingException::take();
+    if (!pending) pending = std::move(raised);
+    return std::unexpected(SPlotError::pdf_evaluation("Python exception pending"));
+  };
+
+  auto output = splot(events, pdf_list, shape_parameters, std::move(config), interrupted);
+  if (pending) {
+    pending.restore();
+    return nullptr;
+  }
+  if (!output) return raise_fit_error(output.error());
+  return result_to_python(std::move(*output));
+}
+
+PyObject* splot_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded_entry([&]() -> PyObject* {
+    SPlotArguments arguments;
+    if (!parse_splot_arguments(args, kwargs, arguments)) return nullptr;
+    return run_splot(arguments);
+  });
+}
+
+PyMethodDef splot_definition = {
+    "splot",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(splot_entry)),
+    METH_VARARGS | METH_KEYWORDS,
+    kDoc,
+};
+
+}  // namespace
+
+PyObject* make_splot_function(PyObject* module_name) {
+  return PyCFunction_NewEx(&splot_definition, nullptr, module_name);
+}
+
+}  // namespace tarnwex

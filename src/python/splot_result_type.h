@@ -1,0 +1,39 @@
+// The Python class SPlotResult: the immutable result of one splot call.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "fit/parameter_map.h"
+#include "fit/splot.h"
+#include "python/python_api.h"
+
+namespace tarnwex {
+
+struct PySPlotResult {
+  PyObject_HEAD
+  PyObject* yields;
+  PyObject* yield_errors;
+  PyObject* covariance;
+  PyObject* sweights;
+  ParameterMap shape_parameters;
+  ParameterMap shape_errors;
+  PyObject* fit_covariance;
+  double minimum_nll;
+  bool success;
+  std::string message;
+  std::size_t objective_evaluations;
+  std::size_t gradient_evaluations;
+  std::size_t hessian_evaluations;
+  std::size_t n_components;
+};
+
+// The process-wide type object, created on first use; borrowed. Null with a
+// Python error set when it cannot be created.
+PyTypeObject* splot_result_type();
+
+// A new SPlotResult made from the fit's output, whose vectors and maps it
+// takes over. Null with a Python error set on failure.
+PyObject* result_to_python(SPlotOutput&& output);
+
+}  // namespace tarnwex
