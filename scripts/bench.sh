@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Runs the benchmarks: installs the package with the benchmark extra (the
+# tools it is compared with), builds and runs the native likelihood timing,
+# then the side-by-side Python timing and the memory probe. Writes
+# benchmarks/RESULTS.md and benchmarks/times.png. About ten minutes on 2 cores.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PYTHON=${PYTHON:-python3}
+scripts/setup.sh bench
+
+build=build/bench
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNWEX_BUILD_TESTS=OFF \
+  -DTARNWEX_BUILD_BENCHMARKS=ON >/dev/null
+cmake --build "$build" --target likelihood_floor_bench
+"$build/benchmarks/native/likelihood_floor_bench" | tee "$build/native.txt"
+
+"$PYTHON" benchmarks/run.py --native "$build/native.txt" "$@"
