@@ -2,6 +2,7 @@
 // model along the steepest-descent path projected onto the box.
 #pragma once
 
+#include <cstddef>
 #include <limits>
 #include <optional>
 #include <vector>

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <expected>
+#include <limits>
 #include <optional>
 #include <utility>
 

@@ -20,7 +20,6 @@ using test_problems::Result;
 using test_problems::standard_callbacks;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kCovarianceTolerance = 1e-6;
 
 // f = 2 (x0 - 1)^2 + (x1 + 2)^2 / 2: Hessian diag(4, 1).
@@ -267,21 +266,6 @@ TEST(LbfgsbRunTest, AFailedLineSearchKeepsThePointAndTheRunGoesOn) {
   // Each search: the start again, then trials 0 to 3.
   EXPECT_EQ(summary->objective_evaluations, 1u + 2u * 5u);
   EXPECT_EQ(summary->gradient_evaluations, 1u + 2u * 5u);
-}
-
-TEST(LbfgsbRunTest, SkippingTheHessianLeavesIdentityAndUnknownErrors) {
-  const DiagonalQuadratic problem;
-  LBFGSBConfig config;
-  config.skip_hessian = true;
-  std::vector<Vector> positions;
-  LBFGSB state;
-  const auto summary = state.process(problem, Vector{{3.0, 3.0}}, std::move(config),
-                                     standard_callbacks(positions, 1e-12, 100));
-  ASSERT_TRUE(summary.has_value());
-  EXPECT_EQ(problem.counts.hessian, 0u);
-  EXPECT_EQ(summary->hessian_evaluations, 0u);
-  EXPECT_EQ(summary->covariance, Matrix::Identity(2, 2));
-  EXPECT_TRUE(summary->errors.array().isNaN().all());
 }
 
 }  // namespace
