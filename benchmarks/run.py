@@ -187,6 +187,7 @@ def main() -> None:
         for shapes in (False, True):
             rows += measure(n, shapes, 1 if args.quick else REPEATS[n])
 
+    args.out.parent.mkdir(parents=True, exist_ok=True)
     png = args.out.with_name("times.png")
     plot(rows, png)
     md = ["# Benchmark results", "", "Written by `make bench` (benchmarks/run.py).", "", "## Machine", ""]
