@@ -1,0 +1,162 @@
+"""How the fit evaluates Python PDFs: one call per point, checked outputs, mapped failures."""
+
+import numpy as np
+import pytest
+
+from conftest import exponential, gaussian
+import tarnwex
+from tarnwex import ShapeParameter, SPlotError, splot
+
+N_EVENTS = 10
+
+
+@pytest.fixture
+def data():
+    return np.linspace(1.0, 9.0, N_EVENTS)[:, None]
+
+
+def parameters():
+    return [ShapeParameter("mu", 4.0, 2.0, 8.0), ShapeParameter("sigma", 1.5, 0.3, 4.0)]
+
+
+class Counting:
+    """Wraps a density, records every point, and misbehaves from call `fail_at` on."""
+
+    def __init__(self, density, fail_at=None, failure=None):
+        self.density = density
+        self.points = []
+        self.fail_at = fail_at
+        self.failure = failure
+
+    def __call__(self, data, parameters):
+        self.points.append(tuple(parameters.items()))
+        if self.fail_at is not None and len(self.points) >= self.fail_at:
+            return self.failure(data, parameters)
+        return self.density(data, parameters)
+
+
+def test_each_pdf_is_called_once_per_distinct_point(small_sample):
+    pdfs = [Counting(gaussian), Counting(exponential)]
+    result = splot(small_sample, pdfs, shape_parameters=parameters())
+    signal, background = pdfs
+    assert signal.points == background.points
+    assert all(before != after for before, after in zip(signal.points, signal.points[1:]))
+    assert len(signal.points) <= result.objective_evaluations + result.gradient_evaluations * 8 + 50
+    assert signal.points[0] == (("mu", 4.0), ("sigma", 1.5))
+
+
+def raise_value_error(data, parameters):
+    raise ValueError("bad width")
+
+
+class Outer:
+    class Failure(Exception):
+        pass
+
+
+def raise_nested_class(data, parameters):
+    raise Outer.Failure("inner")
+
+
+class Unprintable(Exception):
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+def raise_unprintable(data, parameters):
+    raise Unprintable()
+
+
+def raise_surrogate(data, parameters):
+    raise RuntimeError("a\ud800b")
+
+
+@pytest.mark.parametrize(
+    ("failure", "pdf_index", "text"),
+    [
+        (lambda d, p: [0.1] * N_EVENTS, 0, "PDF evaluation failed: PDF 0 must return a one-dimensional float64 NumPy array"),
+        (lambda d, p: np.full(N_EVENTS, 0.1, np.float32), 1, "PDF evaluation failed: PDF 1 must return a one-dimensional float64 NumPy array"),
+        (lambda d, p: np.full((N_EVENTS, 1), 0.1), 0, "PDF evaluation failed: PDF 0 must return a one-dimensional float64 NumPy array"),
+        (lambda d, p: np.full(N_EVENTS - 1, 0.1), 1, "PDF evaluation failed: PDF 1 returned 9 values, expected 10"),
+        (raise_value_error, 0, "PDF evaluation failed: ValueError: bad width"),
+        (raise_nested_class, 0, "PDF evaluation failed: Outer.Failure: inner"),
+        (raise_unprintable, 1, "PDF evaluation failed: Unprintable: <exception str() failed>"),
+        (raise_surrogate, 0, "PDF evaluation failed: RuntimeError: a\ufffdb"),
+    ],
+)
+def test_failures_during_the_fit_become_splot_errors(data, failure, pdf_index, text):
+    densities = [gaussian, exponential]
+    pdfs = [Counting(density) for density in densities]
+    pdfs[pdf_index] = Counting(densities[pdf_index], fail_at=2, failure=failure)
+    with pytest.raises(SPlotError) as raised:
+        splot(data, pdfs, shape_parameters=parameters())
+    assert str(raised.value) == text
+    assert raised.value.args == (text,)
+    assert raised.value.__cause__ is None and raised.value.__context__ is None
+
+
+def test_outputs_in_any_layout_are_read_in_logical_order(small_sample):
+    def reversed_view(density):
+        def pdf(data, parameters):
+            values = density(data, parameters)
+            stored = np.empty(2 * values.size)
+            stored[::2] = values[::-1]
+            return stored[-2::-2]
+
+        return pdf
+
+    def swapped(density):
+        return lambda data, parameters: density(data, parameters).astype(">f8")
+
+    plain = splot(small_sample, [gaussian, exponential], shape_parameters=parameters())
+    other = splot(small_sample, [reversed_view(gaussian), swapped(exponential)], shape_parameters=parameters())
+    np.testing.assert_array_equal(plain.yields, other.yields)
+    np.testing.assert_array_equal(plain.sweights, other.sweights)
+    assert plain.objective_evaluations == other.objective_evaluations
+
+
+def test_array_subclasses_are_accepted_as_outputs(small_sample):
+    class Tagged(np.ndarray):
+        pass
+
+    tagged = lambda d, p: gaussian(d, p).view(Tagged)
+    result = splot(small_sample, [tagged, exponential], shape_parameters=parameters())
+    assert result.success
+
+
+@pytest.mark.parametrize("stop", [KeyboardInterrupt, SystemExit, GeneratorExit])
+def test_exceptions_that_are_not_errors_stop_the_fit_unchanged(data, stop):
+    raised_object = stop("stop now")
+
+    def stopping(d, p):
+        raise raised_object
+
+    pdfs = [Counting(gaussian, fail_at=3, failure=stopping), Counting(exponential)]
+    with pytest.raises(stop) as raised:
+        splot(data, pdfs, shape_parameters=parameters())
+    assert raised.value is raised_object
+    assert raised.value.__traceback__ is not None
+
+
+def test_a_pdf_may_run_a_fit_of_its_own(small_sample):
+    inner_results = []
+
+    def nesting(data, parameters):
+        if len(inner_results) < 3:
+            inner_results.append(splot(data, [gaussian, exponential], shape_parameters=[ShapeParameter("mu", 5.0, 2.0, 8.0), ShapeParameter("sigma", 0.5, 0.1, 2.0)]))
+        return gaussian(data, parameters)
+
+    outer = splot(small_sample, [nesting, exponential], shape_parameters=parameters())
+    plain = splot(small_sample, [gaussian, exponential], shape_parameters=parameters())
+    assert len(inner_results) == 3
+    assert all(inner.success for inner in inner_results)
+    np.testing.assert_array_equal(outer.yields, plain.yields)
+
+
+def test_module_keeps_no_state_between_calls(small_sample):
+    first = splot(small_sample, [gaussian, exponential], shape_parameters=parameters())
+    with pytest.raises(tarnwex.SPlotError):
+        splot(small_sample, [gaussian, Counting(exponential, fail_at=2, failure=raise_value_error)], shape_parameters=parameters())
+    again = splot(small_sample, [gaussian, exponential], shape_parameters=parameters())
+    np.testing.assert_array_equal(first.sweights, again.sweights)
+    assert first.objective_evaluations == again.objective_evaluations
