@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -45,5 +46,8 @@ class ParametricPdf {
     return PdfValuesView{scratch, 0};
   }
 };
+
+// The component PDFs in component order; the fit never owns them.
+using PdfList = std::vector<std::reference_wrapper<const ParametricPdf>>;
 
 }  // namespace tarnwex

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fit/event_view.h"
+#include "fit/interrupt_check.h"
 #include "fit/parameter_map.h"
 #include "fit/parametric_pdf.h"
 #include "fit/row_matrix.h"
@@ -34,13 +35,8 @@ struct SPlotOutput {
   bool success = false;
 };
 
-using PdfList = std::vector<std::reference_wrapper<const ParametricPdf>>;
-
-// Consults `interrupted` once per likelihood evaluation; a returned error ends
-// the fit with that error. Used by the Python layer to honour Ctrl-C while no
-// Python code runs.
-using InterruptCheck = std::function<std::expected<void, SPlotError>()>;
-
+// `interrupted` is consulted once per likelihood evaluation; an error it
+// returns ends the fit with that error.
 std::expected<SPlotOutput, SPlotError> splot(const EventView& events, const PdfList& pdfs,
                                              std::span<const ShapeParameter> shape_parameters,
                                              SPlotConfig config,

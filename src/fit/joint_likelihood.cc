@@ -1,0 +1,174 @@
+#include "fit/joint_likelihood.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "minimizer/dense_provider.h"
+
+namespace tarnwex {
+
+namespace {
+
+// Mixture densities at or below this are treated as this, so that a point
+// where the model vanishes costs a large but finite amount.
+constexpr double kDensityFloor = 1e-300;
+
+std::unexpected<SPlotError> pdf_failure(std::string message) {
+  return std::unexpected(SPlotError::pdf_evaluation(std::move(message)));
+}
+
+std::unexpected<SPlotError> optimization_failure(std::string message) {
+  return std::unexpected(SPlotError::optimization(std::move(message)));
+}
+
+// Index of the first value that is not finite or is negative, or values.size().
+std::size_t first_invalid_value(std::span<const double> values) {
+  for (std::size_t e = 0; e < values.size(); ++e) {
+    if (!std::isfinite(values[e]) || values[e] < 0.0) return e;
+  }
+  return values.size();
+}
+
+// Index of the first event at which every column is zero, or n_events.
+std::size_t first_all_zero_event(std::span<const std::span<const double>> columns,
+                                 std::size_t n_events) {
+  for (std::size_t e = 0; e < n_events; ++e) {
+    bool all_zero = true;
+    for (const auto& column : columns) {
+      if (column[e] != 0.0) {
+        all_zero = false;
+        break;
+      }
+    }
+    if (all_zero) return e;
+  }
+  return n_events;
+}
+
+bool same_known_revisions(std::span<const std::uint64_t> current,
+                          std::span<const std::uint64_t> known) {
+  for (std::size_t k = 0; k < current.size(); ++k) {
+    if (current[k] == 0 || current[k] != known[k]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+JointLikelihood::JointLikelihood(std::vector<std::string> shape_parameter_names,
+                                 const EventView& events, const PdfList& pdfs,
+                                 std::span<const double> event_weights,
+                                 InterruptCheck interrupted)
+    : shape_parameter_names_(std::move(shape_parameter_names)),
+      events_(events),
+      pdfs_(pdfs),
+      event_weights_(event_weights),
+      interrupted_(std::move(interrupted)),
+      scratch_(pdfs.size()),
+      columns_(pdfs.size()),
+      revisions_(pdfs.size(), 0),
+      checked_revisions_(pdfs.size(), 0),
+      scanned_revisions_(pdfs.size(), 0) {
+  if (pdfs_.empty()) internal_error("a likelihood needs at least one component");
+  if (event_weights_.size() != events_.size()) {
+    internal_error("event weights do not match the events");
+  }
+  for (const auto& name : shape_parameter_names_) {
+    auto [slot, inserted] = parameters_.emplace(name, 0.0);
+    if (!inserted) internal_error("shape parameter names must be unique");
+    parameter_slots_.push_back(&slot->second);
+  }
+}
+
+ParameterMap JointLikelihood::parameter_map(std::span<const double> shape_values) const {
+  ParameterMap map;
+  const std::size_t pairs = std::min(shape_parameter_names_.size(), shape_values.size());
+  for (std::size_t i = 0; i < pairs; ++i) map.emplace(shape_parameter_names_[i], shape_values[i]);
+  return map;
+}
+
+std::expected<void, SPlotError> JointLikelihood::load_pdf_values(
+    const ParameterMap& parameters, std::span<std::vector<double>> scratch,
+    std::span<std::span<const double>> columns) const {
+  const std::size_t n_events = events_.size();
+  const std::size_t n_components = pdfs_.size();
+  for (std::size_t k = 0; k < n_components; ++k) {
+    auto view = pdfs_[k].get().evaluate_batch_view(events_, parameters, scratch[k]);
+    if (!view) return std::unexpected(std::move(view.error()));
+    if (view->values.size() != n_events) {
+      return pdf_failure("PDF " + std::to_string(k) + " returned " +
+                         std::to_string(view->values.size()) + " values, expected " +
+                         std::to_string(n_events));
+    }
+    const std::uint64_t revision = view->revision;
+    if (revision == 0 || revision != checked_revisions_[k]) {
+      const std::size_t bad = first_invalid_value(view->values);
+      if (bad != n_events) {
+        return pdf_failure("PDF " + std::to_string(k) + " returned an invalid value for event " +
+                           std::to_string(bad));
+      }
+      checked_revisions_[k] = revision;
+    }
+    revisions_[k] = revision;
+    columns[k] = view->values;
+  }
+  if (!same_known_revisions(revisions_, scanned_revisions_)) {
+    const std::size_t zero_event = first_all_zero_event(columns, n_events);
+    if (zero_event != n_events) {
+      return pdf_failure("all PDFs are zero for event " + std::to_string(zero_event));
+    }
+    std::copy(revisions_.begin(), revisions_.end(), scanned_revisions_.begin());
+  }
+  return {};
+}
+
+std::expected<double, SPlotError> JointLikelihood::evaluate(const Vector& x) const {
+  if (interrupted_) {
+    auto go_on = interrupted_();
+    if (!go_on) return std::unexpected(std::move(go_on.error()));
+  }
+  const std::size_t n_components = pdfs_.size();
+  const auto n_parameters = static_cast<std::size_t>(x.size());
+  if (n_parameters < n_components) internal_error("parameter vector shorter than the yields");
+  const double* yields = x.data();
+  const std::span<const double> shape_values(x.data() + n_components,
+                                             n_parameters - n_components);
+
+  std::expected<void, SPlotError> loaded;
+  if (shape_values.size() == parameter_slots_.size()) {
+    for (std::size_t i = 0; i < shape_values.size(); ++i) *parameter_slots_[i] = shape_values[i];
+    loaded = load_pdf_values(parameters_, scratch_, columns_);
+  } else {
+    loaded = load_pdf_values(parameter_map(shape_values), scratch_, columns_);
+  }
+  if (!loaded) return std::unexpected(std::move(loaded.error()));
+
+  double nll = yields[0];
+  for (std::size_t k = 1; k < n_components; ++k) nll += yields[k];
+  const std::size_t n_events = events_.size();
+  const double* weights = event_weights_.data();
+  const std::span<const double>* columns = columns_.data();
+  for (std::size_t e = 0; e < n_events; ++e) {
+    double density = yields[0] * columns[0][e];
+    for (std::size_t k = 1; k < n_components; ++k) density += yields[k] * columns[k][e];
+    if (!std::isfinite(density)) {
+      return optimization_failure("mixture density is not finite for event " + std::to_string(e));
+    }
+    if (!(density > kDensityFloor)) density = kDensityFloor;
+    nll -= std::log(density) * weights[e];
+  }
+  if (!std::isfinite(nll)) return optimization_failure("negative log-likelihood is not finite");
+  return nll;
+}
+
+std::expected<EvaluatedModel, SPlotError> JointLikelihood::evaluate_model(
+    std::span<const double> shape_values) const {
+  const std::size_t n_components = pdfs_.size();
+  std::vector<std::vector<double>> owned(n_components);
+  std::vector<std::span<const double>> columns(n_components);
+  auto loaded = load_pdf_values(parameter_map(shape_values), owned, columns);
+  if (!loaded) return std::unexpected(std::move(loaded.error()));
+  return EvaluatedModel(events_.size(), std::move(columns), std::move(owned), event_weights_);
+}
+
+}  // namespace tarnwex

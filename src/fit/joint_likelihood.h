@@ -1,0 +1,76 @@
+// The extended negative log-likelihood of the yields and the shared shape
+// parameters, with signed event weights: the problem the minimizer solves.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "fit/evaluated_model.h"
+#include "fit/event_view.h"
+#include "fit/interrupt_check.h"
+#include "fit/parameter_map.h"
+#include "fit/parametric_pdf.h"
+#include "fit/splot_error.h"
+#include "minimizer/problem.h"
+#include "minimizer/types.h"
+
+namespace tarnwex {
+
+// Gradient and Hessian are the central finite differences of `evaluate`.
+//
+// The events, PDFs and weights are borrowed and must outlive the likelihood.
+// The mutable members are reused buffers and a record of PDF values already
+// found valid; they never change a result.
+class JointLikelihood final : public ScalarGradient<SPlotError> {
+ public:
+  JointLikelihood(std::vector<std::string> shape_parameter_names, const EventView& events,
+                  const PdfList& pdfs, std::span<const double> event_weights,
+                  InterruptCheck interrupted = {});
+  // The parameter map's value slots point into the object itself.
+  JointLikelihood(const JointLikelihood&) = delete;
+  JointLikelihood& operator=(const JointLikelihood&) = delete;
+
+  std::size_t n_components() const { return pdfs_.size(); }
+  const std::vector<std::string>& shape_parameter_names() const { return shape_parameter_names_; }
+
+  // sum_k y_k - sum_e w_e ln(max(d_e, 1e-300)), d_e = sum_k y_k f_k(e), for
+  // x = (yields, shape values).
+  std::expected<double, SPlotError> evaluate(const Vector& x) const override;
+
+  // The PDF values at the given shape values, for the sPlot step.
+  std::expected<EvaluatedModel, SPlotError> evaluate_model(
+      std::span<const double> shape_values) const;
+
+ private:
+  // Asks every PDF, in component order, for its values at `parameters` and
+  // checks them; columns[k] then views PDF k's values (held by the PDF or in
+  // scratch[k]).
+  std::expected<void, SPlotError> load_pdf_values(const ParameterMap& parameters,
+                                                  std::span<std::vector<double>> scratch,
+                                                  std::span<std::span<const double>> columns) const;
+  ParameterMap parameter_map(std::span<const double> shape_values) const;
+
+  std::vector<std::string> shape_parameter_names_;
+  EventView events_;
+  PdfList pdfs_;
+  std::span<const double> event_weights_;
+  InterruptCheck interrupted_;
+
+  // Built once with every name; evaluations only rewrite the values.
+  mutable ParameterMap parameters_;
+  std::vector<double*> parameter_slots_;  // in shape-parameter order
+
+  mutable std::vector<std::vector<double>> scratch_;
+  mutable std::vector<std::span<const double>> columns_;
+  mutable std::vector<std::uint64_t> revisions_;
+  // Revisions whose values passed the per-PDF checks, and the revisions of the
+  // last set that passed the all-zero-event scan; 0 means none.
+  mutable std::vector<std::uint64_t> checked_revisions_;
+  mutable std::vector<std::uint64_t> scanned_revisions_;
+};
+
+}  // namespace tarnwex

@@ -1,0 +1,150 @@
+#include "fit/splot.h"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <utility>
+
+#include "fit/evaluated_model.h"
+#include "fit/joint_likelihood.h"
+#include "fit/validate_inputs.h"
+#include "minimizer/callbacks.h"
+#include "minimizer/lbfgsb.h"
+#include "minimizer/lbfgsb_config.h"
+#include "minimizer/terminators.h"
+#include "minimizer/types.h"
+
+namespace tarnwex {
+
+namespace {
+
+// Without shape parameters a start at the default yields can already sit on
+// the likelihood's minimum, where the first step would have nothing to do;
+// moving the yields slightly off it gives the minimizer a real first step.
+void shrink_start_yields(std::vector<double>& yields, double tolerance) {
+  const double c = std::min(0.5, std::max(1e-6, std::sqrt(tolerance)));
+  for (double& y : yields) y = std::max(y * (1.0 - c), kMachineEpsilon);
+}
+
+template <class T>
+std::expected<Callbacks, SPlotError> add_terminator(Callbacks callbacks,
+                                                    std::expected<T, MinimizerError> terminator) {
+  if (!terminator) return std::unexpected(SPlotError::minimizer(std::move(terminator.error())));
+  return with_terminator(std::move(callbacks), std::make_unique<T>(std::move(*terminator)));
+}
+
+std::expected<Callbacks, SPlotError> build_callbacks(double tolerance,
+                                                     std::optional<std::size_t> max_steps) {
+  auto callbacks = add_terminator(Callbacks{}, LBFGSBFTerminator::create(tolerance));
+  if (callbacks) callbacks = add_terminator(std::move(*callbacks), LBFGSBGTerminator::create(tolerance));
+  if (callbacks) {
+    callbacks = add_terminator(std::move(*callbacks), LBFGSBInfNormGTerminator::create(tolerance));
+  }
+  if (callbacks && max_steps) {
+    callbacks = with_terminator(std::move(*callbacks), std::make_unique<MaxSteps>(*max_steps));
+  }
+  return callbacks;
+}
+
+RowMatrix by_rows(const Matrix& matrix) {
+  RowMatrix rows(static_cast<std::size_t>(matrix.rows()), static_cast<std::size_t>(matrix.cols()));
+  for (Eigen::Index i = 0; i < matrix.rows(); ++i) {
+    for (Eigen::Index j = 0; j < matrix.cols(); ++j) {
+      rows(static_cast<std::size_t>(i), static_cast<std::size_t>(j)) = matrix(i, j);
+    }
+  }
+  return rows;
+}
+
+}  // namespace
+
+std::expected<SPlotOutput, SPlotError> splot(const EventView& events, const PdfList& pdfs,
+                                             std::span<const ShapeParameter> shape_parameters,
+                                             SPlotConfig config,
+                                             const InterruptCheck& interrupted) {
+  auto validated = validate_inputs(events, pdfs, shape_parameters, config);
+  if (!validated) return std::unexpected(std::move(validated.error()));
+  std::vector<double>& start_yields = validated->start_yields;
+  const std::vector<double>& event_weights = validated->event_weights;
+  const std::size_t n_components = pdfs.size();
+  const std::size_t n_shape = shape_parameters.size();
+
+  if (n_shape == 0) shrink_start_yields(start_yields, config.tolerance);
+
+  Vector start(static_cast<Eigen::Index>(n_components + n_shape));
+  std::vector<std::pair<double, double>> bounds;
+  std::vector<std::string> names;
+  bounds.reserve(n_components + n_shape);
+  names.reserve(n_shape);
+  for (std::size_t k = 0; k < n_components; ++k) {
+    start[static_cast<Eigen::Index>(k)] = start_yields[k];
+    bounds.emplace_back(kMachineEpsilon, std::numeric_limits<double>::infinity());
+  }
+  for (std::size_t i = 0; i < n_shape; ++i) {
+    start[static_cast<Eigen::Index>(n_components + i)] = shape_parameters[i].initial;
+    bounds.emplace_back(shape_parameters[i].lower, shape_parameters[i].upper);
+    names.push_back(shape_parameters[i].name);
+  }
+
+  const JointLikelihood likelihood(std::move(names), events, pdfs, event_weights, interrupted);
+  // Errors at the start point are reported before the minimizer runs at all.
+  if (auto at_start = likelihood.evaluate(start); !at_start) {
+    return std::unexpected(std::move(at_start.error()));
+  }
+
+  auto lbfgsb_config = with_bounds(LBFGSBConfig{}, bounds);
+  if (!lbfgsb_config) return std::unexpected(SPlotError::minimizer(std::move(lbfgsb_config.error())));
+  auto callbacks = build_callbacks(config.tolerance, config.max_steps);
+  if (!callbacks) return std::unexpected(std::move(callbacks.error()));
+
+  std::expected<MinimizationSummary, SPlotError> run;
+  {
+    LBFGSB minimizer;
+    run = minimizer.process<SPlotError>(likelihood, std::move(start), std::move(*lbfgsb_config),
+                                        std::move(*callbacks));
+  }
+  if (!run) return std::unexpected(std::move(run.error()));
+  const MinimizationSummary& summary = *run;
+
+  std::vector<double> yields(n_components);
+  std::vector<double> shape_values(n_shape);
+  for (std::size_t k = 0; k < n_components; ++k) {
+    yields[k] = summary.position[static_cast<Eigen::Index>(k)];
+  }
+  for (std::size_t i = 0; i < n_shape; ++i) {
+    shape_values[i] = summary.position[static_cast<Eigen::Index>(n_components + i)];
+  }
+
+  auto model = likelihood.evaluate_model(shape_values);
+  if (!model) return std::unexpected(std::move(model.error()));
+  auto information = model->yield_information(yields);
+  if (!information) return std::unexpected(std::move(information.error()));
+  auto covariance = splot_covariance(*information, config.tolerance);
+  if (!covariance) return std::unexpected(std::move(covariance.error()));
+  auto sweights = model->calculate_sweights(yields, *covariance);
+  if (!sweights) return std::unexpected(std::move(sweights.error()));
+
+  SPlotOutput output;
+  output.yields = std::move(yields);
+  output.yield_errors.resize(n_components);
+  for (std::size_t k = 0; k < n_components; ++k) {
+    output.yield_errors[k] = summary.errors[static_cast<Eigen::Index>(k)];
+  }
+  output.covariance = by_rows(*covariance);
+  output.sweights = std::move(*sweights);
+  output.fit_covariance = by_rows(summary.covariance);
+  output.message = summary.message.display();
+  for (std::size_t i = 0; i < n_shape; ++i) {
+    const std::string& name = shape_parameters[i].name;
+    output.shape_parameters.emplace(name, shape_values[i]);
+    output.shape_errors.emplace(name, summary.errors[static_cast<Eigen::Index>(n_components + i)]);
+  }
+  output.minimum_nll = summary.value;
+  output.objective_evaluations = summary.objective_evaluations;
+  output.gradient_evaluations = summary.gradient_evaluations;
+  output.hessian_evaluations = summary.hessian_evaluations;
+  output.success = summary.message.kind == StatusType::Success;
+  return output;
+}
+
+}  // namespace tarnwex

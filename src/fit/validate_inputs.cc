@@ -1,0 +1,106 @@
+#include "fit/validate_inputs.h"
+
+#include <cmath>
+#include <string>
+
+#include "fit/format.h"
+#include "minimizer/types.h"
+
+namespace tarnwex {
+
+namespace {
+
+std::unexpected<SPlotError> invalid(std::string message) {
+  return std::unexpected(SPlotError::invalid_input(std::move(message)));
+}
+
+bool events_have_one_dimension(const EventView& events) {
+  const std::size_t dimension = events.row_size(0);
+  if (dimension == 0) return false;
+  for (std::size_t e = 1; e < events.size(); ++e) {
+    if (events.row_size(e) != dimension) return false;
+  }
+  return true;
+}
+
+bool coordinates_are_finite(const EventView& events) {
+  for (std::size_t e = 0; e < events.size(); ++e) {
+    const std::size_t dimension = events.row_size(e);
+    for (std::size_t j = 0; j < dimension; ++j) {
+      if (!std::isfinite(events.at(e, j))) return false;
+    }
+  }
+  return true;
+}
+
+bool start_yields_are_usable(const std::vector<double>& yields, std::size_t n_components) {
+  if (yields.size() != n_components) return false;
+  double sum = 0.0;
+  for (double y : yields) {
+    if (!std::isfinite(y) || y < 0.0) return false;
+    sum += y;
+  }
+  return sum > 0.0;
+}
+
+}  // namespace
+
+std::expected<ValidatedInputs, SPlotError> validate_inputs(
+    const EventView& events, const PdfList& pdfs, std::span<const ShapeParameter> shape_parameters,
+    const SPlotConfig& config) {
+  const std::size_t n_events = events.size();
+  const std::size_t n_components = pdfs.size();
+  if (n_events == 0) return invalid("data must not be empty");
+  if (n_components == 0) return invalid("at least one PDF is required");
+  if (!events_have_one_dimension(events)) {
+    return invalid("events must have one consistent, nonzero dimension");
+  }
+  if (!coordinates_are_finite(events)) return invalid("event coordinates must be finite");
+  if (config.max_steps && *config.max_steps == 0) return invalid("max_steps must be positive");
+  if (!std::isfinite(config.tolerance) || !(config.tolerance > 0.0)) {
+    return invalid("tolerance must be finite and positive");
+  }
+
+  std::vector<double> weights;
+  if (config.event_weights) {
+    if (config.event_weights->size() != n_events) {
+      return invalid("event_weights has length " + std::to_string(config.event_weights->size()) +
+                     ", expected " + std::to_string(n_events));
+    }
+    for (double w : *config.event_weights) {
+      if (!std::isfinite(w)) return invalid("event weights must be finite");
+    }
+    weights = *config.event_weights;
+  } else {
+    weights.assign(n_events, 1.0);
+  }
+
+  for (std::size_t i = 1; i < shape_parameters.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if (shape_parameters[i].name == shape_parameters[j].name) {
+        return invalid("shape parameter name " + quoted_name(shape_parameters[i].name) +
+                       " is duplicated");
+      }
+    }
+  }
+
+  std::vector<double> yields;
+  if (config.initial_yields) {
+    yields = *config.initial_yields;
+  } else {
+    double weight_sum = 0.0;
+    for (double w : weights) weight_sum += w;
+    yields.assign(n_components, weight_sum / static_cast<double>(n_components));
+  }
+  if (!start_yields_are_usable(yields, n_components)) {
+    return invalid(
+        "initial_yields must match the PDFs, be finite and nonnegative, and have positive sum");
+  }
+  // Zero yields would sit exactly on the minimizer's bound for the yields.
+  for (double& y : yields) {
+    if (y < kMachineEpsilon) y = kMachineEpsilon;
+  }
+  return ValidatedInputs{std::move(yields), std::move(weights)};
+}
+
+}  // namespace tarnwex

@@ -1,0 +1,261 @@
+#include "fit/joint_likelihood.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "fixed_values_pdf.h"
+
+namespace tarnwex {
+namespace {
+
+using testing::FailingPdf;
+using testing::FixedValuesPdf;
+
+constexpr double kLogFloor = -690.7755278982137;  // ln(1e-300)
+
+std::vector<std::vector<double>> index_rows(std::size_t n) {
+  std::vector<std::vector<double>> rows;
+  for (std::size_t e = 0; e < n; ++e) rows.push_back({static_cast<double>(e)});
+  return rows;
+}
+
+Vector vec(std::initializer_list<double> values) {
+  Vector v(static_cast<Eigen::Index>(values.size()));
+  Eigen::Index i = 0;
+  for (double x : values) v[i++] = x;
+  return v;
+}
+
+std::string failure(const std::expected<double, SPlotError>& result) {
+  EXPECT_FALSE(result.has_value());
+  return result ? "" : result.error().display();
+}
+
+TEST(JointLikelihood, SumsTheYieldsAndSubtractsWeightedLogDensities) {
+  const auto rows = index_rows(2);
+  FixedValuesPdf pdf({0.5, 2.0});
+  const std::vector<double> weights{1.0, 1.0};
+  const JointLikelihood nll({}, EventView(rows), {pdf}, weights);
+  auto value = nll.evaluate(vec({10.0}));
+  ASSERT_TRUE(value);
+  EXPECT_DOUBLE_EQ(*value, 10.0 - std::log(5.0) - std::log(20.0));
+}
+
+TEST(JointLikelihood, FollowsTheWrittenSummationOrderExactly) {
+  const auto rows = index_rows(3);
+  FixedValuesPdf a({0.1, 0.7, 0.3});
+  FixedValuesPdf b({0.9, 0.2, 0.6});
+  const std::vector<double> weights{1.5, -0.5, 0.0};
+  const JointLikelihood nll({}, EventView(rows), {a, b}, weights);
+  const double y0 = 3.25, y1 = 7.5;
+  double expected = y0 + y1;
+  expected -= std::log(y0 * 0.1 + y1 * 0.9) * 1.5;
+  expected -= std::log(y0 * 0.7 + y1 * 0.2) * -0.5;
+  expected -= std::log(y0 * 0.3 + y1 * 0.6) * 0.0;
+  auto value = nll.evaluate(vec({y0, y1}));
+  ASSERT_TRUE(value);
+  EXPECT_EQ(*value, expected);
+}
+
+TEST(JointLikelihood, FloorsNonPositiveMixtureDensities) {
+  const auto rows = index_rows(3);
+  FixedValuesPdf pdf({1.0, 2.0, 3.0});
+  const std::vector<double> weights{1.0, 2.0, -0.5};
+  const JointLikelihood nll({}, EventView(rows), {pdf}, weights);
+  auto at_zero = nll.evaluate(vec({0.0}));
+  ASSERT_TRUE(at_zero);
+  EXPECT_DOUBLE_EQ(*at_zero, -kLogFloor * 2.5);
+  auto negative = nll.evaluate(vec({-1.0}));
+  ASSERT_TRUE(negative);
+  EXPECT_DOUBLE_EQ(*negative, -1.0 - kLogFloor * 2.5);
+}
+
+TEST(JointLikelihood, PassesPdfErrorsThroughAndStopsAtTheFailingPdf) {
+  const auto rows = index_rows(2);
+  FailingPdf failing(SPlotError::pdf_evaluation("custom"));
+  FixedValuesPdf later({1.0, 1.0});
+  const std::vector<double> weights{1.0, 1.0};
+  const JointLikelihood nll({}, EventView(rows), {failing, later}, weights);
+  auto value = nll.evaluate(vec({1.0, 1.0}));
+  ASSERT_FALSE(value);
+  EXPECT_EQ(value.error(), SPlotError::pdf_evaluation("custom"));
+  EXPECT_EQ(later.calls(), 0);
+}
+
+TEST(JointLikelihood, RejectsAPdfWithTheWrongNumberOfValues) {
+  const auto rows = index_rows(5);
+  FixedValuesPdf good({1, 1, 1, 1, 1});
+  FixedValuesPdf short_pdf({1, 1, 1, 1});
+  const std::vector<double> weights(5, 1.0);
+  const JointLikelihood nll({}, EventView(rows), {good, short_pdf}, weights);
+  EXPECT_EQ(failure(nll.evaluate(vec({1.0, 1.0}))),
+            "PDF evaluation failed: PDF 1 returned 4 values, expected 5");
+}
+
+TEST(JointLikelihood, RejectsNegativeAndNonFiniteValuesButAcceptsNegativeZero) {
+  const auto rows = index_rows(3);
+  const std::vector<double> weights(3, 1.0);
+  FixedValuesPdf signed_zero({1.0, -0.0, 1.0});
+  FixedValuesPdf tiny_negative({1.0, 1.0, -1e-310});
+  FixedValuesPdf not_a_number({std::numeric_limits<double>::quiet_NaN(), 1.0, 1.0});
+  FixedValuesPdf ones({1.0, 1.0, 1.0});
+  FixedValuesPdf never_called({1.0, 1.0, 1.0});
+  EXPECT_TRUE(
+      JointLikelihood({}, EventView(rows), {signed_zero, ones}, weights).evaluate(vec({1.0, 1.0})));
+  EXPECT_EQ(failure(JointLikelihood({}, EventView(rows), {signed_zero, tiny_negative, never_called},
+                                    weights)
+                        .evaluate(vec({1.0, 1.0, 1.0}))),
+            "PDF evaluation failed: PDF 1 returned an invalid value for event 2");
+  EXPECT_EQ(never_called.calls(), 0);
+  EXPECT_EQ(failure(JointLikelihood({}, EventView(rows), {not_a_number}, weights).evaluate(vec({1.0}))),
+            "PDF evaluation failed: PDF 0 returned an invalid value for event 0");
+}
+
+TEST(JointLikelihood, ReportsTheFirstEventWhereAllPdfsAreZero) {
+  const auto rows = index_rows(5);
+  const std::vector<double> weights(5, 1.0);
+  FixedValuesPdf a({1, 1, 0, 0, 0});
+  FixedValuesPdf b({1, 0, 1, -0.0, 0});
+  const JointLikelihood nll({}, EventView(rows), {a, b}, weights);
+  EXPECT_EQ(failure(nll.evaluate(vec({1.0, 1.0}))),
+            "PDF evaluation failed: all PDFs are zero for event 3");
+}
+
+TEST(JointLikelihood, RejectsAnInfiniteMixtureDensity) {
+  const auto rows = index_rows(2);
+  const std::vector<double> weights(2, 1.0);
+  FixedValuesPdf pdf({1e308, 1.0});
+  const JointLikelihood nll({}, EventView(rows), {pdf}, weights);
+  EXPECT_EQ(failure(nll.evaluate(vec({10.0}))),
+            "optimization failed: mixture density is not finite for event 0");
+}
+
+TEST(JointLikelihood, RejectsANonFiniteTotal) {
+  const auto rows = index_rows(2);
+  const std::vector<double> weights(2, 1e308);
+  FixedValuesPdf pdf({1e-200, 1e-200});
+  const JointLikelihood nll({}, EventView(rows), {pdf}, weights);
+  EXPECT_EQ(failure(nll.evaluate(vec({1e-200}))),
+            "optimization failed: negative log-likelihood is not finite");
+}
+
+// Records the parameter maps it receives; its values do not depend on them.
+TEST(JointLikelihood, HandsEveryPdfTheCompleteMapOrderedByName) {
+  const auto rows = index_rows(1);
+  const std::vector<double> weights(1, 1.0);
+  FixedValuesPdf a({1.0});
+  FixedValuesPdf b({1.0});
+  const JointLikelihood nll({"width", "mean"}, EventView(rows), {a, b}, weights);
+  ASSERT_TRUE(nll.evaluate(vec({1.0, 1.0, 0.25, 5.0})));
+  const ParameterMap expected{{"mean", 5.0}, {"width", 0.25}};
+  EXPECT_EQ(a.last_parameters(), expected);
+  EXPECT_EQ(b.last_parameters(), expected);
+  ASSERT_TRUE(nll.evaluate(vec({1.0, 1.0, 0.5, 6.0})));
+  EXPECT_EQ(b.last_parameters(), (ParameterMap{{"mean", 6.0}, {"width", 0.5}}));
+}
+
+TEST(JointLikelihood, SkipsRecheckingKnownRevisionsWithoutChangingTheOutcome) {
+  const auto rows = index_rows(3);
+  const std::vector<double> weights(3, 1.0);
+  FixedValuesPdf bad({1.0, -2.0, 1.0}, 7);
+  const JointLikelihood with_bad({}, EventView(rows), {bad}, weights);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(failure(with_bad.evaluate(vec({1.0}))),
+              "PDF evaluation failed: PDF 0 returned an invalid value for event 1");
+  }
+  FixedValuesPdf zero_a({1.0, 0.0, 1.0}, 3);
+  FixedValuesPdf zero_b({1.0, 0.0, 1.0}, 4);
+  const JointLikelihood with_zero({}, EventView(rows), {zero_a, zero_b}, weights);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(failure(with_zero.evaluate(vec({1.0, 1.0}))),
+              "PDF evaluation failed: all PDFs are zero for event 1");
+  }
+  FixedValuesPdf good({0.5, 2.0, 1.0}, 9);
+  FixedValuesPdf unversioned({0.5, 2.0, 1.0});
+  const JointLikelihood versioned({}, EventView(rows), {good}, weights);
+  const JointLikelihood copied({}, EventView(rows), {unversioned}, weights);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(*versioned.evaluate(vec({2.0})), *copied.evaluate(vec({2.0})));
+}
+
+TEST(JointLikelihood, ConsultsTheInterruptCheckBeforeEachEvaluation) {
+  const auto rows = index_rows(1);
+  const std::vector<double> weights(1, 1.0);
+  FixedValuesPdf pdf({1.0});
+  int checks = 0;
+  const JointLikelihood nll({}, EventView(rows), {pdf}, weights,
+                            [&checks]() -> std::expected<void, SPlotError> {
+                              if (++checks == 2) return std::unexpected(SPlotError::optimization("stop"));
+                              return {};
+                            });
+  EXPECT_TRUE(nll.evaluate(vec({1.0})));
+  EXPECT_EQ(failure(nll.evaluate(vec({1.0}))), "optimization failed: stop");
+  EXPECT_EQ(pdf.calls(), 1);
+}
+
+TEST(JointLikelihood, GradientIsTheCentralDifferenceWithRelativeSteps) {
+  const auto rows = index_rows(2);
+  const std::vector<double> weights(2, 1.0);
+  FixedValuesPdf a({0.5, 2.0});
+  FixedValuesPdf b({1.5, 0.25});
+  const JointLikelihood nll({}, EventView(rows), {a, b}, weights);
+  const Vector x = vec({0.0, 1e6});
+  auto g = nll.gradient(x);
+  ASSERT_TRUE(g);
+  const double h0 = 6.0554544523933395e-06;
+  const double h1 = (1e6 + 1.0) * h0;
+  EXPECT_EQ((*g)[0], (*nll.evaluate(vec({h0, 1e6}))- *nll.evaluate(vec({-h0, 1e6}))) / (h0 + h0));
+  EXPECT_EQ((*g)[1], (*nll.evaluate(vec({0.0, 1e6 + h1})) - *nll.evaluate(vec({0.0, 1e6 - h1}))) /
+                         (h1 + h1));
+}
+
+TEST(JointLikelihood, HessianIsExactlySymmetricAndCloseToTheAnalyticOne) {
+  const auto rows = index_rows(2);
+  const std::vector<double> weights(2, 1.0);
+  FixedValuesPdf a({0.5, 2.0});
+  FixedValuesPdf b({1.5, 0.25});
+  const JointLikelihood nll({}, EventView(rows), {a, b}, weights);
+  const double y0 = 3.0, y1 = 4.0;
+  auto both = nll.gradient_with_hessian(vec({y0, y1}));
+  ASSERT_TRUE(both);
+  const Matrix& h = both->hessian;
+  EXPECT_EQ(h(0, 1), h(1, 0));
+  // d2/dya dyb of -sum ln d_e = sum f_a f_b / d_e^2.
+  const double d0 = y0 * 0.5 + y1 * 1.5, d1 = y0 * 2.0 + y1 * 0.25;
+  constexpr double kFiniteDifferenceTolerance = 1e-4;
+  EXPECT_NEAR(h(0, 0), 0.25 / (d0 * d0) + 4.0 / (d1 * d1), kFiniteDifferenceTolerance);
+  EXPECT_NEAR(h(0, 1), 0.75 / (d0 * d0) + 0.5 / (d1 * d1), kFiniteDifferenceTolerance);
+  EXPECT_NEAR(h(1, 1), 2.25 / (d0 * d0) + 0.0625 / (d1 * d1), kFiniteDifferenceTolerance);
+}
+
+TEST(JointLikelihood, EvaluatesTheModelForTheSPlotStep) {
+  const auto rows = index_rows(3);
+  const std::vector<double> weights{1.0, 0.5, 2.0};
+  FixedValuesPdf viewed({0.1, 0.2, 0.3}, 5);
+  FixedValuesPdf copied({0.4, 0.5, 0.6});
+  const JointLikelihood nll({"s"}, EventView(rows), {viewed, copied}, weights);
+  auto model = nll.evaluate_model(std::vector<double>{4.0});
+  ASSERT_TRUE(model);
+  EXPECT_EQ(copied.last_parameters(), (ParameterMap{{"s", 4.0}}));
+  EXPECT_EQ(model->n_events(), 3u);
+  EXPECT_EQ(model->n_components(), 2u);
+  EXPECT_EQ(model->pdf_value(2, 0), 0.3);
+  EXPECT_EQ(model->pdf_value(1, 1), 0.5);
+  EXPECT_EQ(model->event_weights()[1], 0.5);
+  EvaluatedModel moved = std::move(*model);
+  EXPECT_EQ(moved.pdf_value(2, 1), 0.6);
+}
+
+TEST(JointLikelihood, ModelEvaluationPassesPdfChecksThrough) {
+  const auto rows = index_rows(2);
+  const std::vector<double> weights(2, 1.0);
+  FixedValuesPdf zero({0.0, 1.0});
+  const JointLikelihood nll({}, EventView(rows), {zero}, weights);
+  auto model = nll.evaluate_model({});
+  ASSERT_FALSE(model);
+  EXPECT_EQ(model.error().display(), "PDF evaluation failed: all PDFs are zero for event 0");
+}
+
+}  // namespace
+}  // namespace tarnwex
