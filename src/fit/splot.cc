@@ -1,12 +1,12 @@
 #include "fit/splot.h"
 
-#include <algorithm>
-#include <cmath>
 #include <memory>
+#include <optional>
 #include <utility>
 
 #include "fit/evaluated_model.h"
 #include "fit/joint_likelihood.h"
+#include "fit/start_point.h"
 #include "fit/validate_inputs.h"
 #include "minimizer/callbacks.h"
 #include "minimizer/lbfgsb.h"
@@ -17,14 +17,6 @@
 namespace tarnwex {
 
 namespace {
-
-// Without shape parameters a start at the default yields can already sit on
-// the likelihood's minimum, where the first step would have nothing to do;
-// moving the yields slightly off it gives the minimizer a real first step.
-void shrink_start_yields(std::vector<double>& yields, double tolerance) {
-  const double c = std::min(0.5, std::max(1e-6, std::sqrt(tolerance)));
-  for (double& y : yields) y = std::max(y * (1.0 - c), kMachineEpsilon);
-}
 
 template <class T>
 std::expected<Callbacks, SPlotError> add_terminator(Callbacks callbacks,
@@ -64,35 +56,20 @@ std::expected<SPlotOutput, SPlotError> splot(const EventView& events, const PdfL
                                              const InterruptCheck& interrupted) {
   auto validated = validate_inputs(events, pdfs, shape_parameters, config);
   if (!validated) return std::unexpected(std::move(validated.error()));
-  std::vector<double>& start_yields = validated->start_yields;
   const std::vector<double>& event_weights = validated->event_weights;
   const std::size_t n_components = pdfs.size();
   const std::size_t n_shape = shape_parameters.size();
 
-  if (n_shape == 0) shrink_start_yields(start_yields, config.tolerance);
+  StartPoint start = make_start_point(validated->start_yields, shape_parameters, config.tolerance);
 
-  Vector start(static_cast<Eigen::Index>(n_components + n_shape));
-  std::vector<std::pair<double, double>> bounds;
-  std::vector<std::string> names;
-  bounds.reserve(n_components + n_shape);
-  names.reserve(n_shape);
-  for (std::size_t k = 0; k < n_components; ++k) {
-    start[static_cast<Eigen::Index>(k)] = start_yields[k];
-    bounds.emplace_back(kMachineEpsilon, std::numeric_limits<double>::infinity());
-  }
-  for (std::size_t i = 0; i < n_shape; ++i) {
-    start[static_cast<Eigen::Index>(n_components + i)] = shape_parameters[i].initial;
-    bounds.emplace_back(shape_parameters[i].lower, shape_parameters[i].upper);
-    names.push_back(shape_parameters[i].name);
-  }
-
-  const JointLikelihood likelihood(std::move(names), events, pdfs, event_weights, interrupted);
+  const JointLikelihood likelihood(std::move(start.names), events, pdfs, event_weights,
+                                   interrupted);
   // Errors at the start point are reported before the minimizer runs at all.
-  if (auto at_start = likelihood.evaluate(start); !at_start) {
+  if (auto at_start = likelihood.evaluate(start.x); !at_start) {
     return std::unexpected(std::move(at_start.error()));
   }
 
-  auto lbfgsb_config = with_bounds(LBFGSBConfig{}, bounds);
+  auto lbfgsb_config = with_bounds(LBFGSBConfig{}, start.bounds);
   if (!lbfgsb_config) return std::unexpected(SPlotError::minimizer(std::move(lbfgsb_config.error())));
   auto callbacks = build_callbacks(config.tolerance, config.max_steps);
   if (!callbacks) return std::unexpected(std::move(callbacks.error()));
@@ -100,7 +77,7 @@ std::expected<SPlotOutput, SPlotError> splot(const EventView& events, const PdfL
   std::expected<MinimizationSummary, SPlotError> run;
   {
     LBFGSB minimizer;
-    run = minimizer.process<SPlotError>(likelihood, std::move(start), std::move(*lbfgsb_config),
+    run = minimizer.process<SPlotError>(likelihood, std::move(start.x), std::move(*lbfgsb_config),
                                         std::move(*callbacks));
   }
   if (!run) return std::unexpected(std::move(run.error()));
