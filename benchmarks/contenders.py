@@ -25,6 +25,7 @@ class Run:
     sweights: np.ndarray
     seconds: float
     pdf_calls: int
+    pdf_seconds: float = 0.0
     yield_errors: np.ndarray | None = None
     notes: dict = field(default_factory=dict)
 
@@ -63,7 +64,7 @@ def run_tarnwex(data: np.ndarray, shapes: bool) -> Run:
     fitted = result.shape_parameters
     mu, sigma = (fitted["mu"], fitted["sigma"]) if shapes else _fixed_shape(False)
     return Run(toy.FitPoint(np.array(result.yields), mu, sigma), np.array(result.sweights), seconds,
-               counter.calls, np.array(result.yield_errors),
+               counter.calls, counter.seconds, np.array(result.yield_errors),
                {"success": result.success, "message": result.message,
                 "objective_evaluations": result.objective_evaluations,
                 "gradient_evaluations": result.gradient_evaluations})
@@ -116,7 +117,7 @@ def _finish_minuit(m, x, counter, start, extra_notes=None):
     seconds = time.perf_counter() - start
     notes = {"valid": m.valid, "nfcn": m.nfcn, "fit_seconds": fit_seconds}
     notes.update(extra_notes or {})
-    return Run(point, sweights, seconds, counter.calls,
+    return Run(point, sweights, seconds, counter.calls, counter.seconds,
                np.array([m.errors["ns"], m.errors["nb"]]), notes)
 
 
@@ -136,11 +137,11 @@ def run_iminuit_precomputed(data: np.ndarray, shapes: bool) -> Run:
     return _finish_minuit(_minuit_precomputed(x, counter), x, counter, start)
 
 
-def sweights_package(x: np.ndarray, point: toy.FitPoint) -> tuple[np.ndarray, float, int]:
+def sweights_package(x: np.ndarray, point: toy.FitPoint) -> tuple[np.ndarray, float, toy.CallCounter]:
     """sWeights from the `sweights` package ("summation" method) at a fitted point.
 
-    Returns the weights, the seconds taken and the density calls made (its
-    numerical normalisation integrals call the densities on scalars too).
+    Returns the weights, the seconds taken and the counter of density calls
+    (its numerical normalisation integrals call the densities on scalars too).
     """
     from sweights import SWeight
 
@@ -150,7 +151,7 @@ def sweights_package(x: np.ndarray, point: toy.FitPoint) -> tuple[np.ndarray, fl
                  yields=list(point.yields), discvarranges=((toy.LOW, toy.HIGH),),
                  method="summation", checks=False)
     weights = np.column_stack([sw.get_weight(k, x) for k in range(2)])
-    return weights, time.perf_counter() - start, counter.calls
+    return weights, time.perf_counter() - start, counter
 
 
 def run_scipy(data: np.ndarray, shapes: bool) -> Run:
@@ -177,7 +178,7 @@ def run_scipy(data: np.ndarray, shapes: bool) -> Run:
     f = np.vstack([counter.gauss(x, point.mu, point.sigma), counter.expo(x)])
     sweights = toy.numpy_sweights(f, point.yields)
     seconds = time.perf_counter() - start
-    return Run(point, sweights, seconds, counter.calls, None,
+    return Run(point, sweights, seconds, counter.calls, counter.seconds, None,
                {"success": bool(res.success), "message": str(res.message), "nfev": res.nfev})
 
 
