@@ -8,13 +8,18 @@ namespace tarnwex {
 void note_argument(const char* parameter) {
   PendingException pending = PendingException::take();
   if (!pending) return;
-  PyObject* exception = pending.value();
-  if (PyObject_HasAttrString(exception, "add_note")) {
-    PyRef note = PyRef::steal(PyUnicode_FromFormat("while processing '%s'", parameter));
-    PyRef done = note ? PyRef::steal(PyObject_CallMethod(exception, "add_note", "O", note.get()))
+  // One interned name for every lookup: a fresh string per call would make
+  // each raise go round the interpreter's method cache.
+  static PyObject* const add_note = PyUnicode_InternFromString("add_note");
+  PyRef method = add_note != nullptr
+                     ? PyRef::steal(PyObject_GetAttr(pending.value(), add_note))
+                     : PyRef();
+  PyRef note = method ? PyRef::steal(PyUnicode_FromFormat("while processing '%s'", parameter))
                       : PyRef();
-    if (!done) PyErr_Clear();
-  }
+  PyRef done = note ? PyRef::steal(PyObject_CallOneArg(method.get(), note.get())) : PyRef();
+  // Interpreters without exception notes, or a failure to add one, leave the
+  // original exception as it is.
+  if (!done) PyErr_Clear();
   pending.restore();
 }
 

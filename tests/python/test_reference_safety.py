@@ -1,0 +1,76 @@
+"""Repeated calls, failing in every way, leak no references and no memory blocks."""
+
+import gc
+import sys
+
+import numpy as np
+
+from conftest import exponential, gaussian
+from tarnwex import ShapeParameter, SPlotError, splot
+
+CALLS = 200
+WARM_UP_CALLS = 40
+# The int that holds the first count is itself a block allocated after counting.
+BASELINE_BLOCKS = 1
+N_EVENTS = 50
+
+
+def make_pdf(density, mode):
+    calls = [0]
+
+    def pdf(data, parameters):
+        calls[0] += 1
+        if calls[0] > 1 and mode == "raise":
+            raise ValueError("broken density")
+        if calls[0] > 1 and mode == "wrong type":
+            return [1.0] * data.shape[0]
+        return density(data, parameters)
+
+    return pdf
+
+
+def one_call(index, data, signal, background, parameters):
+    """Runs one call of a rotating kind, every other kind failing; returns whether it succeeded."""
+    kind = index % 8
+    try:
+        if kind == 0:
+            splot(data, [signal, background], shape_parameters=parameters)
+        elif kind == 1:
+            splot(data, [signal, background], shape_parameters=parameters, max_steps=2.5)
+        elif kind == 2:
+            splot(data, [signal, background], shape_parameters=parameters, weights=np.ones(N_EVENTS) * 2.0)
+        elif kind == 3:
+            splot(data, [signal, make_pdf(exponential, "raise")], shape_parameters=parameters)
+        elif kind == 4:
+            splot(data, [signal, background], shape_parameters=parameters, max_steps=None, initial_yields=[20, 30])
+        elif kind == 5:
+            splot(data, [make_pdf(gaussian, "wrong type"), background], shape_parameters=parameters)
+        elif kind == 6:
+            splot(data.tolist(), (signal, background), shape_parameters=tuple(parameters), weights=[1.0] * N_EVENTS)
+        else:
+            splot(data, [signal, signal], shape_parameters=parameters)
+    except (TypeError, ValueError, SPlotError):
+        return False
+    return True
+
+
+def test_references_and_allocated_blocks_are_unchanged_after_many_calls():
+    data = np.linspace(0.5, 9.5, N_EVENTS)[:, None]
+    signal, background = gaussian, exponential
+    parameters = [ShapeParameter("mu", 5.0, 2.0, 8.0), ShapeParameter("sigma", 1.0, 0.2, 4.0)]
+    watched = [data, signal, background, *parameters]
+
+    for index in range(WARM_UP_CALLS):
+        one_call(index, data, signal, background, parameters)
+    references = [sys.getrefcount(item) for item in watched]
+    failures = 0
+    gc.collect()
+    blocks = sys.getallocatedblocks()
+
+    for index in range(CALLS):
+        failures += not one_call(index, data, signal, background, parameters)
+
+    gc.collect()
+    assert sys.getallocatedblocks() <= blocks + BASELINE_BLOCKS
+    assert failures == CALLS // 2
+    assert [sys.getrefcount(item) for item in watched] == references
