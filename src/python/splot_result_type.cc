@@ -1,12 +1,14 @@
 #include "python/splot_result_type.h"
 
+#include <array>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <new>
 
 #include "python/guarded_entry.h"
 #include "python/numpy_convert.h"
 #include "python/parameter_dict.h"
+#include "python/process_wide_object.h"
 #include "python/py_ref.h"
 
 namespace tarnwex {
@@ -51,13 +53,17 @@ constexpr const char* kDoc =
 PySPlotResult* as_record(PyObject* self) { return reinterpret_cast<PySPlotResult*>(self); }
 
 // Rounded to six places from the double's exact value; "NaN", "inf", "-inf".
+// Written without the C library's formatting, whose decimal separator follows
+// whatever locale the calling program has set.
 std::string six_decimals(double value) {
   if (std::isnan(value)) return "NaN";
   if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
-  const int length = std::snprintf(nullptr, 0, "%.6f", value);
-  std::string text(static_cast<std::size_t>(length), '\0');
-  std::snprintf(text.data(), text.size() + 1, "%.6f", value);
-  return text;
+  // The largest double has 309 integral digits; a sign, the point and six
+  // places fit in the rest.
+  std::array<char, 330> buffer;
+  const auto written = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
+                                     std::chars_format::fixed, 6);
+  return std::string(buffer.data(), written.ptr);
 }
 
 void splot_result_dealloc(PyObject* self) {
@@ -157,10 +163,9 @@ PyType_Spec spec = {
 }  // namespace
 
 PyTypeObject* splot_result_type() {
-  // Created under the interpreter lock, which nothing here gives up.
   static PyObject* type = nullptr;
-  if (type == nullptr) type = PyType_FromSpec(&spec);
-  return reinterpret_cast<PyTypeObject*>(type);
+  return reinterpret_cast<PyTypeObject*>(
+      process_wide_object(type, [] { return PyType_FromSpec(&spec); }));
 }
 
 PyObject* result_to_python(SPlotOutput&& output) {

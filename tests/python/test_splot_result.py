@@ -1,6 +1,10 @@
 """The SPlotResult class: what a finished fit hands back."""
 
 import math
+import os
+import shutil
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -83,6 +87,38 @@ def test_representation_names_component_count_success_and_rounded_minimum(result
         f"SPlotResult(yields=<2 components>, success={'true' if result.success else 'false'}, "
         f"minimum_nll={result.minimum_nll:.6f})"
     )
+
+
+COMMA_LOCALE_SCRIPT = """
+import locale
+import numpy as np
+from tarnwex import splot
+
+locale.setlocale(locale.LC_ALL, "de_DE.UTF-8")
+assert locale.localeconv()["decimal_point"] == ","
+data = np.linspace(0.5, 9.5, 40)[:, None]
+result = splot(data, [lambda d, p: np.full(40, 0.1), lambda d, p: 0.02 * d[:, 0]])
+print(repr(result))
+print(f"{result.minimum_nll:.6f}")
+"""
+
+
+def test_representation_keeps_its_decimal_point_under_a_comma_locale(tmp_path):
+    if shutil.which("localedef") is None:
+        pytest.skip("localedef is not available to make a comma-decimal locale")
+    made = subprocess.run(["localedef", "-i", "de_DE", "-f", "UTF-8", str(tmp_path / "de_DE.UTF-8")], capture_output=True)
+    if made.returncode not in (0, 1):  # 1: made, with warnings
+        pytest.skip("no comma-decimal locale could be made")
+    done = subprocess.run(
+        [sys.executable, "-c", COMMA_LOCALE_SCRIPT],
+        capture_output=True,
+        text=True,
+        env={**os.environ, "LOCPATH": str(tmp_path)},
+        timeout=120,
+    )
+    assert done.returncode == 0, done.stderr
+    representation, minimum = done.stdout.splitlines()
+    assert representation.endswith(f", minimum_nll={minimum})")
 
 
 def test_failed_run_reports_false_success_in_its_representation(small_sample):
