@@ -6,6 +6,7 @@
 #include "fit/format.h"
 #include "python/exception_note.h"
 #include "python/guarded_entry.h"
+#include "python/process_wide_object.h"
 #include "python/py_ref.h"
 #include "python/quoted_repr.h"
 
@@ -158,11 +159,9 @@ PyType_Spec spec = {
 }  // namespace
 
 PyTypeObject* shape_parameter_type() {
-  // Created under the interpreter lock, which nothing here gives up, so two
-  // threads cannot both see it missing.
   static PyObject* type = nullptr;
-  if (type == nullptr) type = PyType_FromSpec(&spec);
-  return reinterpret_cast<PyTypeObject*>(type);
+  return reinterpret_cast<PyTypeObject*>(
+      process_wide_object(type, [] { return PyType_FromSpec(&spec); }));
 }
 
 }  // namespace tarnwex

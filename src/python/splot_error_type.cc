@@ -1,14 +1,14 @@
 #include "python/splot_error_type.h"
 
+#include "python/process_wide_object.h"
+
 namespace tarnwex {
 
 PyObject* splot_error_type() {
-  // Created under the interpreter lock, which nothing here gives up.
   static PyObject* type = nullptr;
-  if (type == nullptr) {
-    type = PyErr_NewException("tarnwex.SPlotError", PyExc_RuntimeError, nullptr);
-  }
-  return type;
+  return process_wide_object(type, [] {
+    return PyErr_NewException("tarnwex.SPlotError", PyExc_RuntimeError, nullptr);
+  });
 }
 
 }  // namespace tarnwex
