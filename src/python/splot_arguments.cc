@@ -100,8 +100,9 @@ bool convert_initial_yields(PyObject* object, SPlotArguments& out) {
 
 bool convert_weights(PyObject* object, SPlotArguments& out) {
   if (object == kAbsent || object == Py_None) return true;
-  if (is_float64_array(object, 1) &&
-      is_readable_in_place(reinterpret_cast<PyArrayObject*>(object))) {
+  // Any float64 vector, whatever its byte order, has its layout checked
+  // before its values are copied; only other objects are read as sequences.
+  if (is_float64_array(object, 1)) {
     out.weights_array = PyRef::borrow(object);
     return true;
   }

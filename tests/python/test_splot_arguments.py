@@ -150,10 +150,17 @@ def test_initial_outputs_are_read_through_their_strides(data):
     np.testing.assert_array_equal(plain.sweights, strided.sweights)
 
 
+def misaligned_ones(n):
+    """Contiguous doubles that start one byte into their buffer."""
+    return np.ndarray((n,), dtype=np.float64, buffer=np.ones(8 * n + 1, dtype=np.uint8), offset=1)
+
+
 @pytest.mark.parametrize(
     ("weights", "accepted"),
     [
         (np.ones(2 * N_EVENTS)[::2], False),
+        (np.ones(2 * N_EVENTS, dtype=">f8")[::2], False),
+        (misaligned_ones(N_EVENTS), False),
         (np.ones(N_EVENTS), True),
         (np.ones(2 * N_EVENTS)[::2].copy(), True),
         ([1.0] * N_EVENTS, True),
