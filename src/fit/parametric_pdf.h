@@ -47,7 +47,9 @@ class ParametricPdf {
   }
 };
 
-// The component PDFs in component order; the fit never owns them.
+// The component PDFs in component order; the fit never owns them. One
+// evaluation holds every PDF's view at once, so a PDF whose views point into
+// storage it reuses must not appear in the list twice.
 using PdfList = std::vector<std::reference_wrapper<const ParametricPdf>>;
 
 }  // namespace tarnwex

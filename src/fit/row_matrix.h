@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstddef>
-#include <span>
 #include <vector>
 
 namespace tarnwex {
@@ -17,7 +16,6 @@ struct RowMatrix {
 
   double& operator()(std::size_t i, std::size_t j) { return values[i * cols + j]; }
   double operator()(std::size_t i, std::size_t j) const { return values[i * cols + j]; }
-  std::span<const double> row(std::size_t i) const { return {values.data() + i * cols, cols}; }
 };
 
 }  // namespace tarnwex

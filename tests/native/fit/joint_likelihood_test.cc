@@ -59,6 +59,29 @@ TEST(JointLikelihood, FollowsTheWrittenSummationOrderExactly) {
   EXPECT_EQ(*value, expected);
 }
 
+TEST(JointLikelihood, KeepsTheSummationOrderForManyComponents) {
+  const auto rows = index_rows(2);
+  const std::vector<double> weights{0.75, 2.0};
+  const std::vector<std::vector<double>> values{{0.1, 0.3}, {0.7, 0.2}, {1e-3, 5.0}, {0.9, 0.01},
+                                                {0.3, 0.3}, {2.5, 0.6}, {0.05, 1.1}, {0.4, 0.0}};
+  std::vector<FixedValuesPdf> pdfs;
+  for (const auto& v : values) pdfs.emplace_back(v);
+  const std::vector<double> yields{1.5, 0.25, 3.0, 1e-3, 7.0, 0.1, 2.2, 0.9};
+  double expected = yields[0];
+  for (std::size_t k = 1; k < yields.size(); ++k) expected += yields[k];
+  for (std::size_t e = 0; e < 2; ++e) {
+    double d = yields[0] * values[0][e];
+    for (std::size_t k = 1; k < yields.size(); ++k) d += yields[k] * values[k][e];
+    expected -= std::log(d) * weights[e];
+  }
+  const JointLikelihood nll({}, EventView(rows), PdfList(pdfs.begin(), pdfs.end()), weights);
+  Vector x(static_cast<Eigen::Index>(yields.size()));
+  for (std::size_t k = 0; k < yields.size(); ++k) x[static_cast<Eigen::Index>(k)] = yields[k];
+  auto value = nll.evaluate(x);
+  ASSERT_TRUE(value);
+  EXPECT_EQ(*value, expected);
+}
+
 TEST(JointLikelihood, FloorsNonPositiveMixtureDensities) {
   const auto rows = index_rows(3);
   FixedValuesPdf pdf({1.0, 2.0, 3.0});
@@ -121,6 +144,11 @@ TEST(JointLikelihood, ReportsTheFirstEventWhereAllPdfsAreZero) {
   const JointLikelihood nll({}, EventView(rows), {a, b}, weights);
   EXPECT_EQ(failure(nll.evaluate(vec({1.0, 1.0}))),
             "PDF evaluation failed: all PDFs are zero for event 3");
+  // The scan for all-zero events runs only once every PDF passed its own checks.
+  FixedValuesPdf invalid_later({1, 1, 0, 1, -1});  // event 2 is zero in both
+  const JointLikelihood checked_first({}, EventView(rows), {a, invalid_later}, weights);
+  EXPECT_EQ(failure(checked_first.evaluate(vec({1.0, 1.0}))),
+            "PDF evaluation failed: PDF 1 returned an invalid value for event 4");
 }
 
 TEST(JointLikelihood, RejectsAnInfiniteMixtureDensity) {

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <numbers>
 #include <random>
 
@@ -296,6 +297,38 @@ TEST(SPlotDriver, FitsOneComponentToTheWeightSum) {
   for (std::size_t e = 0; e < rows.size(); ++e) {
     EXPECT_NEAR(result->sweights(e, 0), (*config.event_weights)[e] * result->yields[0] / 4.0, 1e-9);
   }
+}
+
+TEST(SPlotDriver, EveryPdfCallIsTheStartPointACountedEvaluationOrTheModel) {
+  const std::vector<std::vector<double>> rows{{1.0}, {2.0}, {3.0}};
+  FixedValuesPdf a({0.5, 0.25, 0.25});
+  FixedValuesPdf b({0.1, 0.3, 0.6});
+  SPlotConfig config;
+  config.initial_yields = std::vector<double>{2.0, 1.0};
+  auto result = splot(EventView(rows), {a, b}, {}, config);
+  ASSERT_TRUE(result) << result.error().display();
+  // n = 2 parameters: a gradient costs 2n objective evaluations and the
+  // Hessian 2n + 4n^2; the start point and the model add one call each.
+  constexpr std::size_t kPerGradient = 4;
+  constexpr std::size_t kPerHessian = 4 + 16;
+  const std::size_t expected_calls = 1 + result->objective_evaluations +
+                                     kPerGradient * result->gradient_evaluations +
+                                     kPerHessian * result->hessian_evaluations + 1;
+  EXPECT_EQ(static_cast<std::size_t>(a.calls()), expected_calls);
+  EXPECT_EQ(static_cast<std::size_t>(b.calls()), expected_calls);
+}
+
+TEST(SPlotDriver, ReturnsBoundsTheMinimizerRejectsAsItsOwnError) {
+  const std::vector<std::vector<double>> rows{{1.0}, {2.0}};
+  FixedValuesPdf flat({0.5, 0.5});
+  // Built directly rather than through ShapeParameter::create, which would refuse it.
+  const std::vector<ShapeParameter> shapes{{"a", 0.0, std::numeric_limits<double>::quiet_NaN(), 1.0}};
+  auto result = splot(EventView(rows), {flat}, shapes, SPlotConfig{});
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().kind(), SPlotError::Kind::Minimizer);
+  EXPECT_EQ(result.error().display(),
+            "Configuration error: bounds must be ordered and must not contain NaN");
+  EXPECT_EQ(flat.calls(), 1);
 }
 
 }  // namespace
