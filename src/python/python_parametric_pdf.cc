@@ -9,6 +9,7 @@
 #include "python/guarded_entry.h"
 #include "python/numpy_convert.h"
 #include "python/parameter_dict.h"
+#include "python/pdf_output_check.h"
 #include "python/python_error_text.h"
 
 namespace tarnwex {
@@ -118,19 +119,13 @@ std::expected<void, SPlotError> PythonParametricPdf::refresh_holding_interpreter
   PyObject* arguments[] = {data_.get(), dict.get()};
   PyRef result = PyRef::steal(PyObject_Vectorcall(callable_.get(), arguments, 2, nullptr));
   if (!result) return std::unexpected(python_failure());
-  if (!is_float64_array(result.get(), 1)) {
-    return std::unexpected(SPlotError::pdf_evaluation(
-        "PDF " + std::to_string(index_) + " must return a one-dimensional float64 NumPy array"));
-  }
-  auto* array = reinterpret_cast<PyArrayObject*>(result.get());
-  const auto length = static_cast<std::size_t>(PyArray_DIM(array, 0));
-  if (length != n_events_) {
-    return std::unexpected(SPlotError::pdf_evaluation(
-        "PDF " + std::to_string(index_) + " returned " + std::to_string(length) +
-        " values, expected " + std::to_string(n_events_)));
+  if (auto problem = pdf_output_problem(result.get(), index_, n_events_)) {
+    return std::unexpected(SPlotError::pdf_evaluation(std::move(*problem)));
   }
   CachedEvaluation fresh;
-  if (!copy_numpy_vector(array, fresh.values)) return std::unexpected(python_failure());
+  if (!copy_numpy_vector(reinterpret_cast<PyArrayObject*>(result.get()), fresh.values)) {
+    return std::unexpected(python_failure());
+  }
   result = PyRef();
   fresh.parameters = parameters;
   fresh.revision = next_revision();

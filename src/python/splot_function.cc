@@ -8,6 +8,7 @@
 #include "python/guarded_entry.h"
 #include "python/numpy_convert.h"
 #include "python/parameter_dict.h"
+#include "python/pdf_output_check.h"
 #include "python/pending_exception.h"
 #include "python/python_parametric_pdf.h"
 #include "python/shape_parameter_type.h"
@@ -104,10 +105,6 @@ std::nullptr_t raise_fit_error(const SPlotError& error) {
   return raise_text(type, error.display());
 }
 
-std::string pdf_text(std::size_t index, const char* rest) {
-  return "PDF " + std::to_string(index) + rest;
-}
-
 // Weights given as an array must lie in one aligned block to be copied.
 bool read_weights(SPlotArguments& arguments, std::optional<std::vector<double>>& weights) {
   if (arguments.weights_values) {
@@ -130,7 +127,7 @@ bool read_weights(SPlotArguments& arguments, std::optional<std::vector<double>>&
 }
 
 // Calls every PDF once at the start point, in order; the outputs seed the
-// adapters' caches. Null with a Python error set on failure.
+// adapters' caches. False with a Python error set on failure.
 bool initial_evaluations(PyObject* data, PyObject* pdfs, const ParameterMap& start,
                          std::size_t n_events, std::vector<std::vector<double>>& outputs) {
   const Py_ssize_t n_pdfs = PyTuple_GET_SIZE(pdfs);
@@ -138,7 +135,7 @@ bool initial_evaluations(PyObject* data, PyObject* pdfs, const ParameterMap& sta
     const auto index = static_cast<std::size_t>(i);
     PyObject* pdf = PyTuple_GET_ITEM(pdfs, i);
     if (!PyCallable_Check(pdf)) {
-      raise_text(PyExc_ValueError, pdf_text(index, " must be callable"));
+      raise_text(PyExc_ValueError, "PDF " + std::to_string(index) + " must be callable");
       return false;
     }
     // Each PDF gets a dict of its own: one that changed the dict it was given
@@ -148,20 +145,12 @@ bool initial_evaluations(PyObject* data, PyObject* pdfs, const ParameterMap& sta
     PyObject* call_arguments[] = {data, parameters.get()};
     PyRef result = PyRef::steal(PyObject_Vectorcall(pdf, call_arguments, 2, nullptr));
     if (!result) return false;
-    if (!is_float64_array(result.get(), 1)) {
-      raise_text(PyExc_ValueError,
-                 pdf_text(index, " must return a one-dimensional float64 NumPy array"));
-      return false;
-    }
-    auto* array = reinterpret_cast<PyArrayObject*>(result.get());
-    const auto length = static_cast<std::size_t>(PyArray_DIM(array, 0));
-    if (length != n_events) {
-      raise_text(PyExc_ValueError, pdf_text(index, " returned ") + std::to_string(length) +
-                                       " values, expected " + std::to_string(n_events));
+    if (const auto problem = pdf_output_problem(result.get(), index, n_events)) {
+      raise_text(PyExc_ValueError, *problem);
       return false;
     }
     std::vector<double> values;
-    if (!copy_numpy_vector(array, values)) return false;
+    if (!copy_numpy_vector(reinterpret_cast<PyArrayObject*>(result.get()), values)) return false;
     outputs.push_back(std::move(values));
   }
   return true;
