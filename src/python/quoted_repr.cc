@@ -69,7 +69,7 @@ int extends_grapheme(char32_t c, PyObject* category) {
 
 bool quoted_repr(std::string_view name, std::string& out) {
   PyRef category;
-  out = "\"";
+  out.assign(1, '"');
   for (std::size_t i = 0; i < name.size();) {
     const std::size_t start = i;
     const char32_t c = decode(name, i);
