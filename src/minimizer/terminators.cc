@@ -3,7 +3,6 @@
 #include <cmath>
 #include <optional>
 #include <string>
-#include <utility>
 
 #include "minimizer/lbfgsb.h"
 
@@ -13,12 +12,6 @@ namespace {
 
 // Absolute distance within which a coordinate counts as lying on its bound: 2^-26.
 constexpr double kOnBoundTolerance = 1.4901161193847656e-08;
-
-// A NaN tolerance is not <= 0 and passes; it then never stops a run.
-std::optional<MinimizerError> tolerance_error(double eps_abs) {
-  if (eps_abs <= 0.0) return MinimizerError::configuration("eps_abs must be greater than 0");
-  return std::nullopt;
-}
 
 TerminationDecision succeed_with(GradientStatus& status, const char* text) {
   status.message.succeed();
@@ -54,11 +47,6 @@ double projected_gradient_norm(const Vector& x, const Vector& g,
 
 }  // namespace
 
-std::expected<LBFGSBFTerminator, MinimizerError> LBFGSBFTerminator::create(double eps_abs) {
-  if (auto error = tolerance_error(eps_abs)) return std::unexpected(std::move(*error));
-  return LBFGSBFTerminator(eps_abs);
-}
-
 TerminationDecision LBFGSBFTerminator::check_for_termination(std::size_t, LBFGSB& state,
                                                              GradientStatus& status,
                                                              const LBFGSBConfig&) {
@@ -69,11 +57,6 @@ TerminationDecision LBFGSBFTerminator::check_for_termination(std::size_t, LBFGSB
   return TerminationDecision::Continue;
 }
 
-std::expected<LBFGSBGTerminator, MinimizerError> LBFGSBGTerminator::create(double eps_abs) {
-  if (auto error = tolerance_error(eps_abs)) return std::unexpected(std::move(*error));
-  return LBFGSBGTerminator(eps_abs);
-}
-
 TerminationDecision LBFGSBGTerminator::check_for_termination(std::size_t, LBFGSB& state,
                                                              GradientStatus& status,
                                                              const LBFGSBConfig&) {
@@ -81,12 +64,6 @@ TerminationDecision LBFGSBGTerminator::check_for_termination(std::size_t, LBFGSB
   for (Eigen::Index i = 0; i < state.g.size(); ++i) sum_of_squares += state.g[i] * state.g[i];
   if (eps_abs_ > std::sqrt(sum_of_squares)) return succeed_with(status, "GRADIENT CONVERGED");
   return TerminationDecision::Continue;
-}
-
-std::expected<LBFGSBInfNormGTerminator, MinimizerError> LBFGSBInfNormGTerminator::create(
-    double eps_abs) {
-  if (auto error = tolerance_error(eps_abs)) return std::unexpected(std::move(*error));
-  return LBFGSBInfNormGTerminator(eps_abs);
 }
 
 TerminationDecision LBFGSBInfNormGTerminator::check_for_termination(std::size_t, LBFGSB& state,

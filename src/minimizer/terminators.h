@@ -10,49 +10,61 @@
 
 namespace tarnwex {
 
-// Stops when eps_abs > |f_previous - f|, with "F_EVAL CONVERGED"; otherwise
-// remembers f in f_previous.
-class LBFGSBFTerminator final : public Terminator {
+// The rule shared by the three convergence tests: one absolute tolerance,
+// rejected when eps_abs <= 0 with "eps_abs must be greater than 0" (a NaN
+// tolerance passes and then never stops a run).
+template <class Derived>
+class ToleranceTerminator : public Terminator {
  public:
-  // Fails with "eps_abs must be greater than 0" when eps_abs <= 0 (NaN passes).
-  static std::expected<LBFGSBFTerminator, MinimizerError> create(double eps_abs);
-  TerminationDecision check_for_termination(std::size_t current_step, LBFGSB& state,
-                                            GradientStatus& status,
-                                            const LBFGSBConfig& config) override;
+  static std::expected<Derived, MinimizerError> create(double eps_abs) {
+    if (eps_abs <= 0.0) {
+      return std::unexpected(MinimizerError::configuration("eps_abs must be greater than 0"));
+    }
+    return Derived(eps_abs);
+  }
   double eps_abs() const { return eps_abs_; }
 
- private:
-  explicit LBFGSBFTerminator(double eps_abs) : eps_abs_(eps_abs) {}
+ protected:
+  explicit ToleranceTerminator(double eps_abs) : eps_abs_(eps_abs) {}
   double eps_abs_;
 };
 
-// Stops when eps_abs > ||g||_2, with "GRADIENT CONVERGED".
-class LBFGSBGTerminator final : public Terminator {
+// Stops when eps_abs > |f_previous - f|, with "F_EVAL CONVERGED"; otherwise
+// remembers f in f_previous.
+class LBFGSBFTerminator final : public ToleranceTerminator<LBFGSBFTerminator> {
  public:
-  static std::expected<LBFGSBGTerminator, MinimizerError> create(double eps_abs);
   TerminationDecision check_for_termination(std::size_t current_step, LBFGSB& state,
                                             GradientStatus& status,
                                             const LBFGSBConfig& config) override;
-  double eps_abs() const { return eps_abs_; }
 
  private:
-  explicit LBFGSBGTerminator(double eps_abs) : eps_abs_(eps_abs) {}
-  double eps_abs_;
+  friend ToleranceTerminator;
+  using ToleranceTerminator::ToleranceTerminator;
+};
+
+// Stops when eps_abs > ||g||_2, with "GRADIENT CONVERGED".
+class LBFGSBGTerminator final : public ToleranceTerminator<LBFGSBGTerminator> {
+ public:
+  TerminationDecision check_for_termination(std::size_t current_step, LBFGSB& state,
+                                            GradientStatus& status,
+                                            const LBFGSBConfig& config) override;
+
+ private:
+  friend ToleranceTerminator;
+  using ToleranceTerminator::ToleranceTerminator;
 };
 
 // Stops when eps_abs > max |pg_i| of the gradient projected onto the box, with
 // "PROJECTED GRADIENT WITHIN TOLERANCE".
-class LBFGSBInfNormGTerminator final : public Terminator {
+class LBFGSBInfNormGTerminator final : public ToleranceTerminator<LBFGSBInfNormGTerminator> {
  public:
-  static std::expected<LBFGSBInfNormGTerminator, MinimizerError> create(double eps_abs);
   TerminationDecision check_for_termination(std::size_t current_step, LBFGSB& state,
                                             GradientStatus& status,
                                             const LBFGSBConfig& config) override;
-  double eps_abs() const { return eps_abs_; }
 
  private:
-  explicit LBFGSBInfNormGTerminator(double eps_abs) : eps_abs_(eps_abs) {}
-  double eps_abs_;
+  friend ToleranceTerminator;
+  using ToleranceTerminator::ToleranceTerminator;
 };
 
 // Stops once current_step >= max(max_steps - 1, 0), with kind Message and
