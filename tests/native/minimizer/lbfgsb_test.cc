@@ -245,6 +245,7 @@ TEST(LbfgsbRunTest, AFirstTerminatorThatStopsEndsTheRunAfterOneStep) {
   EXPECT_NE(summary->position, summary->initial_position);
   EXPECT_EQ(summary->objective_evaluations, problem.counts.objective);
   EXPECT_EQ(summary->gradient_evaluations, problem.counts.gradient);
+  EXPECT_EQ(summary->hessian_evaluations, 1u);
 }
 
 TEST(LbfgsbRunTest, AFailedLineSearchKeepsThePointAndTheRunGoesOn) {
