@@ -66,6 +66,7 @@ def run_tarnwex(data: np.ndarray, shapes: bool) -> Run:
     return Run(toy.FitPoint(np.array(result.yields), mu, sigma), np.array(result.sweights), seconds,
                counter.calls, counter.seconds, np.array(result.yield_errors),
                {"success": result.success, "message": result.message,
+                "splot_errors": np.sqrt(np.diag(result.covariance)),
                 "objective_evaluations": result.objective_evaluations,
                 "gradient_evaluations": result.gradient_evaluations})
 
