@@ -37,11 +37,26 @@ std::string StatusMessage::display() const {
 
 namespace {
 
-// Pseudo-inverse V * S^+ * U^T; singular values at or below the absolute
-// threshold are treated as exact zeros, whatever the scale of the matrix.
+// Pseudo-inverse of the Hessian, taken on its equilibrated form.
+//
+// The parameters of one fit live on very different scales: a yield of 10^6
+// events has a curvature near 10^-6, a peak position one of 10^6 or more. An
+// absolute cut on the raw singular values would then discard a yield's whole
+// direction and report its error as exactly 0, a plainly wrong answer. So the
+// matrix is first brought to unit diagonal, A = D H D with D_ii = 1/sqrt|H_ii|
+// (1 where H_ii is 0), and the cut at cbrt(2^-52) is applied to the singular
+// values of A, where it means what it should: directions that the data do not
+// tell apart (near-degenerate parameter combinations) contribute nothing. The
+// covariance is then D A^+ D.
 Matrix pseudo_inverse(const Matrix& hessian) {
   const Eigen::Index n = hessian.rows();
-  Eigen::JacobiSVD<Matrix> svd(hessian, Eigen::ComputeFullU | Eigen::ComputeFullV);
+  Vector scale = Vector::Ones(n);
+  for (Eigen::Index i = 0; i < n; ++i) {
+    const double curvature = std::abs(hessian(i, i));
+    if (curvature > 0.0 && std::isfinite(curvature)) scale[i] = 1.0 / std::sqrt(curvature);
+  }
+  const Matrix equilibrated = scale.asDiagonal() * hessian * scale.asDiagonal();
+  Eigen::JacobiSVD<Matrix> svd(equilibrated, Eigen::ComputeFullU | Eigen::ComputeFullV);
   if (svd.info() != Eigen::Success) {
     // A Hessian with non-finite entries has no decomposition; its covariance is not a number.
     return Matrix::Constant(n, hessian.cols(), std::numeric_limits<double>::quiet_NaN());
@@ -51,7 +66,8 @@ Matrix pseudo_inverse(const Matrix& hessian) {
   for (Eigen::Index i = 0; i < singular.size(); ++i) {
     if (singular[i] > kCbrtMachineEpsilon) inverted[i] = 1.0 / singular[i];
   }
-  return svd.matrixV() * inverted.asDiagonal() * svd.matrixU().transpose();
+  const Matrix inverse = svd.matrixV() * inverted.asDiagonal() * svd.matrixU().transpose();
+  return scale.asDiagonal() * inverse * scale.asDiagonal();
 }
 
 }  // namespace

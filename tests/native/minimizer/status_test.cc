@@ -47,15 +47,42 @@ TEST(GradientStatusTest, ADiagonalHessianGivesTheInverseVariances) {
   EXPECT_EQ(*status.hessian_matrix, matrix2(4, 0, 0, 1));
 }
 
-TEST(GradientStatusTest, SingularValuesAtOrBelowTheThresholdContributeNothing) {
+TEST(GradientStatusTest, AWeakCurvatureIsAVarianceNotAZero) {
+  // A yield of 10^6 events has a curvature near 10^-6; its error must not vanish.
   GradientStatus status;
   status.set_hess(matrix2(1e-7, 0, 0, 1));
+  EXPECT_NEAR((*status.covariance)(0, 0), 1e7, 1e7 * kTolerance);
+  EXPECT_NEAR((*status.errors)[0], std::sqrt(1e7), std::sqrt(1e7) * kTolerance);
+  EXPECT_NEAR((*status.errors)[1], 1.0, kTolerance);
+}
+
+TEST(GradientStatusTest, ParametersOnVeryDifferentScalesKeepTheirCorrelation) {
+  // Curvatures 4e-12 and 1e6 with correlation 0.5: the inverse of the whole matrix.
+  const double off = 0.5 * std::sqrt(4e-12 * 1e6);
+  const Matrix hessian = matrix2(4e-12, off, off, 1e6);
+  GradientStatus status;
+  status.set_hess(hessian);
+  EXPECT_TRUE(status.covariance->isApprox(hessian.inverse(), 1e-12));
+  EXPECT_NEAR((*status.errors)[0], 5e5 / std::sqrt(0.75), 5e5 * 1e-12);
+}
+
+TEST(GradientStatusTest, DirectionsTheCurvatureCannotTellApartContributeNothing) {
+  // Unit curvatures with correlation 1 - 1e-7: the equilibrated singular values
+  // are 2 - 1e-7 and 1e-7, and the second lies below cbrt(2^-52).
+  const double c = 1.0 - 1e-7;
+  GradientStatus status;
+  status.set_hess(matrix2(1, c, c, 1));
+  const double kept = 0.5 / (1.0 + c);
+  EXPECT_TRUE(status.covariance->isApprox(Matrix::Constant(2, 2, kept), 1e-12));
+
+}
+
+TEST(GradientStatusTest, AParameterWithoutCurvatureGetsNoVariance) {
+  GradientStatus status;
+  status.set_hess(matrix2(0, 0, 0, 4));
   EXPECT_EQ((*status.covariance)(0, 0), 0.0);
   EXPECT_EQ((*status.errors)[0], 0.0);
-  EXPECT_NEAR((*status.errors)[1], 1.0, kTolerance);
-
-  status.set_hess(matrix2(kCbrtMachineEpsilon, 0, 0, 1));
-  EXPECT_EQ((*status.covariance)(0, 0), 0.0);
+  EXPECT_NEAR((*status.errors)[1], 0.5, kTolerance);
 }
 
 TEST(GradientStatusTest, AnIndefiniteHessianKeepsItsCovarianceButHasNaNErrors) {
