@@ -1,6 +1,7 @@
 #include "fit/joint_likelihood.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "minimizer/dense_provider.h"
@@ -51,6 +52,46 @@ bool same_known_revisions(std::span<const std::uint64_t> current,
     if (current[k] == 0 || current[k] != known[k]) return false;
   }
   return true;
+}
+
+// Subtracts w_e ln(max(d_e, 1e-300)) from `nll` for the events in order, d_e
+// the mixture density summed in component order. Returns the first event
+// whose d_e is not finite (leaving `nll` as it was), or n_events.
+//
+// K > 0 fixes the component count at compile time: the mixture unrolls and
+// the column pointers and yields live in locals the log call cannot touch,
+// so the loop does no more than the arithmetic. K = 0 serves any count. Both
+// compute the same terms in the same order.
+template <std::size_t K>
+std::size_t subtract_log_densities(double& nll, const double* yields,
+                                   const std::span<const double>* columns,
+                                   std::size_t n_components, const double* weights,
+                                   std::size_t n_events) {
+  constexpr std::size_t kSlots = K == 0 ? 1 : K;
+  std::array<const double*, kSlots> column{};
+  std::array<double, kSlots> yield{};
+  if constexpr (K != 0) {
+    for (std::size_t k = 0; k < K; ++k) {
+      column[k] = columns[k].data();
+      yield[k] = yields[k];
+    }
+  }
+  double sum = nll;
+  for (std::size_t e = 0; e < n_events; ++e) {
+    double density;
+    if constexpr (K != 0) {
+      density = yield[0] * column[0][e];
+      for (std::size_t k = 1; k < K; ++k) density += yield[k] * column[k][e];
+    } else {
+      density = yields[0] * columns[0][e];
+      for (std::size_t k = 1; k < n_components; ++k) density += yields[k] * columns[k][e];
+    }
+    if (!std::isfinite(density)) return e;
+    if (!(density > kDensityFloor)) density = kDensityFloor;
+    sum -= std::log(density) * weights[e];
+  }
+  nll = sum;
+  return n_events;
 }
 
 }  // namespace
@@ -148,14 +189,20 @@ std::expected<double, SPlotError> JointLikelihood::evaluate(const Vector& x) con
   const std::size_t n_events = events_.size();
   const double* weights = event_weights_.data();
   const std::span<const double>* columns = columns_.data();
-  for (std::size_t e = 0; e < n_events; ++e) {
-    double density = yields[0] * columns[0][e];
-    for (std::size_t k = 1; k < n_components; ++k) density += yields[k] * columns[k][e];
-    if (!std::isfinite(density)) {
-      return optimization_failure("mixture density is not finite for event " + std::to_string(e));
-    }
-    if (!(density > kDensityFloor)) density = kDensityFloor;
-    nll -= std::log(density) * weights[e];
+  std::size_t bad_event;
+  switch (n_components) {
+    case 1: bad_event = subtract_log_densities<1>(nll, yields, columns, 1, weights, n_events); break;
+    case 2: bad_event = subtract_log_densities<2>(nll, yields, columns, 2, weights, n_events); break;
+    case 3: bad_event = subtract_log_densities<3>(nll, yields, columns, 3, weights, n_events); break;
+    case 4: bad_event = subtract_log_densities<4>(nll, yields, columns, 4, weights, n_events); break;
+    case 5: bad_event = subtract_log_densities<5>(nll, yields, columns, 5, weights, n_events); break;
+    case 6: bad_event = subtract_log_densities<6>(nll, yields, columns, 6, weights, n_events); break;
+    default:
+      bad_event = subtract_log_densities<0>(nll, yields, columns, n_components, weights, n_events);
+  }
+  if (bad_event != n_events) {
+    return optimization_failure("mixture density is not finite for event " +
+                                std::to_string(bad_event));
   }
   if (!std::isfinite(nll)) return optimization_failure("negative log-likelihood is not finite");
   return nll;
