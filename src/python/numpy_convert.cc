@@ -63,15 +63,32 @@ PyObject* vector_to_numpy(std::vector<double>&& values) {
   return array;
 }
 
-bool copy_numpy_vector(PyArrayObject* array, std::vector<double>& out) {
-  PyRef readable;
-  if (!is_readable_in_place(array)) {
-    readable = PyRef::steal(PyArray_FromAny(reinterpret_cast<PyObject*>(array),
-                                            PyArray_DescrFromType(NPY_DOUBLE), 1, 1,
-                                            NPY_ARRAY_IN_ARRAY, nullptr));
-    if (!readable) return false;
-    array = reinterpret_cast<PyArrayObject*>(readable.get());
+PyObject* owned_matrix_to_numpy(RowMatrix&& matrix) {
+  auto* storage = new std::vector<double>(std::move(matrix.values));
+  PyRef capsule = PyRef::steal(PyCapsule_New(storage, kCapsuleName, free_storage));
+  if (!capsule) {
+    delete storage;
+    return nullptr;
   }
+  npy_intp dims[2] = {static_cast<npy_intp>(matrix.rows), static_cast<npy_intp>(matrix.cols)};
+  PyObject* array = PyArray_SimpleNewFromData(2, dims, NPY_DOUBLE, storage->data());
+  if (array == nullptr) return nullptr;
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), capsule.release()) < 0) {
+    Py_DECREF(array);
+    return nullptr;
+  }
+  return array;
+}
+
+PyArrayObject* readable_vector(PyArrayObject* array, PyRef& holder) {
+  if (is_readable_in_place(array)) return array;
+  holder = PyRef::steal(PyArray_FromAny(reinterpret_cast<PyObject*>(array),
+                                        PyArray_DescrFromType(NPY_DOUBLE), 1, 1,
+                                        NPY_ARRAY_IN_ARRAY, nullptr));
+  return reinterpret_cast<PyArrayObject*>(holder.get());
+}
+
+void append_vector(PyArrayObject* array, std::vector<double>& out) {
   const npy_intp length = PyArray_DIM(array, 0);
   const npy_intp stride = PyArray_STRIDE(array, 0);
   const char* base = static_cast<const char*>(PyArray_DATA(array));
@@ -79,6 +96,13 @@ bool copy_numpy_vector(PyArrayObject* array, std::vector<double>& out) {
   for (npy_intp i = 0; i < length; ++i) {
     out.push_back(*reinterpret_cast<const double*>(base + i * stride));
   }
+}
+
+bool copy_numpy_vector(PyArrayObject* array, std::vector<double>& out) {
+  PyRef readable;
+  PyArrayObject* source = readable_vector(array, readable);
+  if (source == nullptr) return false;
+  append_vector(source, out);
   return true;
 }
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "fit/row_matrix.h"
+#include "python/py_ref.h"
 #include "python/python_api.h"
 
 namespace tarnwex {
@@ -21,6 +22,13 @@ PyObject* matrix_to_numpy(const RowMatrix& matrix);
 // A new 1-D float64 array that takes over the vector's storage: NumPy frees
 // it with the array, and nothing is copied.
 PyObject* vector_to_numpy(std::vector<double>&& values);
+// A 2-D array that takes over the matrix's row-major storage (no copy).
+PyObject* owned_matrix_to_numpy(RowMatrix&& matrix);
+// `array` itself when it can be read in place, else an aligned copy held by
+// `holder`; nullptr (Python error set) when the copy fails.
+PyArrayObject* readable_vector(PyArrayObject* array, PyRef& holder);
+// Appends the values of a readable 1-D float64 array, through its stride.
+void append_vector(PyArrayObject* array, std::vector<double>& out);
 
 // Appends the values of a 1-D float64 array to `out` in logical order, read
 // through the array's strides whatever its layout and byte order. False with

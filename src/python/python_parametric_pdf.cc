@@ -122,10 +122,20 @@ std::expected<void, SPlotError> PythonParametricPdf::refresh_holding_interpreter
   if (auto problem = pdf_output_problem(result.get(), index_, n_events_)) {
     return std::unexpected(SPlotError::pdf_evaluation(std::move(*problem)));
   }
+  // The values are read in place, or from an aligned copy made first, so
+  // that nothing below can fail once the old entry gives up its storage.
+  PyRef readable;
+  PyArrayObject* source =
+      readable_vector(reinterpret_cast<PyArrayObject*>(result.get()), readable);
+  if (source == nullptr) return std::unexpected(python_failure());
+  // The old entry's storage takes the new values: a refresh then allocates
+  // nothing, and the heap does not churn through n_events-sized blocks
+  // between the PDFs' own temporaries.
   CachedEvaluation fresh;
-  if (!copy_numpy_vector(reinterpret_cast<PyArrayObject*>(result.get()), fresh.values)) {
-    return std::unexpected(python_failure());
-  }
+  if (cache_) fresh.values = std::move(cache_->values);
+  fresh.values.clear();
+  append_vector(source, fresh.values);
+  readable = PyRef();
   result = PyRef();
   fresh.parameters = parameters;
   fresh.revision = next_revision();

@@ -171,7 +171,7 @@ PyTypeObject* splot_result_type() {
 PyObject* result_to_python(SPlotOutput&& output) {
   PyRef covariance = PyRef::steal(matrix_to_numpy(output.covariance));
   if (!covariance) return nullptr;
-  PyRef sweights = PyRef::steal(matrix_to_numpy(output.sweights));
+  PyRef sweights = PyRef::steal(owned_matrix_to_numpy(std::move(output.sweights)));
   if (!sweights) return nullptr;
   PyRef fit_covariance = PyRef::steal(matrix_to_numpy(output.fit_covariance));
   if (!fit_covariance) return nullptr;
