@@ -16,6 +16,25 @@ void free_storage(PyObject* capsule) {
   delete static_cast<std::vector<double>*>(PyCapsule_GetPointer(capsule, kCapsuleName));
 }
 
+// A new float64 array of shape `dims` over `values`' storage, which a capsule
+// set as the array's base keeps alive and frees with it.
+PyObject* array_over_storage(std::vector<double>&& values, int ndim, npy_intp* dims) {
+  auto* storage = new std::vector<double>(std::move(values));
+  PyRef capsule = PyRef::steal(PyCapsule_New(storage, kCapsuleName, free_storage));
+  if (!capsule) {
+    delete storage;
+    return nullptr;
+  }
+  PyObject* array = PyArray_SimpleNewFromData(ndim, dims, NPY_DOUBLE, storage->data());
+  if (array == nullptr) return nullptr;
+  // Steals the capsule reference whether or not it succeeds.
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), capsule.release()) < 0) {
+    Py_DECREF(array);
+    return nullptr;
+  }
+  return array;
+}
+
 }  // namespace
 
 bool is_float64_array(PyObject* object, int ndim) {
@@ -46,38 +65,13 @@ PyObject* matrix_to_numpy(const RowMatrix& matrix) {
 }
 
 PyObject* vector_to_numpy(std::vector<double>&& values) {
-  auto* storage = new std::vector<double>(std::move(values));
-  PyRef capsule = PyRef::steal(PyCapsule_New(storage, kCapsuleName, free_storage));
-  if (!capsule) {
-    delete storage;
-    return nullptr;
-  }
-  npy_intp dims[1] = {static_cast<npy_intp>(storage->size())};
-  PyObject* array = PyArray_SimpleNewFromData(1, dims, NPY_DOUBLE, storage->data());
-  if (array == nullptr) return nullptr;
-  // Steals the capsule reference whether or not it succeeds.
-  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), capsule.release()) < 0) {
-    Py_DECREF(array);
-    return nullptr;
-  }
-  return array;
+  npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
+  return array_over_storage(std::move(values), 1, dims);
 }
 
 PyObject* owned_matrix_to_numpy(RowMatrix&& matrix) {
-  auto* storage = new std::vector<double>(std::move(matrix.values));
-  PyRef capsule = PyRef::steal(PyCapsule_New(storage, kCapsuleName, free_storage));
-  if (!capsule) {
-    delete storage;
-    return nullptr;
-  }
   npy_intp dims[2] = {static_cast<npy_intp>(matrix.rows), static_cast<npy_intp>(matrix.cols)};
-  PyObject* array = PyArray_SimpleNewFromData(2, dims, NPY_DOUBLE, storage->data());
-  if (array == nullptr) return nullptr;
-  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), capsule.release()) < 0) {
-    Py_DECREF(array);
-    return nullptr;
-  }
-  return array;
+  return array_over_storage(std::move(matrix.values), 2, dims);
 }
 
 PyArrayObject* readable_vector(PyArrayObject* array, PyRef& holder) {
