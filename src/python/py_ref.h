@@ -36,11 +36,6 @@ class PyRef {
 
   // Hands the reference to the caller, typically as a C API return value.
   PyObject* release() { return std::exchange(object_, nullptr); }
-  // A further reference for the caller, this holder keeping its own.
-  PyObject* new_ref() const {
-    Py_XINCREF(object_);
-    return object_;
-  }
 
  private:
   explicit PyRef(PyObject* object) : object_(object) {}
