@@ -25,8 +25,8 @@ void append_utf8(std::string& out, Py_UCS4 c) {
   }
 }
 
-}  // namespace
-
+// The UTF-8 bytes of a str, lone surrogates replaced by U+FFFD. Raises only
+// when memory runs out.
 bool utf8_with_replacement(PyObject* text, std::string& out) {
   Py_ssize_t size = 0;
   if (const char* bytes = PyUnicode_AsUTF8AndSize(text, &size)) {
@@ -42,6 +42,8 @@ bool utf8_with_replacement(PyObject* text, std::string& out) {
   for (Py_ssize_t i = 0; i < length; ++i) append_utf8(out, PyUnicode_ReadChar(text, i));
   return true;
 }
+
+}  // namespace
 
 std::string python_error_text(PyObject* exception) {
   std::string text;

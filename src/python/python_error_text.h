@@ -12,8 +12,4 @@ namespace tarnwex {
 // str() raises.
 std::string python_error_text(PyObject* exception);
 
-// The UTF-8 bytes of a str, lone surrogates replaced by U+FFFD. Raises only
-// when memory runs out.
-bool utf8_with_replacement(PyObject* text, std::string& out);
-
 }  // namespace tarnwex
