@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <expected>
-#include <functional>
 #include <span>
 #include <string>
 #include <vector>
