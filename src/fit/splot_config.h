@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -11,7 +12,9 @@ struct SPlotConfig {
   std::optional<std::size_t> max_steps;             // absent: no step limit
   std::optional<std::vector<double>> initial_yields;  // absent: equal shares of the weight sum
   std::optional<std::vector<double>> event_weights;   // absent: every weight 1
-  double tolerance = 1e-8;
+  // No default of its own: a caller who does not choose one is told so by
+  // the validation instead of fitting to a tolerance nobody picked.
+  double tolerance = std::numeric_limits<double>::quiet_NaN();
 };
 
 }  // namespace tarnwex

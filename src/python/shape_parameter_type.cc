@@ -8,7 +8,6 @@
 #include "python/guarded_entry.h"
 #include "python/process_wide_object.h"
 #include "python/py_ref.h"
-#include "python/quoted_repr.h"
 
 namespace tarnwex {
 
@@ -111,10 +110,7 @@ void shape_parameter_dealloc(PyObject* self) {
 PyObject* shape_parameter_repr(PyObject* self) {
   return guarded_entry([&]() -> PyObject* {
     const PyShapeParameter* record = as_record(self);
-    std::string text = "ShapeParameter(name=";
-    std::string quoted;
-    if (!quoted_repr(record->name, quoted)) return nullptr;
-    text += quoted;
+    std::string text = "ShapeParameter(name=" + quoted_name(record->name);
     text += ", initial=" + format_double(record->initial);
     text += ", lower=" + format_double(record->lower);
     text += ", upper=" + format_double(record->upper);

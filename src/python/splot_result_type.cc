@@ -3,7 +3,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
-#include <new>
+#include <memory>
 
 #include "python/guarded_entry.h"
 #include "python/numpy_convert.h"
@@ -50,7 +50,7 @@ constexpr const char* kDoc =
     "hessian_evaluations : int\n"
     "    Number of Hessian evaluations.";
 
-PySPlotResult* as_record(PyObject* self) { return reinterpret_cast<PySPlotResult*>(self); }
+SPlotResultFields& fields_of(PyObject* self) { return reinterpret_cast<PySPlotResult*>(self)->fields; }
 
 // Rounded to six places from the double's exact value; "NaN", "inf", "-inf".
 // Written without the C library's formatting, whose decimal separator follows
@@ -68,78 +68,70 @@ std::string six_decimals(double value) {
 
 void splot_result_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  PySPlotResult* record = as_record(self);
-  Py_XDECREF(record->yields);
-  Py_XDECREF(record->yield_errors);
-  Py_XDECREF(record->covariance);
-  Py_XDECREF(record->sweights);
-  Py_XDECREF(record->fit_covariance);
-  record->shape_parameters.~ParameterMap();
-  record->shape_errors.~ParameterMap();
-  record->message.~basic_string();
+  std::destroy_at(&fields_of(self));
   type->tp_free(self);
   Py_DECREF(type);
 }
 
 PyObject* splot_result_repr(PyObject* self) {
   return guarded_entry([&]() -> PyObject* {
-    const PySPlotResult* record = as_record(self);
-    const std::string text = "SPlotResult(yields=<" + std::to_string(record->n_components) +
-                             " components>, success=" + (record->success ? "true" : "false") +
-                             ", minimum_nll=" + six_decimals(record->minimum_nll) + ")";
+    const SPlotResultFields& fields = fields_of(self);
+    const std::string text = "SPlotResult(yields=<" + std::to_string(fields.n_components) +
+                             " components>, success=" + (fields.success ? "true" : "false") +
+                             ", minimum_nll=" + six_decimals(fields.minimum_nll) + ")";
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   });
 }
 
-template <PyObject* PySPlotResult::*field>
+template <PyRef SPlotResultFields::*field>
 PyObject* get_array(PyObject* self, void*) {
-  return Py_NewRef(as_record(self)->*field);
+  return Py_NewRef((fields_of(self).*field).get());
 }
 
-template <ParameterMap PySPlotResult::*field>
+template <ParameterMap SPlotResultFields::*field>
 PyObject* get_map(PyObject* self, void*) {
-  return guarded_entry([&] { return parameters_to_python(as_record(self)->*field); });
+  return guarded_entry([&] { return parameters_to_python(fields_of(self).*field); });
 }
 
-template <std::size_t PySPlotResult::*field>
+template <std::size_t SPlotResultFields::*field>
 PyObject* get_count(PyObject* self, void*) {
-  return PyLong_FromSize_t(as_record(self)->*field);
+  return PyLong_FromSize_t(fields_of(self).*field);
 }
 
 PyObject* get_minimum_nll(PyObject* self, void*) {
-  return PyFloat_FromDouble(as_record(self)->minimum_nll);
+  return PyFloat_FromDouble(fields_of(self).minimum_nll);
 }
-PyObject* get_success(PyObject* self, void*) { return PyBool_FromLong(as_record(self)->success); }
+PyObject* get_success(PyObject* self, void*) { return PyBool_FromLong(fields_of(self).success); }
 PyObject* get_message(PyObject* self, void*) {
-  const std::string& message = as_record(self)->message;
+  const std::string& message = fields_of(self).message;
   return PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
 }
 
 PyGetSetDef properties[] = {
-    {"yields", get_array<&PySPlotResult::yields>, nullptr,
+    {"yields", get_array<&SPlotResultFields::yields>, nullptr,
      "Fitted component yields.", nullptr},
-    {"yield_errors", get_array<&PySPlotResult::yield_errors>, nullptr,
+    {"yield_errors", get_array<&SPlotResultFields::yield_errors>, nullptr,
      "Yield uncertainties from the full joint covariance.", nullptr},
-    {"covariance", get_array<&PySPlotResult::covariance>, nullptr,
+    {"covariance", get_array<&SPlotResultFields::covariance>, nullptr,
      "Event-summed sPlot covariance of the yields.", nullptr},
-    {"sweights", get_array<&PySPlotResult::sweights>, nullptr,
+    {"sweights", get_array<&SPlotResultFields::sweights>, nullptr,
      "Per-event sWeights.", nullptr},
-    {"shape_parameters", get_map<&PySPlotResult::shape_parameters>, nullptr,
+    {"shape_parameters", get_map<&SPlotResultFields::shape_parameters>, nullptr,
      "Fitted shape-parameter values keyed by name.", nullptr},
-    {"shape_errors", get_map<&PySPlotResult::shape_errors>, nullptr,
+    {"shape_errors", get_map<&SPlotResultFields::shape_errors>, nullptr,
      "Shape-parameter uncertainties keyed by name.", nullptr},
-    {"fit_covariance", get_array<&PySPlotResult::fit_covariance>, nullptr,
+    {"fit_covariance", get_array<&SPlotResultFields::fit_covariance>, nullptr,
      "Full covariance matrix of the joint fit.", nullptr},
     {"minimum_nll", get_minimum_nll, nullptr,
      "Minimum joint negative log-likelihood.", nullptr},
     {"success", get_success, nullptr,
      "Whether the optimizer reported successful convergence.", nullptr},
     {"message", get_message, nullptr, "Optimizer termination message.", nullptr},
-    {"objective_evaluations", get_count<&PySPlotResult::objective_evaluations>, nullptr,
+    {"objective_evaluations", get_count<&SPlotResultFields::objective_evaluations>, nullptr,
      "Number of objective-function evaluations.", nullptr},
-    {"gradient_evaluations", get_count<&PySPlotResult::gradient_evaluations>, nullptr,
+    {"gradient_evaluations", get_count<&SPlotResultFields::gradient_evaluations>, nullptr,
      "Number of gradient evaluations.", nullptr},
-    {"hessian_evaluations", get_count<&PySPlotResult::hessian_evaluations>, nullptr,
+    {"hessian_evaluations", get_count<&SPlotResultFields::hessian_evaluations>, nullptr,
      "Number of Hessian evaluations.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -185,23 +177,21 @@ PyObject* result_to_python(SPlotOutput&& output) {
   if (type == nullptr) return nullptr;
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
-  PySPlotResult* record = as_record(self);
-  // The C++ members exist from here on, so that deallocation can always
-  // destroy them.
-  new (&record->shape_parameters) ParameterMap(std::move(output.shape_parameters));
-  new (&record->shape_errors) ParameterMap(std::move(output.shape_errors));
-  new (&record->message) std::string(std::move(output.message));
-  record->yields = yields.release();
-  record->yield_errors = yield_errors.release();
-  record->covariance = covariance.release();
-  record->sweights = sweights.release();
-  record->fit_covariance = fit_covariance.release();
-  record->minimum_nll = output.minimum_nll;
-  record->success = output.success;
-  record->objective_evaluations = output.objective_evaluations;
-  record->gradient_evaluations = output.gradient_evaluations;
-  record->hessian_evaluations = output.hessian_evaluations;
-  record->n_components = n_components;
+  std::construct_at(&fields_of(self),
+                    SPlotResultFields{std::move(yields),
+                                      std::move(yield_errors),
+                                      std::move(covariance),
+                                      std::move(sweights),
+                                      std::move(output.shape_parameters),
+                                      std::move(output.shape_errors),
+                                      std::move(fit_covariance),
+                                      output.minimum_nll,
+                                      output.success,
+                                      std::move(output.message),
+                                      output.objective_evaluations,
+                                      output.gradient_evaluations,
+                                      output.hessian_evaluations,
+                                      n_components});
   return self;
 }
 

@@ -6,26 +6,35 @@
 
 #include "fit/parameter_map.h"
 #include "fit/splot.h"
+#include "python/py_ref.h"
 #include "python/python_api.h"
 
 namespace tarnwex {
 
-struct PySPlotResult {
-  PyObject_HEAD
-  PyObject* yields;
-  PyObject* yield_errors;
-  PyObject* covariance;
-  PyObject* sweights;
+// What an SPlotResult holds, in the order of its properties. The arrays are
+// counted references like every other Python object the module keeps.
+struct SPlotResultFields {
+  PyRef yields;
+  PyRef yield_errors;
+  PyRef covariance;
+  PyRef sweights;
   ParameterMap shape_parameters;
   ParameterMap shape_errors;
-  PyObject* fit_covariance;
+  PyRef fit_covariance;
   double minimum_nll;
   bool success;
   std::string message;
   std::size_t objective_evaluations;
   std::size_t gradient_evaluations;
   std::size_t hessian_evaluations;
-  std::size_t n_components;
+  std::size_t n_components;  // for the representation only
+};
+
+// The interpreter allocates the record; `fields` is constructed once the
+// allocation succeeds and destroyed with the object.
+struct PySPlotResult {
+  PyObject_HEAD
+  SPlotResultFields fields;
 };
 
 // The process-wide type object, created on first use; borrowed. Null with a

@@ -37,6 +37,7 @@ def test_arguments_may_be_given_by_keyword_and_convert_through_float():
     [
         ("mu", 1e-8, -math.inf, math.inf, 'ShapeParameter(name="mu", initial=0.00000001, lower=-inf, upper=inf)'),
         ("w", 2.0, -0.0, 1e21, 'ShapeParameter(name="w", initial=2, lower=-0, upper=1000000000000000000000)'),
+        ("v", 2.0**60, -1e23, math.inf, 'ShapeParameter(name="v", initial=1152921504606847000, lower=-100000000000000000000000, upper=inf)'),
         ("n", math.nan, -2.0, 0.1, 'ShapeParameter(name="n", initial=NaN, lower=-2, upper=0.1)'),
         ('a"b\\c', 0.0, 0.0, 1.0, 'ShapeParameter(name="a\\"b\\\\c", initial=0, lower=0, upper=1)'),
         ("t\tr\rn\nz\0", 0.0, 0.0, 1.0, 'ShapeParameter(name="t\\tr\\rn\\nz\\0", initial=0, lower=0, upper=1)'),

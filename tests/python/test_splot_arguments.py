@@ -269,6 +269,16 @@ def test_duplicate_names_run_the_pdfs_with_the_last_value_then_fail(data):
     assert [parameters for _, parameters in pdf.calls] == [{"mu": 2.0}]
 
 
+def test_duplicate_name_message_quotes_the_name_as_the_representation_does(data):
+    name = 'q"\0\u00a0e\u0301'
+    parameter = ShapeParameter(name, 1.0)
+    quoted = repr(parameter).removeprefix("ShapeParameter(name=").removesuffix(", initial=1, lower=-inf, upper=inf)")
+    assert quoted == '"q\\"\\0\\u{a0}e\\u{301}"'
+    with pytest.raises(ValueError) as raised:
+        splot(data, [Recorder()], shape_parameters=[parameter, ShapeParameter(name, 2.0)])
+    assert str(raised.value) == f"invalid input: shape parameter name {quoted} is duplicated"
+
+
 @pytest.mark.parametrize(
     ("parameter", "text"),
     [
@@ -277,6 +287,7 @@ def test_duplicate_names_run_the_pdfs_with_the_last_value_then_fail(data):
         (ShapeParameter("w", 1.0, 1.0, 1.0), "invalid input: lower bound must be strictly less than upper bound: lower=1, upper=1"),
         (ShapeParameter("w", 1.0, math.nan, 2.0), "invalid input: lower or upper bound is NaN: lower=NaN, upper=2"),
         (ShapeParameter("w", 3.0, 0.0, 2.5), "invalid input: bounds must contain initial value: initial=3, bounds=(0, 2.5)"),
+        (ShapeParameter("w", 1e23, 0.0, 2.0**60), "invalid input: bounds must contain initial value: initial=100000000000000000000000, bounds=(0, 1152921504606847000)"),
     ],
 )
 def test_invalid_shape_parameters_fail_before_any_pdf_runs(data, parameter, text):

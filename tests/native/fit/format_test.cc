@@ -20,6 +20,14 @@ TEST(FormatDouble, PrintsTheShortestRoundTripDecimalWithoutExponent) {
   EXPECT_EQ(format_double(2.220446049250313e-16), "0.0000000000000002220446049250313");
 }
 
+// Python's repr gives the shortest digits independently: 1e+23 and
+// 1.152921504606847e+18.
+TEST(FormatDouble, WritesLargeIntegralValuesWithTheirShortestDigitsNotTheirExactValue) {
+  EXPECT_EQ(format_double(1e23), "100000000000000000000000");
+  EXPECT_EQ(format_double(-0x1p60), "-1152921504606847000");
+  EXPECT_EQ(format_double(0x1p53 + 2.0), "9007199254740994");
+}
+
 TEST(FormatDouble, PrintsSignedZeroInfinitiesAndNaNByName) {
   constexpr double kInf = std::numeric_limits<double>::infinity();
   EXPECT_EQ(format_double(0.0), "0");
@@ -43,13 +51,23 @@ TEST(QuotedName, EnclosesInQuotesAndEscapesQuotesBackslashesAndControls) {
   EXPECT_EQ(quoted_name(""), "\"\"");
   EXPECT_EQ(quoted_name("a\"b\\c"), "\"a\\\"b\\\\c\"");
   EXPECT_EQ(quoted_name("x\ny\tz\r"), "\"x\\ny\\tz\\r\"");
-  EXPECT_EQ(quoted_name(std::string("\x1b\x7f\0", 3)), "\"\\u{1b}\\u{7f}\\u{0}\"");
+  EXPECT_EQ(quoted_name(std::string("\x1b\x7f\0", 3)), "\"\\u{1b}\\u{7f}\\0\"");
 }
 
-TEST(QuotedName, KeepsNonAsciiTextButEscapesC1Controls) {
-  EXPECT_EQ(quoted_name("\xce\xbc"), "\"\xce\xbc\"");            // U+03BC
-  EXPECT_EQ(quoted_name("a\xc2\x85" "b"), "\"a\\u{85}b\"");       // U+0085
-  EXPECT_EQ(quoted_name("\xc2\xa0"), "\"\xc2\xa0\"");            // U+00A0 is printable
+TEST(QuotedName, EscapesInvisibleAndCombiningCharactersButKeepsOtherText) {
+  EXPECT_EQ(quoted_name("it's \xce\xbc \xf0\x9f\x98\x80"), "\"it's \xce\xbc \xf0\x9f\x98\x80\"");
+  EXPECT_EQ(quoted_name("a\xc2\x85" "b"), "\"a\\u{85}b\"");                  // U+0085
+  EXPECT_EQ(quoted_name("\xc2\xa0\xe2\x80\x8d"), "\"\\u{a0}\\u{200d}\"");  // NBSP, ZWJ
+  EXPECT_EQ(quoted_name("e\xcc\x81"), "\"e\\u{301}\"");                      // combining acute
+  EXPECT_EQ(quoted_name("\xe0\xa6\xbe"), "\"\\u{9be}\"");                   // extends, yet Mc
+  EXPECT_EQ(quoted_name("\xf4\x8f\xbf\xbf"), "\"\\u{10ffff}\"");           // unassigned
+}
+
+TEST(QuotedName, WritesBytesOutsideWellFormedUtf8OneByOne) {
+  EXPECT_EQ(quoted_name("a\xff"), "\"a\\xff\"");
+  EXPECT_EQ(quoted_name("\xc0\xaf"), "\"\\xc0\\xaf\"");          // overlong '/'
+  EXPECT_EQ(quoted_name("\xed\xa0\x80"), "\"\\xed\\xa0\\x80\""); // surrogate
+  EXPECT_EQ(quoted_name("\xe2\x82"), "\"\\xe2\\x82\"");          // cut off
 }
 
 TEST(SPlotErrorDisplay, PrefixesEachKindsMessage) {

@@ -114,7 +114,7 @@ class SPlotFit : public ::testing::Test {
                                      *ShapeParameter::create("sigma", 0.8, 0.1, 3.0),
                                      *ShapeParameter::create("lambda", 0.2, 0.01, 2.0)};
 
-  std::expected<SPlotOutput, SPlotError> fit(SPlotConfig config = {}) {
+  std::expected<SPlotOutput, SPlotError> fit(SPlotConfig config = {.tolerance = 1e-8}) {
     return splot(EventView(rows()), pdfs, shapes, std::move(config));
   }
 };
@@ -181,7 +181,7 @@ TEST_F(SPlotFit, SignedWeightsFollowTheSWeightFormula) {
   for (std::size_t e = 0; e < weights.size(); ++e) {
     weights[e] = e % 7 == 0 ? 0.0 : (e % 5 == 0 ? -0.5 : 1.25);
   }
-  SPlotConfig config;
+  SPlotConfig config{.tolerance = 1e-8};
   config.event_weights = weights;
   auto result = fit(config);
   ASSERT_TRUE(result) << result.error().display();
@@ -221,7 +221,7 @@ TEST_F(SPlotFit, SignedWeightsFollowTheSWeightFormula) {
 }
 
 TEST_F(SPlotFit, AStepLimitOfOneEndsWithoutSuccess) {
-  SPlotConfig config;
+  SPlotConfig config{.tolerance = 1e-8};
   config.max_steps = 1;
   auto result = fit(config);
   ASSERT_TRUE(result) << result.error().display();
@@ -249,7 +249,7 @@ TEST_F(SPlotFit, AnInterruptEndsTheFitWithItsError) {
     if (++evaluations > 25) return std::unexpected(SPlotError::optimization("interrupted"));
     return {};
   };
-  auto result = splot(EventView(rows()), pdfs, shapes, SPlotConfig{}, interrupt);
+  auto result = splot(EventView(rows()), pdfs, shapes, SPlotConfig{.tolerance = 1e-8}, interrupt);
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().display(), "optimization failed: interrupted");
   EXPECT_EQ(evaluations, 26);
@@ -258,7 +258,7 @@ TEST_F(SPlotFit, AnInterruptEndsTheFitWithItsError) {
 TEST(SPlotDriver, ReportsInputErrorsBeforeEvaluatingAnything) {
   const std::vector<std::vector<double>> rows{{1.0}, {2.0}};
   FailingPdf failing(SPlotError::pdf_evaluation("never"));
-  SPlotConfig config;
+  SPlotConfig config{.tolerance = 1e-8};
   config.tolerance = 0.0;
   auto result = splot(EventView(rows), {failing}, {}, config);
   ASSERT_FALSE(result);
@@ -270,7 +270,7 @@ TEST(SPlotDriver, APdfErrorAtTheStartPointEndsTheFitWhateverTheStepLimit) {
   const std::vector<std::vector<double>> rows{{1.0}, {2.0}};
   for (std::optional<std::size_t> max_steps : {std::optional<std::size_t>{}, std::optional<std::size_t>{1}}) {
     FailingPdf failing(SPlotError::pdf_evaluation("custom failure"));
-    SPlotConfig config;
+    SPlotConfig config{.tolerance = 1e-8};
     config.max_steps = max_steps;
     auto result = splot(EventView(rows), {failing}, {}, config);
     ASSERT_FALSE(result);
@@ -282,7 +282,7 @@ TEST(SPlotDriver, APdfErrorAtTheStartPointEndsTheFitWhateverTheStepLimit) {
 TEST(SPlotDriver, FitsOneComponentToTheWeightSum) {
   const std::vector<std::vector<double>> rows{{1.0}, {2.0}, {3.0}, {4.0}};
   FixedValuesPdf flat({0.25, 0.25, 0.25, 0.25});
-  SPlotConfig config;
+  SPlotConfig config{.tolerance = 1e-8};
   config.event_weights = std::vector<double>{1.0, 2.0, 0.5, 0.5};
   auto result = splot(EventView(rows), {flat}, {}, config);
   ASSERT_TRUE(result) << result.error().display();
@@ -303,7 +303,7 @@ TEST(SPlotDriver, EveryPdfCallIsTheStartPointACountedEvaluationOrTheModel) {
   const std::vector<std::vector<double>> rows{{1.0}, {2.0}, {3.0}};
   FixedValuesPdf a({0.5, 0.25, 0.25});
   FixedValuesPdf b({0.1, 0.3, 0.6});
-  SPlotConfig config;
+  SPlotConfig config{.tolerance = 1e-8};
   config.initial_yields = std::vector<double>{2.0, 1.0};
   auto result = splot(EventView(rows), {a, b}, {}, config);
   ASSERT_TRUE(result) << result.error().display();
@@ -323,7 +323,7 @@ TEST(SPlotDriver, ReturnsBoundsTheMinimizerRejectsAsItsOwnError) {
   FixedValuesPdf flat({0.5, 0.5});
   // Built directly rather than through ShapeParameter::create, which would refuse it.
   const std::vector<ShapeParameter> shapes{{"a", 0.0, std::numeric_limits<double>::quiet_NaN(), 1.0}};
-  auto result = splot(EventView(rows), {flat}, shapes, SPlotConfig{});
+  auto result = splot(EventView(rows), {flat}, shapes, SPlotConfig{.tolerance = 1e-8});
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().kind(), SPlotError::Kind::Minimizer);
   EXPECT_EQ(result.error().display(),

@@ -21,7 +21,7 @@ class ValidateInputs : public ::testing::Test {
   FixedValuesPdf pdf{{1.0, 1.0, 1.0, 1.0}};
   PdfList pdfs{pdf, pdf};
   std::vector<ShapeParameter> shapes;
-  SPlotConfig config;
+  SPlotConfig config{.tolerance = 1e-8};
 
   std::expected<ValidatedInputs, SPlotError> run() {
     return validate_inputs(EventView(rows), pdfs, shapes, config);
@@ -78,6 +78,8 @@ TEST_F(ValidateInputs, RequiresAFinitePositiveTolerance) {
   }
   config.tolerance = 5e-324;
   EXPECT_TRUE(run());
+  config = SPlotConfig{};
+  EXPECT_EQ(failure(), "invalid input: tolerance must be finite and positive");
 }
 
 TEST_F(ValidateInputs, ChecksTheWeightCountThenTheirFiniteness) {
