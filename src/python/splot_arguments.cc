@@ -101,12 +101,15 @@ bool convert_initial_yields(PyObject* object, SPlotArguments& out) {
 bool convert_weights(PyObject* object, SPlotArguments& out) {
   if (object == kAbsent || object == Py_None) return true;
   // Any float64 vector, whatever its byte order, has its layout checked
-  // before its values are copied; only other objects are read as sequences.
+  // before its values are copied. Every other NumPy array goes to NumPy's own
+  // conversion, never element by element: a float conversion of a one-element
+  // row would let an (N, 1) array through on some NumPy versions and not on
+  // others.
   if (is_float64_array(object, 1)) {
     out.weights_array = PyRef::borrow(object);
     return true;
   }
-  if (!PyUnicode_Check(object) && PySequence_Check(object)) {
+  if (!PyArray_Check(object) && !PyUnicode_Check(object) && PySequence_Check(object)) {
     PyRef elements = PyRef::steal(PySequence_Tuple(object));
     std::vector<double> values;
     if (elements && to_doubles(elements.get(), values)) {
