@@ -101,12 +101,15 @@ def test_a_pdf_that_writes_into_its_input_changes_neither_results_nor_checks():
         splot(data, [repairing, background])
 
 
-@pytest.mark.parametrize("dtype", [np.float64, np.float32, np.int64])
-def test_column_shaped_weights_are_refused_on_every_numpy(dtype):
+@pytest.mark.parametrize(
+    "weights",
+    [np.ones((10, 1)), np.ones((10, 1), dtype=np.float32), np.ones((10, 1), dtype=np.int64), [np.ones(1)] * 10],
+)
+def test_column_shaped_weights_are_refused_on_every_numpy(weights):
     data = np.linspace(1.0, 9.0, 10)[:, None]
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         with pytest.raises(TypeError) as raised:
-            splot(data, [lambda d, p: np.full(10, 0.1)], weights=np.ones((10, 1), dtype=dtype))
+            splot(data, [lambda d, p: np.full(10, 0.1)], weights=weights)
     assert caught == []
     assert raised.value.__notes__ == ["while processing 'weights'"]
