@@ -100,6 +100,12 @@ def weights_wrong_length(data):
     return tarnwex.splot(data, toymodel.PDFS, shape_parameters=toymodel.shape_parameters(), weights=weights)
 
 
+def weights_as_a_column(data):
+    """Weights as a column, shape (n_events, 1), as a table's one-column slice gives them."""
+    weights = np.ones((len(data), 1))
+    return tarnwex.splot(data, toymodel.PDFS, shape_parameters=toymodel.shape_parameters(), weights=weights)
+
+
 def duplicated_name(data):
     """Two parameters both called "mean"."""
     params = toymodel.shape_parameters() + [tarnwex.ShapeParameter("mean", 5.3)]
@@ -120,6 +126,7 @@ CASES = [
     returns_a_list,
     nan_in_data,
     weights_wrong_length,
+    weights_as_a_column,
     duplicated_name,
     step_limit,
 ]

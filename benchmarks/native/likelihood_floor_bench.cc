@@ -122,9 +122,7 @@ bool run() {
     pdfs.emplace_back(std::move(values));
   }
   PdfList pdf_list(pdfs.begin(), pdfs.end());
-  const std::vector<double> features(kEvents, 0.0);
-  const EventView events = EventView::indexed_block(features.data(), kEvents, 1, sizeof(double),
-                                                    sizeof(double));
+  const EventView events = EventView::indexed(kEvents, 1, true);
   const std::vector<double> weights(kEvents, 1.0);
   Vector x(K);
   for (std::size_t k = 0; k < K; ++k) x[k] = static_cast<double>(kEvents) / K * (1.0 + 0.1 * k);

@@ -1,15 +1,21 @@
 // A read-only view of the fit's events, so that the fit never copies them.
 //
 // Two layouts are offered: a list of rows (each row its own vector, possibly
-// ragged, as native callers build them), and a strided block of features
-// whose coordinate 0 is the event's own 0-based index, synthesised on read.
-// The second one is how the Python layer hands over its data array without
-// building an (n_events, n_features + 1) copy.
+// ragged, as native callers build them), and indexed events, whose
+// coordinate 0 is the event's own 0-based index and whose features stay with
+// whoever built the view. The second one is how the Python layer hands over
+// its data array without an (n_events, n_features + 1) copy: the PDFs it
+// calls may write into, resize or replace that array, so the view keeps no
+// pointer into it. Its builder checks the features' finiteness before any
+// PDF runs and hands over only the verdict.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <span>
 #include <vector>
+
+#include "minimizer/dense_provider.h"
 
 namespace tarnwex {
 
@@ -33,16 +39,14 @@ class EventView {
   EventView() = default;
   explicit EventView(std::span<const std::vector<double>> rows) : rows_(rows), n_events_(rows.size()) {}
 
-  // n_events rows of n_features values read at base + e*row_stride + j*col_stride
-  // (strides in bytes); each row is seen as (e, feature_0, ..., feature_{n-1}).
-  static EventView indexed_block(const void* base, std::size_t n_events, std::size_t n_features,
-                                 std::ptrdiff_t row_stride, std::ptrdiff_t col_stride) {
+  // n_events rows seen as (e, feature_0, ..., feature_{n-1}); only the index
+  // can be read. `features_finite` says whether every feature was finite
+  // when the builder looked.
+  static EventView indexed(std::size_t n_events, std::size_t n_features, bool features_finite) {
     EventView view;
-    view.base_ = static_cast<const char*>(base);
     view.n_events_ = n_events;
     view.n_features_ = n_features;
-    view.row_stride_ = row_stride;
-    view.col_stride_ = col_stride;
+    view.features_finite_ = features_finite;
     view.indexed_ = true;
     return view;
   }
@@ -51,20 +55,27 @@ class EventView {
   std::size_t row_size(std::size_t e) const { return indexed_ ? n_features_ + 1 : rows_[e].size(); }
   double at(std::size_t e, std::size_t j) const {
     if (!indexed_) return rows_[e][j];
-    if (j == 0) return static_cast<double>(e);
-    const char* p = base_ + static_cast<std::ptrdiff_t>(e) * row_stride_ +
-                    static_cast<std::ptrdiff_t>(j - 1) * col_stride_;
-    return *reinterpret_cast<const double*>(p);
+    if (j != 0) internal_error("EventView: the features of indexed events are not held.");
+    return static_cast<double>(e);
   }
   EventRow row(std::size_t e) const { return EventRow(*this, e); }
 
+  // Whether every coordinate of every event is finite.
+  bool coordinates_finite() const {
+    if (indexed_) return features_finite_;
+    for (const std::vector<double>& row : rows_) {
+      for (double value : row) {
+        if (!std::isfinite(value)) return false;
+      }
+    }
+    return true;
+  }
+
  private:
   std::span<const std::vector<double>> rows_;
-  const char* base_ = nullptr;
   std::size_t n_events_ = 0;
   std::size_t n_features_ = 0;
-  std::ptrdiff_t row_stride_ = 0;
-  std::ptrdiff_t col_stride_ = 0;
+  bool features_finite_ = true;
   bool indexed_ = false;
 };
 

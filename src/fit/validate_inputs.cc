@@ -23,16 +23,6 @@ bool events_have_one_dimension(const EventView& events) {
   return true;
 }
 
-bool coordinates_are_finite(const EventView& events) {
-  for (std::size_t e = 0; e < events.size(); ++e) {
-    const std::size_t dimension = events.row_size(e);
-    for (std::size_t j = 0; j < dimension; ++j) {
-      if (!std::isfinite(events.at(e, j))) return false;
-    }
-  }
-  return true;
-}
-
 bool start_yields_are_usable(const std::vector<double>& yields, std::size_t n_components) {
   if (yields.size() != n_components) return false;
   double sum = 0.0;
@@ -55,7 +45,7 @@ std::expected<ValidatedInputs, SPlotError> validate_inputs(
   if (!events_have_one_dimension(events)) {
     return invalid("events must have one consistent, nonzero dimension");
   }
-  if (!coordinates_are_finite(events)) return invalid("event coordinates must be finite");
+  if (!events.coordinates_finite()) return invalid("event coordinates must be finite");
   if (config.max_steps && *config.max_steps == 0) return invalid("max_steps must be positive");
   if (!std::isfinite(config.tolerance) || !(config.tolerance > 0.0)) {
     return invalid("tolerance must be finite and positive");

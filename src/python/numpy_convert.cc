@@ -1,5 +1,6 @@
 #include "python/numpy_convert.h"
 
+#include <cmath>
 #include <cstring>
 #include <new>
 #include <string>
@@ -45,6 +46,21 @@ bool is_float64_array(PyObject* object, int ndim) {
 
 bool is_readable_in_place(PyArrayObject* array) {
   return PyArray_ISALIGNED(array) && PyArray_ISNOTSWAPPED(array);
+}
+
+bool all_finite(PyArrayObject* matrix) {
+  const npy_intp rows = PyArray_DIM(matrix, 0);
+  const npy_intp cols = PyArray_DIM(matrix, 1);
+  const npy_intp row_stride = PyArray_STRIDE(matrix, 0);
+  const npy_intp col_stride = PyArray_STRIDE(matrix, 1);
+  const char* base = static_cast<const char*>(PyArray_DATA(matrix));
+  for (npy_intp i = 0; i < rows; ++i) {
+    const char* row = base + i * row_stride;
+    for (npy_intp j = 0; j < cols; ++j) {
+      if (!std::isfinite(*reinterpret_cast<const double*>(row + j * col_stride))) return false;
+    }
+  }
+  return true;
 }
 
 PyObject* matrix_to_numpy(const RowMatrix& matrix) {

@@ -16,6 +16,10 @@ bool is_float64_array(PyObject* object, int ndim);
 // machine's byte order.
 bool is_readable_in_place(PyArrayObject* array);
 
+// Whether every value of a readable 2-D float64 array is finite, read
+// through its strides.
+bool all_finite(PyArrayObject* matrix);
+
 // A new C-ordered (rows, cols) float64 array holding a copy of the matrix.
 PyObject* matrix_to_numpy(const RowMatrix& matrix);
 

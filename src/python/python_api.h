@@ -8,6 +8,9 @@
 #include <Python.h>
 
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+// Built against NumPy 2 headers, the module runs on every NumPy from 1.25 on;
+// on an older one its import fails with NumPy's own message.
+#define NPY_TARGET_VERSION NPY_1_25_API_VERSION
 #define PY_ARRAY_UNIQUE_SYMBOL tarnwex_ARRAY_API
 #ifndef TARNWEX_NUMPY_IMPORT
 #define NO_IMPORT_ARRAY

@@ -98,25 +98,44 @@ bool convert_initial_yields(PyObject* object, SPlotArguments& out) {
   return true;
 }
 
+// Whether any element is a NumPy array with dimensions: whether such an
+// element converts to float depends on the NumPy version.
+bool holds_shaped_arrays(PyObject* tuple) {
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
+    PyObject* element = PyTuple_GET_ITEM(tuple, i);
+    if (PyArray_Check(element) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(element)) > 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
 bool convert_weights(PyObject* object, SPlotArguments& out) {
   if (object == kAbsent || object == Py_None) return true;
   // Any float64 vector, whatever its byte order, has its layout checked
-  // before its values are copied; only other objects are read as sequences.
+  // before its values are copied. Every other NumPy array, and a sequence of
+  // them, goes to NumPy's own conversion, never element by element: a float
+  // conversion of a one-element row would let an (N, 1) array through on
+  // some NumPy versions and not on others.
   if (is_float64_array(object, 1)) {
     out.weights_array = PyRef::borrow(object);
     return true;
   }
-  if (!PyUnicode_Check(object) && PySequence_Check(object)) {
+  if (!PyArray_Check(object) && !PyUnicode_Check(object) && PySequence_Check(object)) {
     PyRef elements = PyRef::steal(PySequence_Tuple(object));
     std::vector<double> values;
-    if (elements && to_doubles(elements.get(), values)) {
-      out.weights_values = std::move(values);
-      return true;
+    if (elements && !holds_shaped_arrays(elements.get())) {
+      if (to_doubles(elements.get(), values)) {
+        out.weights_values = std::move(values);
+        return true;
+      }
     }
     // Not a flat sequence of numbers: NumPy decides below. Only an ordinary
     // failure falls through; KeyboardInterrupt and the like are raised.
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return fail_with_note("weights");
-    PyErr_Clear();
+    if (PyErr_Occurred()) {
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) return fail_with_note("weights");
+      PyErr_Clear();
+    }
   }
   out.weights_array = numpy_float64(object, 1, "weights");
   return out.weights_array || fail_with_note("weights");

@@ -185,11 +185,11 @@ PyObject* run_splot(SPlotArguments& arguments) {
     shape_parameters.push_back(std::move(*parameter));
   }
 
-  // The fit reads the caller's array in place, through its strides; the
-  // leading event index is made up on read.
-  const EventView events =
-      EventView::indexed_block(PyArray_DATA(data_array), n_events, n_features,
-                               PyArray_STRIDE(data_array, 0), PyArray_STRIDE(data_array, 1));
+  // The features are looked at here, once, before any PDF runs: a PDF may
+  // write into the array, resize it or replace its state, so after the first
+  // call its buffer is neither trusted nor read. The fit reports the verdict
+  // where its own checks come to it.
+  const EventView events = EventView::indexed(n_events, n_features, all_finite(data_array));
 
   ParameterMap start;
   for (const ShapeParameter& parameter : shape_parameters) {

@@ -72,6 +72,7 @@ def test_errors_example_shows_each_real_message(tmp_path):
         "ValueError: PDF 0 must return a one-dimensional float64 NumPy array",
         "ValueError: invalid input: event coordinates must be finite",
         f"ValueError: invalid input: event_weights has length {int(SMALL_SAMPLE) - 1}, expected {SMALL_SAMPLE}",
+        "TypeError: weights must have 1 dimension, not 2",
         'ValueError: invalid input: shape parameter name "mean" is duplicated',
         "message: Message: Maximum number of steps reached (3)",
     ]

@@ -62,6 +62,18 @@ TEST_F(ValidateInputs, ChecksCoordinatesBeforeMaxSteps) {
   EXPECT_EQ(failure(), "invalid input: event coordinates must be finite");
 }
 
+TEST_F(ValidateInputs, IndexedEventsReportTheirBuildersVerdictInTheSameOrder) {
+  const auto indexed = [&](bool finite) {
+    return validate_inputs(EventView::indexed(4, 1, finite), pdfs, shapes, config);
+  };
+  EXPECT_TRUE(indexed(true));
+  config.max_steps = 0;
+  auto result = indexed(false);
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().display(), "invalid input: event coordinates must be finite");
+  EXPECT_EQ(EventView::indexed(4, 1, true).row(3)[0], 3.0);
+}
+
 TEST_F(ValidateInputs, RequiresAPositiveStepLimitWhenOneIsGiven) {
   config.max_steps = 0;
   EXPECT_EQ(failure(), "invalid input: max_steps must be positive");
