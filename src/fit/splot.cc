@@ -4,6 +4,7 @@
 #include <optional>
 #include <utility>
 
+#include "fit/coordinate_scale.h"
 #include "fit/evaluated_model.h"
 #include "fit/joint_likelihood.h"
 #include "fit/start_point.h"
@@ -65,14 +66,16 @@ std::expected<SPlotOutput, SPlotError> splot(const EventView& events, const PdfL
   const JointLikelihood likelihood(std::move(start.names), events, pdfs, event_weights,
                                    interrupted);
   // Errors at the start point are reported before the minimizer runs at all.
-  if (auto at_start = likelihood.evaluate(start.x); !at_start) {
-    return std::unexpected(std::move(at_start.error()));
-  }
+  auto at_start = likelihood.evaluate(start.x);
+  if (!at_start) return std::unexpected(std::move(at_start.error()));
 
   auto lbfgsb_config = with_bounds(LBFGSBConfig{}, start.bounds);
   if (!lbfgsb_config) return std::unexpected(SPlotError::minimizer(std::move(lbfgsb_config.error())));
   auto callbacks = build_callbacks(config.tolerance, config.max_steps);
   if (!callbacks) return std::unexpected(std::move(callbacks.error()));
+  auto scale = coordinate_scale(likelihood, start.x, *at_start);
+  if (!scale) return std::unexpected(std::move(scale.error()));
+  lbfgsb_config->transform = std::move(*scale);
 
   std::expected<MinimizationSummary, SPlotError> run;
   {

@@ -44,6 +44,9 @@ MinimizationSummary summarize(const GradientStatus& status, const Vector& start,
   summary.errors = status.errors ? *status.errors : unknown_uncertainties(n);
   summary.covariance = status.covariance ? *status.covariance : Matrix::Identity(n, n);
   summary.bounds = config.bounds;
+  if (config.bounds && config.transform) {
+    summary.bounds = config.transform->bounds_to_external(*config.bounds);
+  }
   summary.parameter_names = config.parameter_names;
   summary.message = status.message;
   summary.value = status.value;
@@ -94,7 +97,7 @@ void forget_correction_pairs(LBFGSB& state) {
 }
 
 void adopt_step(LBFGSB& state, GradientStatus& status, Vector x_new, double value, Vector gradient,
-                std::size_t memory_size) {
+                std::size_t memory_size, const std::optional<ParameterTransform>& transform) {
   Vector s = x_new - state.x;
   Vector y = gradient - state.g;
   const double sy = DenseProvider::vec_dot(s, y);
@@ -115,9 +118,17 @@ void adopt_step(LBFGSB& state, GradientStatus& status, Vector x_new, double valu
   state.f = value;
   state.g = std::move(gradient);
 
-  status.position = state.x;
+  status.position = external_point(state.x, transform);
   status.message.step();
   status.value = state.f;
+}
+
+void status_to_external(GradientStatus& status, const ParameterTransform& transform) {
+  if (status.hessian_matrix) {
+    status.hessian_matrix = transform.hessian_to_external(*status.hessian_matrix);
+  }
+  // With power-of-two scales sqrt(s_i^2 P_ii) is exactly s_i sqrt(P_ii).
+  if (status.covariance) status.set_cov(transform.covariance_to_external(*status.covariance));
 }
 
 void rebuild_limited_memory_matrices(LBFGSB& state) {

@@ -27,6 +27,10 @@ class LBFGSB {
   double f = std::numeric_limits<double>::infinity();
   double f_previous = std::numeric_limits<double>::infinity();
   double theta = 1.0;
+  // The step just taken had its line search fail while the memory held pairs:
+  // it ended by emptying the memory, not by converging, so the objective-change
+  // test does not read its unchanged f as convergence.
+  bool memory_reset_by_failed_search = false;
 
   // Runs one minimization from `start`. Returns the summary of every normal
   // end (converged, step limit, non-finite objective) or the problem's error.
@@ -38,7 +42,7 @@ class LBFGSB {
 // The vector projected onto the box; unchanged without bounds.
 Vector clip(const Vector& v, const std::optional<BoundList>& bounds);
 
-// The summary of a finished run.
+// The summary of a finished run, its bounds in the caller's coordinates.
 MinimizationSummary summarize(const GradientStatus& status, const Vector& start,
                               const LBFGSBConfig& config);
 

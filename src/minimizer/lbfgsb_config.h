@@ -11,6 +11,7 @@
 
 #include "minimizer/minimizer_error.h"
 #include "minimizer/more_thuente_line_search.h"
+#include "minimizer/parameter_transform.h"
 #include "minimizer/scalar_bound.h"
 
 namespace tarnwex {
@@ -21,6 +22,7 @@ struct LBFGSBConfig {
   std::optional<std::vector<std::string>> parameter_names;    // copied into the summary
   std::size_t memory_size = 10;                               // correction pairs kept; 0 acts as 1
   double max_step = 1e8;                                      // cap on the step offered to the line search
+  std::optional<ParameterTransform> transform;                // absent: the iteration runs in x itself
   bool skip_hessian = false;                                  // no final Hessian when true
 };
 

@@ -12,6 +12,7 @@
 #include "minimizer/bound_constrained_direction.h"
 #include "minimizer/lbfgsb.h"
 #include "minimizer/more_thuente_search.h"
+#include "minimizer/parameter_transform.h"
 
 namespace tarnwex {
 
@@ -29,15 +30,22 @@ void forget_correction_pairs(LBFGSB& state);
 // Moves the state to the accepted point with the value and gradient found
 // there, stores the correction pair when it carries curvature, and records
 // the step in the status.
+// The status records the point in the caller's coordinates.
 void adopt_step(LBFGSB& state, GradientStatus& status, Vector x_new, double value, Vector gradient,
-                std::size_t memory_size);
+                std::size_t memory_size,
+                const std::optional<ParameterTransform>& transform = std::nullopt);
+
+// Takes the final Hessian, covariance and errors of a run made in internal
+// coordinates back to the caller's: H, S P S and s * e.
+void status_to_external(GradientStatus& status, const ParameterTransform& transform);
 
 // W = [Y, theta * S] and the middle matrix [[-D, L^T], [L, theta * S^T S]]
 // from the stored pairs.
 void rebuild_limited_memory_matrices(LBFGSB& state);
 
 // One step: direction, bound-limited line search, update. Only a problem
-// error is an error; a failed line search keeps the point and clears memory.
+// error is an error; a failed line search keeps the point and clears memory,
+// and marks the state when there was memory to clear.
 template <class E>
 std::expected<void, E> lbfgsb_step(LBFGSB& state, const TransformedProblem<E>& problem,
                                    const LBFGSBConfig& config, GradientStatus& status) {
@@ -47,13 +55,15 @@ std::expected<void, E> lbfgsb_step(LBFGSB& state, const TransformedProblem<E>& p
                                    problem, status.objective_evaluations,
                                    status.gradient_evaluations);
   if (!found) return std::unexpected(std::move(found.error()));
+  state.memory_reset_by_failed_search = false;
   if (found->failed) {
+    state.memory_reset_by_failed_search = !state.s_history.empty();
     forget_correction_pairs(state);
     return {};
   }
   Vector x_new = clip(axpy(state.x, found->step_length, d), config.bounds);
   adopt_step(state, status, std::move(x_new), found->value, std::move(found->gradient),
-             config.memory_size);
+             config.memory_size, config.transform);
   return {};
 }
 
@@ -61,9 +71,13 @@ template <class E>
 std::expected<MinimizationSummary, E> LBFGSB::process(const ScalarGradient<E>& problem, Vector start,
                                                       LBFGSBConfig config, Callbacks callbacks) {
   GradientStatus status;
-  const TransformedProblem<E> adapter(problem);
+  const ParameterTransform* transform = config.transform ? &*config.transform : nullptr;
+  const TransformedProblem<E> adapter(problem, transform);
 
-  x = clip(start, config.bounds);
+  // The iteration, its bounds and its terminators all work in internal
+  // coordinates; `summarize` maps the bounds back.
+  if (transform && config.bounds) config.bounds = transform->bounds_to_internal(*config.bounds);
+  x = clip(transform ? transform->to_internal(start) : start, config.bounds);
   auto value = adapter.evaluate(x);
   if (!value) return std::unexpected(std::move(value.error()));
   auto gradient = adapter.gradient(x);
@@ -72,6 +86,7 @@ std::expected<MinimizationSummary, E> LBFGSB::process(const ScalarGradient<E>& p
   g = std::move(*gradient);
   f_previous = std::numeric_limits<double>::infinity();
   forget_correction_pairs(*this);
+  memory_reset_by_failed_search = false;
   line_search = config.line_search;
 
   status.objective_evaluations += 1;
@@ -105,6 +120,7 @@ std::expected<MinimizationSummary, E> LBFGSB::process(const ScalarGradient<E>& p
     if (!hessian) return std::unexpected(std::move(hessian.error()));
     status.hessian_evaluations += 1;
     status.set_hess(std::move(*hessian));
+    if (transform) status_to_external(status, *transform);
   }
   return summarize(status, start, config);
 }

@@ -69,8 +69,9 @@ std::expected<LineSearchOutput, E> zoom(const MoreThuenteLineSearch& params, con
 }  // namespace more_thuente_detail
 
 // Searches from x along p for a step meeting the strong Wolfe conditions. The
-// first trial is always 1; alpha_max (1 when absent) only steers the later
-// trials. Returns `failed` when the trials run out, and a problem error as it is.
+// first trial is always 1; alpha_max (1 when absent) steers the later trials,
+// and a trial at or beyond it that still descends is accepted. Returns
+// `failed` when the trials run out, and a problem error as it is.
 template <class E>
 std::expected<LineSearchOutput, E> more_thuente_search(const MoreThuenteLineSearch& params,
                                                        const Vector& x, const Vector& p,
@@ -118,6 +119,12 @@ std::expected<LineSearchOutput, E> more_thuente_search(const MoreThuenteLineSear
     if (d_trial >= 0.0) {
       return more_thuente_detail::zoom(params, x, p, *f0, *g0, alpha, alpha_prev, problem,
                                        objective_evaluations, gradient_evaluations);
+    }
+    // The objective still falls at the largest step the box allows: no
+    // further step exists along p, so this one is taken. Going on would only
+    // repeat the trial and then bisect an empty bracket.
+    if (alpha >= alpha_limit) {
+      return LineSearchOutput{false, std::move(*g_trial), alpha, *f_trial};
     }
 
     const double alpha_next = std::fma(alpha_limit - alpha, 0.8, alpha);

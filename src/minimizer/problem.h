@@ -3,8 +3,10 @@
 #pragma once
 
 #include <expected>
+#include <utility>
 
 #include "minimizer/finite_difference.h"
+#include "minimizer/parameter_transform.h"
 #include "minimizer/types.h"
 
 namespace tarnwex {
@@ -28,23 +30,37 @@ class ScalarGradient : public ScalarCostFunction<E> {
   }
 };
 
-// No parameter transform is ever configured, so the adapter forwards the
-// point as it is. `hessian` keeps only the matrix of gradient_with_hessian.
+// The adapter through which the iteration calls the problem. With a
+// transform the iteration works in z: the problem is called at x = s * z and
+// its gradient and Hessian are returned with respect to z (s * g, S H S).
+// Without one the point is forwarded as it is. `hessian` keeps only the
+// matrix of gradient_with_hessian.
 template <class E>
 class TransformedProblem {
  public:
-  explicit TransformedProblem(const ScalarGradient<E>& problem) : problem_(&problem) {}
+  explicit TransformedProblem(const ScalarGradient<E>& problem,
+                              const ParameterTransform* transform = nullptr)
+      : problem_(&problem), transform_(transform) {}
 
-  std::expected<double, E> evaluate(const Vector& x) const { return problem_->evaluate(x); }
-  std::expected<Vector, E> gradient(const Vector& x) const { return problem_->gradient(x); }
-  std::expected<Matrix, E> hessian(const Vector& x) const {
-    auto both = problem_->gradient_with_hessian(x);
+  std::expected<double, E> evaluate(const Vector& z) const {
+    return transform_ ? problem_->evaluate(transform_->to_external(z)) : problem_->evaluate(z);
+  }
+  std::expected<Vector, E> gradient(const Vector& z) const {
+    if (!transform_) return problem_->gradient(z);
+    auto g = problem_->gradient(transform_->to_external(z));
+    if (!g) return std::unexpected(std::move(g.error()));
+    return transform_->gradient_to_internal(*g);
+  }
+  std::expected<Matrix, E> hessian(const Vector& z) const {
+    auto both = problem_->gradient_with_hessian(transform_ ? transform_->to_external(z) : z);
     if (!both) return std::unexpected(std::move(both.error()));
-    return std::move(both->hessian);
+    if (!transform_) return std::move(both->hessian);
+    return transform_->hessian_to_internal(both->hessian);
   }
 
  private:
   const ScalarGradient<E>* problem_;
+  const ParameterTransform* transform_;
 };
 
 }  // namespace tarnwex

@@ -109,30 +109,41 @@ TEST(MoreThuenteSearchTest, AFirstTrialClimbingAgainEntersTheBisectionWithLoAbov
   EXPECT_EQ(counters.gradient, 3u);
 }
 
-TEST(MoreThuenteSearchTest, ALinearDescentRunsOutOfStepsAndFails) {
+TEST(MoreThuenteSearchTest, ALinearDescentTakesTheLargestStepTheBoxAllows) {
   const RecordingProblem problem([](const Vector& x) { return -x[0]; },
                                  [](const Vector&) { return Vector{{-1.0}}; });
   Counters counters;
   const auto out = run(problem, kOrigin, kForward, 10.0, counters);
   ASSERT_TRUE(out.has_value());
-  EXPECT_TRUE(out->failed);
+  EXPECT_FALSE(out->failed);
+  EXPECT_EQ(out->step_length, 10.0);
+  EXPECT_EQ(out->value, -10.0);
 
   // Trial i is evaluated at points[i + 1]. Each trial goes 80 % of the
-  // remaining way to 10, reaches 10 exactly at trial 23 and repeats it at
-  // trial 24; the repeat does not decrease, so the bisection starts on the
-  // degenerate bracket [10, 10] and uses all 101 midpoints.
+  // remaining way to 10 and reaches it exactly at trial 23, where the
+  // objective still falls: that step is taken, not repeated.
   const auto& points = problem.objective_points;
-  ASSERT_GE(points.size(), 5u);
+  ASSERT_EQ(points.size(), 25u);
   EXPECT_EQ(points[1], 1.0);
   EXPECT_DOUBLE_EQ(points[2], 8.2);
   EXPECT_DOUBLE_EQ(points[3], 9.64);
   EXPECT_DOUBLE_EQ(points[4], 9.928);
   EXPECT_LT(points[23], 10.0);
-  for (std::size_t k = 24; k < points.size(); ++k) EXPECT_EQ(points[k], 10.0);
-  // Start, 25 trials (the repeat without its gradient), 2 per midpoint and
-  // the repeated gradient of the last midpoint.
-  EXPECT_EQ(counters.objective, 1u + 25u + 2u * 101u);
-  EXPECT_EQ(counters.gradient, 1u + 24u + 1u);
+  EXPECT_EQ(points[24], 10.0);
+  EXPECT_EQ(counters.objective, 1u + 24u);
+  EXPECT_EQ(counters.gradient, 1u + 24u);
+}
+
+TEST(MoreThuenteSearchTest, ALinearDescentWithoutRoomToReachTheBoxRunsOutOfTrials) {
+  const RecordingProblem problem([](const Vector& x) { return -x[0]; },
+                                 [](const Vector&) { return Vector{{-1.0}}; });
+  Counters counters;
+  const MoreThuenteLineSearch params{.max_iterations = 3};
+  const auto out = run(problem, kOrigin, kForward, 10.0, counters, params);
+  ASSERT_TRUE(out.has_value());
+  EXPECT_TRUE(out->failed);
+  EXPECT_EQ(counters.objective, 1u + 4u);
+  EXPECT_EQ(counters.gradient, 1u + 4u);
 }
 
 TEST(MoreThuenteSearchTest, AnAscentDirectionBisectsUntilTheLastMidpointAndFails) {

@@ -50,6 +50,21 @@ TEST(TerminatorsTest, ObjectiveChangeRemembersTheValueUntilTwoChecksAgree) {
   EXPECT_EQ(state.f_previous, 2.0);
 }
 
+TEST(TerminatorsTest, ObjectiveChangeSkipsAStepThatOnlyEmptiedTheMemory) {
+  auto terminator = *LBFGSBFTerminator::create(1e-8);
+  GradientStatus status;
+  LBFGSB state = state_at(Vector{{0.0}}, Vector{{1.0}}, 2.0, 2.0);
+  state.memory_reset_by_failed_search = true;
+  EXPECT_EQ(terminator.check_for_termination(4, state, status, {}), TerminationDecision::Continue);
+  EXPECT_EQ(status.message.kind, StatusType::Uninitialized);
+
+  // The next step that moves compares with the value before the reset.
+  state.memory_reset_by_failed_search = false;
+  state.f = 1.0;
+  EXPECT_EQ(terminator.check_for_termination(5, state, status, {}), TerminationDecision::Continue);
+  EXPECT_EQ(state.f_previous, 1.0);
+}
+
 TEST(TerminatorsTest, ObjectiveChangeNeverStopsOnNaN) {
   GradientStatus status;
   LBFGSB state = state_at(Vector{{0.0}}, Vector{{1.0}}, kNaN, kNaN);

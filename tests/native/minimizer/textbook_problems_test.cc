@@ -130,6 +130,72 @@ TEST(TextbookProblemsTest, BoundedRosenbrockStopsOnTheBoundAtHalf) {
   expect_inside(run.positions, bounds);
 }
 
+// f = (x + 1)^2, smallest on [0, 10] at the bound x = 0.
+class ShiftedParabola final : public CountingProblem {
+ protected:
+  Result<double> value(const Vector& x) const override { return (x[0] + 1.0) * (x[0] + 1.0); }
+  std::optional<Result<Vector>> analytic_gradient(const Vector& x) const override {
+    return Vector{{2.0 * (x[0] + 1.0)}};
+  }
+};
+
+TEST(TextbookProblemsTest, AMinimumOnTheBoundIsReachedByAStepOntoIt) {
+  // The first direction ends exactly on x = 0, where the objective still
+  // falls: the search takes that step instead of giving up on it.
+  const ShiftedParabola problem;
+  const BoundList bounds{ScalarBound::lower_and_upper(0.0, 10.0)};
+  const Outcome run = minimize(problem, Vector{{0.02}}, bounds);
+
+  EXPECT_EQ(run.summary.position[0], 0.0);
+  EXPECT_EQ(run.summary.value, 1.0);
+  EXPECT_EQ(run.summary.message.display(), "Success: PROJECTED GRADIENT WITHIN TOLERANCE");
+  EXPECT_LT(run.summary.objective_evaluations, 10u);
+  expect_counts_match(problem, run.summary);
+}
+
+// f = sum_i c_i (x_i - m_i)^2 with curvatures 10^8 and 10^-8: the condition
+// a yield and a peak position have in a large fit.
+class BadlyScaledQuadratic final : public CountingProblem {
+ protected:
+  Result<double> value(const Vector& x) const override {
+    const double a = x[0] - 5.0;
+    const double b = x[1] - 3e5;
+    return 1e8 * a * a + 1e-8 * b * b;
+  }
+  std::optional<Result<Vector>> analytic_gradient(const Vector& x) const override {
+    return Vector{{2e8 * (x[0] - 5.0), 2e-8 * (x[1] - 3e5)}};
+  }
+};
+
+TEST(TextbookProblemsTest, ScaledCoordinatesReachTheMinimumAndReportEverythingInX) {
+  // Scales near 1 / sqrt(c_i): in z the problem is well conditioned. The
+  // caller still passes, and gets back, points, bounds and errors in x.
+  const BadlyScaledQuadratic problem;
+  LBFGSBConfig config;
+  config.bounds = BoundList{ScalarBound::lower_and_upper(0.0, 10.0), ScalarBound::lower_only(1.0)};
+  config.transform = ParameterTransform{Vector{{std::ldexp(1.0, -13), std::ldexp(1.0, 13)}}};
+  const Vector start{{4.0, 1e5}};
+  Outcome run;
+  LBFGSB state;
+  auto summary = state.process(problem, start, std::move(config),
+                               standard_callbacks(run.positions, kConvergenceTolerance, kStepLimit));
+  ASSERT_TRUE(summary.has_value());
+
+  EXPECT_EQ(summary->message.kind, StatusType::Success) << summary->message.display();
+  EXPECT_EQ(problem.objective_points.front(), start);  // mapped in and out exactly
+  EXPECT_NEAR(summary->position[0], 5.0, 1e-8);
+  EXPECT_NEAR(summary->position[1], 3e5, 1e-2);
+  EXPECT_EQ(summary->bounds, (BoundList{ScalarBound::lower_and_upper(0.0, 10.0),
+                                        ScalarBound::lower_only(1.0)}));
+  // Covariance (2 c)^-1 on the diagonal, in x.
+  EXPECT_NEAR(summary->errors[0], std::sqrt(0.5e-8), 1e-6 * std::sqrt(0.5e-8));
+  EXPECT_NEAR(summary->errors[1], std::sqrt(0.5e8), 1e-6 * std::sqrt(0.5e8));
+  EXPECT_NEAR(summary->covariance(1, 1), 0.5e8, 1e-6 * 0.5e8);
+  expect_counts_match(problem, *summary);
+  ASSERT_FALSE(run.positions.empty());
+  EXPECT_EQ(run.positions.back(), summary->position);
+}
+
 TEST(TextbookProblemsTest, TwentyFiveVariableBoundedProblemReachesZero) {
   // Odd variables (1-based) in [1, 100], even ones in [-100, 100], start 3.
   const ChainedRosenbrock problem;

@@ -1,0 +1,84 @@
+"""A fit that reports success ends at its minimum, checked against iminuit.
+
+The cases are those in which the yields (curvature about 1/N) and the shape
+parameters (about N/width^2) differ most in scale, and an absent component
+whose yield runs to its bound.
+"""
+
+import math
+
+import numpy as np
+import pytest
+
+from conftest import HIGH, LOW, gaussian, flat
+from tarnwex import ShapeParameter, splot
+
+iminuit = pytest.importorskip("iminuit")
+
+# Above the true minimum by more than this, a fit has stopped short.
+NLL_TOLERANCE = 1e-3
+
+
+def sloped_exponential(data, parameters):
+    slope = parameters["slope"]
+    norm = (HIGH - LOW) if slope == 0.0 else -math.expm1(-slope * (HIGH - LOW)) / slope
+    return np.exp(-slope * (data[:, 0] - LOW)) / norm
+
+
+def sample(n_events, signal_fraction, seed):
+    rng = np.random.default_rng(seed)
+    n_signal = rng.binomial(n_events, signal_fraction)
+    signal = rng.normal(5.0, 0.5, 2 * n_signal + 10)
+    signal = signal[(signal >= LOW) & (signal <= HIGH)][:n_signal]
+    u = rng.random(n_events - n_signal)
+    background = LOW - np.log1p(u * math.expm1(-0.3 * (HIGH - LOW))) / 0.3
+    return np.concatenate([signal, background])[:, None]
+
+
+def shapes():
+    return [ShapeParameter("mu", 4.5, 2.0, 8.0), ShapeParameter("sigma", 1.0, 0.05, 3.0),
+            ShapeParameter("slope", 0.5, -2.0, 2.0)]
+
+
+def reference_minimum(data, pdfs, starts):
+    """The lowest NLL iminuit finds from the given starts (yields, then mu, sigma, slope)."""
+    names = [p.name for p in shapes()]
+    n_components = len(pdfs)
+
+    def nll(*values):
+        parameters = dict(zip(names, values[n_components:]))
+        density = sum(y * pdf(data, parameters) for y, pdf in zip(values, pdfs))
+        return float(sum(values[:n_components]) - np.sum(np.log(np.maximum(density, 1e-300))))
+
+    best = math.inf
+    for start in starts:
+        m = iminuit.Minuit(nll, *start)
+        m.errordef = iminuit.Minuit.LIKELIHOOD
+        m.limits = [(0.0, None)] * n_components + [(p.lower, p.upper) for p in shapes()]
+        m.migrad()
+        m.migrad()
+        best = min(best, m.fval)
+    return best
+
+
+def assert_at_minimum(data, pdfs, truth):
+    result = splot(data, pdfs, shape_parameters=shapes())
+    assert result.success, result.message
+    fitted = list(result.yields) + [result.shape_parameters[p.name] for p in shapes()]
+    fitted[:len(pdfs)] = [max(y, 1e-3) for y in fitted[:len(pdfs)]]
+    reference = reference_minimum(data, pdfs, [truth, fitted])
+    assert result.minimum_nll <= reference + NLL_TOLERANCE
+
+
+def test_a_small_peak_in_a_large_sample_is_fitted_to_its_minimum():
+    # Unscaled, the yields hardly moved per step and this fit reported
+    # success 27 NLL units above its minimum.
+    data = sample(10_000, 0.03, seed=7)
+    assert_at_minimum(data, [gaussian, sloped_exponential], [300.0, 9700.0, 5.0, 0.5, 0.3])
+
+
+@pytest.mark.parametrize("seed", [118, 105, 106])
+def test_fits_with_an_absent_component_reach_their_minimum(seed):
+    data = sample(4000, 0.25, seed)
+    assert_at_minimum(data, [gaussian, sloped_exponential, flat],
+                      [1000.0, 3000.0, 1e-3, 5.0, 0.5, 0.3])
