@@ -3,16 +3,15 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 
+#include "fit/event_sums.h"
+#include "fit/shape_differences.h"
 #include "minimizer/dense_provider.h"
 
 namespace tarnwex {
 
 namespace {
-
-// Mixture densities at or below this are treated as this, so that a point
-// where the model vanishes costs a large but finite amount.
-constexpr double kDensityFloor = 1e-300;
 
 std::unexpected<SPlotError> pdf_failure(std::string message) {
   return std::unexpected(SPlotError::pdf_evaluation(std::move(message)));
@@ -99,12 +98,14 @@ std::size_t subtract_log_densities(double& nll, const double* yields,
 JointLikelihood::JointLikelihood(std::vector<std::string> shape_parameter_names,
                                  const EventView& events, const PdfList& pdfs,
                                  std::span<const double> event_weights,
-                                 InterruptCheck interrupted)
+                                 InterruptCheck interrupted,
+                                 std::vector<std::pair<double, double>> shape_bounds)
     : shape_parameter_names_(std::move(shape_parameter_names)),
       events_(events),
       pdfs_(pdfs),
       event_weights_(event_weights),
       interrupted_(std::move(interrupted)),
+      shape_bounds_(std::move(shape_bounds)),
       scratch_(pdfs.size()),
       columns_(pdfs.size()),
       revisions_(pdfs.size(), 0),
@@ -163,26 +164,29 @@ std::expected<void, SPlotError> JointLikelihood::load_pdf_values(
   return {};
 }
 
-std::expected<double, SPlotError> JointLikelihood::evaluate(const Vector& x) const {
+std::expected<void, SPlotError> JointLikelihood::load_at(
+    std::span<const double> shape_values) const {
   if (interrupted_) {
     auto go_on = interrupted_();
     if (!go_on) return std::unexpected(std::move(go_on.error()));
   }
+  if (shape_values.size() == parameter_slots_.size()) {
+    for (std::size_t i = 0; i < shape_values.size(); ++i) *parameter_slots_[i] = shape_values[i];
+    return load_pdf_values(parameters_, scratch_, columns_);
+  }
+  return load_pdf_values(parameter_map(shape_values), scratch_, columns_);
+}
+
+std::expected<double, SPlotError> JointLikelihood::evaluate(const Vector& x) const {
   const std::size_t n_components = pdfs_.size();
   const auto n_parameters = static_cast<std::size_t>(x.size());
   if (n_parameters < n_components) internal_error("parameter vector shorter than the yields");
   const double* yields = x.data();
   const std::span<const double> shape_values(x.data() + n_components,
                                              n_parameters - n_components);
-
-  std::expected<void, SPlotError> loaded;
-  if (shape_values.size() == parameter_slots_.size()) {
-    for (std::size_t i = 0; i < shape_values.size(); ++i) *parameter_slots_[i] = shape_values[i];
-    loaded = load_pdf_values(parameters_, scratch_, columns_);
-  } else {
-    loaded = load_pdf_values(parameter_map(shape_values), scratch_, columns_);
+  if (auto loaded = load_at(shape_values); !loaded) {
+    return std::unexpected(std::move(loaded.error()));
   }
-  if (!loaded) return std::unexpected(std::move(loaded.error()));
 
   double nll = yields[0];
   for (std::size_t k = 1; k < n_components; ++k) nll += yields[k];
@@ -206,6 +210,50 @@ std::expected<double, SPlotError> JointLikelihood::evaluate(const Vector& x) con
   }
   if (!std::isfinite(nll)) return optimization_failure("negative log-likelihood is not finite");
   return nll;
+}
+
+std::expected<GradientWithHessian, SPlotError> JointLikelihood::gradient_with_hessian(
+    const Vector& x) const {
+  const std::size_t n_components = pdfs_.size();
+  const auto n_parameters = static_cast<std::size_t>(x.size());
+  if (n_parameters < n_components) internal_error("parameter vector shorter than the yields");
+  const std::span<const double> yields(x.data(), n_components);
+  const std::span<const double> shape_values(x.data() + n_components,
+                                             n_parameters - n_components);
+  if (auto loaded = load_at(shape_values); !loaded) {
+    return std::unexpected(std::move(loaded.error()));
+  }
+  auto at_fit = yield_derivatives(columns_, yields, event_weights_);
+  if (!at_fit) return std::unexpected(std::move(at_fit.error()));
+
+  const auto n = static_cast<Eigen::Index>(n_parameters);
+  const auto k_index = static_cast<Eigen::Index>(n_components);
+  GradientWithHessian out{Vector::Zero(n), Matrix::Zero(n, n)};
+  out.gradient.head(k_index) = at_fit->gradient;
+  out.hessian.topLeftCorner(k_index, k_index) = at_fit->curvature;
+  if (shape_values.empty()) return out;
+
+  std::vector<std::pair<double, double>> bounds = shape_bounds_;
+  if (bounds.size() != shape_values.size()) {
+    bounds.assign(shape_values.size(), {-std::numeric_limits<double>::infinity(),
+                                        std::numeric_limits<double>::infinity()});
+  }
+  // The densities at the fit were copied out of the PDFs' views by
+  // yield_derivatives, so loading other points cannot change them.
+  const std::vector<double>& reference = at_fit->floored_densities;
+  const ShapePointFunction sums_at =
+      [&](std::span<const double> moved) -> std::expected<ShapePointSums, SPlotError> {
+    if (auto loaded = load_at(moved); !loaded) return std::unexpected(std::move(loaded.error()));
+    return shape_point_sums(columns_, yields, event_weights_, reference);
+  };
+  auto shapes = shape_derivatives(shape_values, bounds, at_fit->yield_sums, sums_at);
+  if (!shapes) return std::unexpected(std::move(shapes.error()));
+  const Eigen::Index p_index = n - k_index;
+  out.gradient.tail(p_index) = shapes->gradient;
+  out.hessian.topRightCorner(k_index, p_index) = shapes->yield_shape;
+  out.hessian.bottomLeftCorner(p_index, k_index) = shapes->yield_shape.transpose();
+  out.hessian.bottomRightCorner(p_index, p_index) = shapes->shape_shape;
+  return out;
 }
 
 std::expected<EvaluatedModel, SPlotError> JointLikelihood::evaluate_model(

@@ -63,8 +63,11 @@ std::expected<SPlotOutput, SPlotError> splot(const EventView& events, const PdfL
 
   StartPoint start = make_start_point(validated->start_yields, shape_parameters, config.tolerance);
 
+  // The final Hessian's differences along a shape parameter stay inside its bounds.
+  std::vector<std::pair<double, double>> shape_bounds(
+      start.bounds.begin() + static_cast<std::ptrdiff_t>(n_components), start.bounds.end());
   const JointLikelihood likelihood(std::move(start.names), events, pdfs, event_weights,
-                                   interrupted);
+                                   interrupted, std::move(shape_bounds));
   // Errors at the start point are reported before the minimizer runs at all.
   auto at_start = likelihood.evaluate(start.x);
   if (!at_start) return std::unexpected(std::move(at_start.error()));

@@ -80,8 +80,16 @@ void GradientStatus::set_hess(Matrix hessian) {
 
 void GradientStatus::set_cov(Matrix cov) {
   Vector sigma(cov.rows());
-  // A negative variance gives NaN on purpose: it marks an estimate that is not one.
-  for (Eigen::Index i = 0; i < cov.rows(); ++i) sigma[i] = std::sqrt(cov(i, i));
+  // An error exists only for a finite, positive variance. A negative one (the
+  // point is not a minimum along that parameter) or a zero one (the data do
+  // not fix it: the pseudo-inverse dropped its direction) gives NaN, never a
+  // number that looks like an estimate.
+  for (Eigen::Index i = 0; i < cov.rows(); ++i) {
+    const double variance = cov(i, i);
+    sigma[i] = variance > 0.0 && std::isfinite(variance)
+                   ? std::sqrt(variance)
+                   : std::numeric_limits<double>::quiet_NaN();
+  }
   covariance = std::move(cov);
   errors = std::move(sigma);
 }

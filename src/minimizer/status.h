@@ -47,7 +47,8 @@ struct GradientStatus {
   // Stores the Hessian and the SVD pseudo-inverse of it as the covariance
   // (singular values at or below cbrt(2^-52) contribute 0).
   void set_hess(Matrix hessian);
-  // Stores the covariance and errors_i = sqrt(cov(i, i)), unclamped.
+  // Stores the covariance and errors_i = sqrt(cov(i, i)), NaN unless that
+  // variance is finite and positive.
   void set_cov(Matrix covariance);
 };
 

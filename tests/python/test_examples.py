@@ -49,8 +49,10 @@ def test_quickstart_prints_its_fit_and_saves_a_png(matplotlib, tmp_path):
 
 def test_validation_with_three_toys_reports_pulls_and_sum_rules_and_saves_a_png(matplotlib, tmp_path):
     figure = tmp_path / "pulls.png"
-    out = run_example("validation.py", "--toys", "3", "--events", "1000", "--output", str(figure), cwd=tmp_path)
+    out = run_example("validation.py", "--toys", "3", "--events", "1000", "--output", str(figure),
+                      "--small-toys", "3", cwd=tmp_path)
     assert "| signal yield |" in out and "| background yield |" in out
+    assert "| signal yield (150 signal in 20000) |" in out
     assert "sum of signal sWeights" in out and "converged: 3 of 3 fits" in out
     assert_is_png(figure)
 

@@ -77,11 +77,11 @@ TEST(GradientStatusTest, DirectionsTheCurvatureCannotTellApartContributeNothing)
 
 }
 
-TEST(GradientStatusTest, AParameterWithoutCurvatureGetsNoVariance) {
+TEST(GradientStatusTest, AParameterWithoutCurvatureGetsNoVarianceAndANaNError) {
   GradientStatus status;
   status.set_hess(matrix2(0, 0, 0, 4));
   EXPECT_EQ((*status.covariance)(0, 0), 0.0);
-  EXPECT_EQ((*status.errors)[0], 0.0);
+  EXPECT_TRUE(std::isnan((*status.errors)[0]));
   EXPECT_NEAR((*status.errors)[1], 0.5, kTolerance);
 }
 

@@ -1,0 +1,49 @@
+// The event sums behind the likelihood's Hessian. The NLL is linear in the
+// yields inside the logarithm, so its yield derivatives are exact sums over
+// the events; along a shape parameter only the change of the NLL and of the
+// yield sums between two points is needed, summed event by event so that
+// the large NLL itself never enters a difference.
+#pragma once
+
+#include <expected>
+#include <span>
+#include <vector>
+
+#include "fit/splot_error.h"
+#include "minimizer/types.h"
+
+namespace tarnwex {
+
+// Mixture densities at or below this are treated as this, so that a point
+// where the model vanishes costs a large but finite amount.
+inline constexpr double kDensityFloor = 1e-300;
+
+// The yield derivatives at one point, with S_a = sum over the events whose
+// mixture density d_e exceeds the floor of w_e f_a(e) / d_e.
+struct YieldDerivatives {
+  Vector gradient;                         // 1 - S_a
+  Matrix curvature;                        // sum w_e f_a(e) f_b(e) / d_e^2, floored events left out
+  std::vector<double> yield_sums;          // S_a
+  std::vector<double> floored_densities;   // max(d_e, floor), owned: the PDFs' views do not last
+};
+
+// At a point whose shape parameters moved, the yields unchanged.
+struct ShapePointSums {
+  double nll_change = 0.0;          // NLL here minus NLL at the reference point
+  std::vector<double> yield_sums;   // S_a here
+  double squared_log_change = 0.0;  // sum |w_e| (ln of the floored density ratio)^2
+};
+
+// `columns[k]` holds PDF k's values. Fails like the NLL when a mixture
+// density is not finite.
+std::expected<YieldDerivatives, SPlotError> yield_derivatives(
+    std::span<const std::span<const double>> columns, std::span<const double> yields,
+    std::span<const double> weights);
+
+// `reference_densities` are the floored mixture densities of the reference
+// point. Fails like the NLL when a mixture density or the change is not finite.
+std::expected<ShapePointSums, SPlotError> shape_point_sums(
+    std::span<const std::span<const double>> columns, std::span<const double> yields,
+    std::span<const double> weights, std::span<const double> reference_densities);
+
+}  // namespace tarnwex

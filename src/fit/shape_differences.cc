@@ -1,0 +1,197 @@
+#include "fit/shape_differences.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "minimizer/dense_provider.h"
+
+namespace tarnwex {
+
+namespace {
+
+// Steps are this fraction of the parameter's error. A small signal's
+// likelihood is far from quadratic over one error, and a tenth of it still
+// left truncation errors of 1 % in the errors of 50-event yields; at a
+// hundredth they are near 1e-4, while the rounding of the summed log changes,
+// about n_events * 2^-52 / 0.01^2 of the curvature, stays far below.
+constexpr double kStepPerError = 0.01;
+// No step exceeds this fraction of (|t| + 1), so that a parameter the data
+// barely fix does not send the PDFs far from where the fit has been.
+constexpr double kLargestRelativeStep = 0.1;
+// A refined step within this factor of the one used keeps that one's points.
+constexpr double kRefineFactor = 1.25;
+
+// One term of a first-derivative stencil: the weight of the value at an
+// offset, `point` indexing the axis's points (-1 for the fitted point, where
+// every change is 0).
+struct Tap {
+  double offset;
+  double weight;
+  int point;
+};
+
+// The points along one shape parameter: t + h and t - h (central), or
+// t + s, t + 2s and t + 3s with a signed s (one-sided, next to a bound).
+struct Axis {
+  bool central = true;
+  double step = 0.0;
+  std::vector<ShapePointSums> sums;
+
+  int point_count() const { return central ? 2 : 3; }
+  double offset(int m) const { return central ? (m == 0 ? step : -step) : (m + 1) * step; }
+
+  double curvature() const {
+    if (central) return (sums[0].nll_change + sums[1].nll_change) / (step * step);
+    return (4.0 * sums[1].nll_change - 5.0 * sums[0].nll_change - sums[2].nll_change) /
+           (step * step);
+  }
+
+  // Both stencils are exact up to the cubic term.
+  std::vector<Tap> first_derivative() const {
+    if (central) return {{step, 0.5 / step, 0}, {-step, -0.5 / step, 1}};
+    return {{0.0, -1.5 / step, -1}, {step, 2.0 / step, 0}, {step + step, -0.5 / step, 1}};
+  }
+};
+
+// Central when the box leaves room for h on both sides; otherwise one-sided
+// towards the roomier side, three steps of at most h fitting inside the box.
+Axis place(double value, std::pair<double, double> bound, double h) {
+  const double up = bound.second - value;
+  const double down = value - bound.first;
+  Axis axis;
+  axis.step = h;
+  if (up >= h && down >= h) return axis;
+  const double room = std::max(up, down);
+  if (!(room > 0.0)) return axis;  // not inside the box: nothing to stay within
+  axis.central = false;
+  axis.step = std::min(h, room / 3.0) * (up >= down ? 1.0 : -1.0);
+  return axis;
+}
+
+// kStepPerError / sqrt(curvature), at most `largest`; `fallback` when the
+// curvature gives no scale.
+double step_for(double curvature, double fallback, double largest) {
+  if (!(curvature > 0.0) || !std::isfinite(curvature)) return fallback;
+  return std::min(kStepPerError / std::sqrt(curvature), largest);
+}
+
+}  // namespace
+
+std::expected<ShapeDerivatives, SPlotError> shape_derivatives(
+    std::span<const double> shape_values, std::span<const std::pair<double, double>> bounds,
+    std::span<const double> reference_yield_sums, const ShapePointFunction& sums_at) {
+  const std::size_t n_shape = shape_values.size();
+  const std::size_t n_components = reference_yield_sums.size();
+  if (bounds.size() != n_shape) internal_error("shape bounds do not match the shape parameters");
+  std::vector<double> point(shape_values.begin(), shape_values.end());
+
+  // The sums at the fitted point moved by the given offsets along i and j.
+  auto moved = [&](std::size_t i, double offset_i, std::size_t j, double offset_j) {
+    point[i] = shape_values[i] + offset_i;
+    point[j] = shape_values[j] + offset_j;
+    auto sums = sums_at(point);
+    point[i] = shape_values[i];
+    point[j] = shape_values[j];
+    return sums;
+  };
+  auto evaluate_axis = [&](std::size_t j, double h) -> std::expected<Axis, SPlotError> {
+    Axis axis = place(shape_values[j], bounds[j], h);
+    for (int m = 0; m < axis.point_count(); ++m) {
+      auto sums = moved(j, axis.offset(m), j, axis.offset(m));
+      if (!sums) return std::unexpected(std::move(sums.error()));
+      axis.sums.push_back(std::move(*sums));
+    }
+    return axis;
+  };
+
+  std::vector<Axis> axes;
+  axes.reserve(n_shape);
+  for (std::size_t j = 0; j < n_shape; ++j) {
+    const double scale = std::abs(shape_values[j]) + 1.0;
+    const double probe_step = scale * kCbrtMachineEpsilon;
+    const double largest = scale * kLargestRelativeStep;
+    const Axis probe = place(shape_values[j], bounds[j], probe_step);
+    auto probed = moved(j, probe.step, j, probe.step);
+    if (!probed) return std::unexpected(std::move(probed.error()));
+    const double guess = probed->squared_log_change / (probe.step * probe.step);
+    const double first = step_for(guess, probe_step, largest);
+    auto axis = evaluate_axis(j, first);
+    if (!axis) return std::unexpected(std::move(axis.error()));
+    const double refined = step_for(axis->curvature(), first, largest);
+    if (refined > first * kRefineFactor || refined * kRefineFactor < first) {
+      axis = evaluate_axis(j, refined);
+      if (!axis) return std::unexpected(std::move(axis.error()));
+    }
+    axes.push_back(std::move(*axis));
+  }
+
+  const auto p_index = static_cast<Eigen::Index>(n_shape);
+  ShapeDerivatives out;
+  out.gradient = Vector::Zero(p_index);
+  out.yield_shape = Matrix::Zero(static_cast<Eigen::Index>(n_components), p_index);
+  out.shape_shape = Matrix::Zero(p_index, p_index);
+  for (std::size_t j = 0; j < n_shape; ++j) {
+    const auto col = static_cast<Eigen::Index>(j);
+    const Axis& axis = axes[j];
+    for (const Tap& tap : axis.first_derivative()) {
+      if (tap.point < 0) {
+        for (std::size_t a = 0; a < n_components; ++a) {
+          out.yield_shape(static_cast<Eigen::Index>(a), col) -= tap.weight * reference_yield_sums[a];
+        }
+        continue;
+      }
+      const ShapePointSums& sums = axis.sums[static_cast<std::size_t>(tap.point)];
+      out.gradient[col] += tap.weight * sums.nll_change;
+      for (std::size_t a = 0; a < n_components; ++a) {
+        out.yield_shape(static_cast<Eigen::Index>(a), col) -= tap.weight * sums.yield_sums[a];
+      }
+    }
+    out.shape_shape(col, col) = axis.curvature();
+  }
+
+  for (std::size_t i = 0; i < n_shape; ++i) {
+    const Axis& along_i = axes[i];
+    for (std::size_t j = i + 1; j < n_shape; ++j) {
+      const Axis& along_j = axes[j];
+      double mixed = 0.0;
+      if (along_i.central && along_j.central) {
+        // Two new points; the four axis points cancel the pure second derivatives.
+        auto plus = moved(i, along_i.step, j, along_j.step);
+        if (!plus) return std::unexpected(std::move(plus.error()));
+        auto minus = moved(i, -along_i.step, j, -along_j.step);
+        if (!minus) return std::unexpected(std::move(minus.error()));
+        const double sum = plus->nll_change + minus->nll_change - along_i.sums[0].nll_change -
+                           along_i.sums[1].nll_change - along_j.sums[0].nll_change -
+                           along_j.sums[1].nll_change;
+        mixed = sum / (2.0 * along_i.step * along_j.step);
+      } else {
+        // The product of the two first-derivative stencils; values with one
+        // offset 0 lie on an axis, those with both 0 are the fitted point.
+        for (const Tap& tap_i : along_i.first_derivative()) {
+          for (const Tap& tap_j : along_j.first_derivative()) {
+            double change = 0.0;
+            if (tap_i.point < 0 && tap_j.point < 0) continue;
+            if (tap_i.point < 0) {
+              change = along_j.sums[static_cast<std::size_t>(tap_j.point)].nll_change;
+            } else if (tap_j.point < 0) {
+              change = along_i.sums[static_cast<std::size_t>(tap_i.point)].nll_change;
+            } else {
+              auto sums = moved(i, tap_i.offset, j, tap_j.offset);
+              if (!sums) return std::unexpected(std::move(sums.error()));
+              change = sums->nll_change;
+            }
+            mixed += tap_i.weight * tap_j.weight * change;
+          }
+        }
+      }
+      const auto row = static_cast<Eigen::Index>(i);
+      const auto col = static_cast<Eigen::Index>(j);
+      out.shape_shape(row, col) = mixed;
+      out.shape_shape(col, row) = mixed;
+    }
+  }
+  return out;
+}
+
+}  // namespace tarnwex

@@ -1,0 +1,43 @@
+// Finite differences along the shape parameters for the likelihood's
+// Hessian, with a step per parameter of about a hundredth of its own error.
+//
+// A fixed relative step cannot serve every parameter: a peak position known
+// to 1e-5 and a slope known to 1 need steps five orders apart. So each
+// parameter's step comes from its own curvature: a first guess from one probe
+// at the gradient's step (the summed squares of the per-event log changes, an
+// estimate of the curvature that rounding cannot make negative), then
+// h = 0.01 / sqrt(curvature) from the second difference, refined once more
+// when that moves the step by more than a quarter. Next to a bound the
+// differences are one-sided and stay inside the box. The cross terms reuse
+// the points along the axes.
+#pragma once
+
+#include <expected>
+#include <functional>
+#include <span>
+#include <utility>
+
+#include "fit/event_sums.h"
+#include "fit/splot_error.h"
+#include "minimizer/types.h"
+
+namespace tarnwex {
+
+// The sums at the given shape values, relative to the fitted point.
+using ShapePointFunction =
+    std::function<std::expected<ShapePointSums, SPlotError>(std::span<const double>)>;
+
+struct ShapeDerivatives {
+  Vector gradient;    // P: d NLL / d t_j
+  Matrix yield_shape; // K x P: d^2 NLL / d y_a d t_j = -d S_a / d t_j
+  Matrix shape_shape; // P x P, exactly symmetric
+};
+
+// `bounds` holds one (lower, upper) pair per shape parameter (infinite sides
+// unbounded); `reference_yield_sums` are the S_a at the fitted point. The
+// first error of `sums_at` ends the operation.
+std::expected<ShapeDerivatives, SPlotError> shape_derivatives(
+    std::span<const double> shape_values, std::span<const std::pair<double, double>> bounds,
+    std::span<const double> reference_yield_sums, const ShapePointFunction& sums_at);
+
+}  // namespace tarnwex

@@ -1,0 +1,104 @@
+"""The fit's errors against the analytic Hessian of the test's own model.
+
+A Gaussian signal (free mean and width) on a linear background whose slope
+parameter is scaled so that its error is near 1 while its value is near 0:
+the errors must match sqrt(diag(H^-1)) of the analytic Hessian at the fitted
+point, for small signals down to a yield fitted at its lower bound.
+"""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+import pytest
+
+import tarnwex
+
+LOW, HIGH = 0.0, 10.0
+
+
+def gaussian(x, mu, width):
+    z = (x - mu) / width
+    return np.exp(-0.5 * z * z) / (math.sqrt(2.0 * math.pi) * width)
+
+
+def make_data(n_events, n_signal, seed):
+    rng = np.random.default_rng(seed)
+    signal = rng.normal(5.0, 0.3, n_signal)
+    background = rng.uniform(LOW, HIGH, n_events - n_signal)
+    return np.concatenate([signal, background]).reshape(-1, 1)
+
+
+def analytic_errors(x, yields, mu, width, slope, scale, shapes):
+    """sqrt(diag(H^-1)) of sum_y - sum ln(y_s G + y_b B), B = (1 + slope scale u) / 10."""
+    ys, yb = yields
+    z = (x - mu) / width
+    g = gaussian(x, mu, width)
+    u = (x - 5.0) / 5.0
+    b = (1.0 + slope * scale * u) / (HIGH - LOW)
+    d = ys * g + yb * b
+    first = [g, b]
+    second = {}
+    if shapes:
+        g_mu, g_w = g * z / width, g * (z * z - 1.0) / width
+        b_s = scale * u / (HIGH - LOW)
+        first += [ys * g_mu, ys * g_w, yb * b_s]
+        second = {(0, 2): g_mu, (0, 3): g_w, (1, 4): b_s,
+                  (2, 2): ys * g * (z * z - 1.0) / width**2,
+                  (2, 3): ys * g * (z**3 - 3.0 * z) / width**2,
+                  (3, 3): ys * g * (z**4 - 5.0 * z * z + 2.0) / width**2}
+    n = len(first)
+    hessian = np.empty((n, n))
+    for i in range(n):
+        for j in range(i, n):
+            term = first[i] * first[j] / (d * d) - second.get((i, j), 0.0) / d
+            hessian[i, j] = hessian[j, i] = np.sum(term)
+    return np.sqrt(np.diag(np.linalg.inv(hessian)))
+
+
+def fit(data, n_signal, shapes, scale):
+    def signal(d, p):
+        return gaussian(d[:, 0], p.get("mu", 5.0), p.get("width", 0.3))
+
+    def background(d, p):
+        return (1.0 + p.get("slope", 0.0) * scale * (d[:, 0] - 5.0) / 5.0) / (HIGH - LOW)
+
+    parameters = []
+    if shapes:
+        parameters = [tarnwex.ShapeParameter("mu", 5.02, 4.0, 6.0),
+                      tarnwex.ShapeParameter("width", 0.31, 0.05, 1.0),
+                      tarnwex.ShapeParameter("slope", 0.1, -0.9 / scale, 0.9 / scale)]
+    return tarnwex.splot(data, [signal, background], shape_parameters=parameters,
+                         initial_yields=[n_signal + 10, len(data) - n_signal])
+
+
+@pytest.mark.parametrize("n_events, n_signal, shapes, seed", [
+    (10_000, 0, False, 2),
+    (10_000, 500, True, 1),
+    (100_000, 1_000, True, 2),
+    (1_000_000, 2_000, False, 4),
+])
+def test_small_signal_errors_match_the_analytic_hessian(n_events, n_signal, shapes, seed):
+    data = make_data(n_events, n_signal, seed)
+    scale = math.sqrt(3.0 / n_events)  # makes the slope's error about 1
+    result = fit(data, n_signal, shapes, scale)
+    p = result.shape_parameters
+    expected = analytic_errors(data[:, 0], result.yields, p.get("mu", 5.0), p.get("width", 0.3),
+                               p.get("slope", 0.0), scale, shapes)
+    errors = np.concatenate([result.yield_errors,
+                             [result.shape_errors[k] for k in ("mu", "width", "slope") if shapes]])
+    assert not np.isnan(errors).any()
+    np.testing.assert_allclose(errors, expected, rtol=0.01)
+    if n_signal == 0:
+        assert result.yields[0] == pytest.approx(2.0**-52)
+    if shapes:
+        assert abs(p["slope"]) < 3.0 and 0.9 < result.shape_errors["slope"] < 1.1
+
+
+def test_well_separated_yields_only_fit_covariance_is_the_splot_covariance():
+    rng = np.random.default_rng(5)
+    data = np.concatenate([rng.normal(4.0, 0.7, 3000), rng.normal(6.0, 1.0, 5000)]).reshape(-1, 1)
+    result = tarnwex.splot(data, [lambda d, p: gaussian(d[:, 0], 4.0, 0.7),
+                                  lambda d, p: gaussian(d[:, 0], 6.0, 1.0)])
+    np.testing.assert_allclose(result.fit_covariance, result.covariance, rtol=1e-9)
