@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "python/interpreter_compat.h"
 #include "python/py_ref.h"
 
 namespace tarnwex {
@@ -82,7 +83,7 @@ bool quoted_repr(std::string_view name, std::string& out) {
       case U'\0': out += "\\0"; continue;
       default: break;
     }
-    bool escape = !Py_UNICODE_ISPRINTABLE(static_cast<Py_UCS4>(c));
+    bool escape = !compat::is_printable(static_cast<Py_UCS4>(c));
     if (!escape && c >= 0x80) {
       if (!category) {
         PyRef database = PyRef::steal(PyImport_ImportModule("unicodedata"));

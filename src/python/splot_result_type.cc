@@ -6,6 +6,7 @@
 #include <new>
 
 #include "python/guarded_entry.h"
+#include "python/interpreter_compat.h"
 #include "python/numpy_convert.h"
 #include "python/parameter_dict.h"
 #include "python/process_wide_object.h"
@@ -93,7 +94,7 @@ PyObject* splot_result_repr(PyObject* self) {
 
 template <PyObject* PySPlotResult::*field>
 PyObject* get_array(PyObject* self, void*) {
-  return Py_NewRef(as_record(self)->*field);
+  return compat::new_ref(as_record(self)->*field);
 }
 
 template <ParameterMap PySPlotResult::*field>
@@ -145,6 +146,7 @@ PyGetSetDef properties[] = {
 };
 
 PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(compat::refuse_instantiation)},
     {Py_tp_dealloc, reinterpret_cast<void*>(splot_result_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(splot_result_repr)},
     {Py_tp_getset, properties},
@@ -156,7 +158,7 @@ PyType_Spec spec = {
     "tarnwex.SPlotResult",
     static_cast<int>(sizeof(PySPlotResult)),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | compat::kImmutableType | compat::kDisallowInstantiation,
     slots,
 };
 
@@ -165,7 +167,7 @@ PyType_Spec spec = {
 PyTypeObject* splot_result_type() {
   static PyObject* type = nullptr;
   return reinterpret_cast<PyTypeObject*>(
-      process_wide_object(type, [] { return PyType_FromSpec(&spec); }));
+      process_wide_object(type, [] { return compat::final_type_from_spec(spec); }));
 }
 
 PyObject* result_to_python(SPlotOutput&& output) {
