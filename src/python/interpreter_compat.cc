@@ -87,6 +87,18 @@ PyObject* final_type_from_spec(PyType_Spec& spec) {
 #endif
 }
 
+std::size_t long_as_size_t(PyObject* integer) {
+  const std::size_t value = PyLong_AsSize_t(integer);
+#ifdef PYPY_VERSION
+  if (value == static_cast<std::size_t>(-1) && PyErr_Occurred() &&
+      PyErr_ExceptionMatches(PyExc_ValueError)) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_OverflowError, "can't convert negative int to unsigned");
+  }
+#endif
+  return value;
+}
+
 bool is_printable(Py_UCS4 c) {
 #ifdef PYPY_VERSION
   PyRef character = PyRef::steal(PyUnicode_FromOrdinal(static_cast<int>(c)));

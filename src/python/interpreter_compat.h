@@ -4,6 +4,8 @@
 // that the differences between interpreters live here and nowhere else.
 #pragma once
 
+#include <cstddef>
+
 #include "python/python_api.h"
 
 namespace tarnwex::compat {
@@ -63,6 +65,12 @@ inline PyObject* type_qualified_name(PyTypeObject* type) {
   return PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__");
 #endif
 }
+
+// The integer as an unsigned machine word, or (size_t)-1 with OverflowError
+// set when it is negative or too large. PyPy's C-API layer reports a
+// negative value as a ValueError; it is raised here as every other
+// interpreter raises it.
+std::size_t long_as_size_t(PyObject* integer);
 
 // Whether the code point is printable in the interpreter's sense (the rule of
 // str.isprintable). Where the C call is missing the interpreter is asked
