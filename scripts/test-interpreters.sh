@@ -29,8 +29,7 @@ find_python39() {
 
 find_pypy() {
   if [ -n "${PYPY:-}" ]; then echo "$PYPY"; return; fi
-  if ! command -v pypy3 >/dev/null 2>&1 || ! pypy3 -c 'import venv' 2>/dev/null ||
-     [ ! -d /usr/lib/pypy3.9/include ]; then
+  if ! dpkg -s pypy3 pypy3-dev pypy3-venv >/dev/null 2>&1; then
     echo "test-interpreters: installing pypy3 pypy3-dev pypy3-venv" >&2
     local sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
