@@ -3,6 +3,7 @@
 #include "python/python_api.h"
 
 #include "python/guarded_entry.h"
+#include "python/interpreter_compat.h"
 #include "python/py_ref.h"
 #include "python/shape_parameter_type.h"
 #include "python/splot_error_type.h"
@@ -15,7 +16,7 @@ namespace {
 
 int add_type(PyObject* module, const char* name, PyTypeObject* type) {
   if (type == nullptr) return -1;
-  return PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type));
+  return compat::module_add_object_ref(module, name, reinterpret_cast<PyObject*>(type));
 }
 
 int execute_module(PyObject* module) {
@@ -23,13 +24,13 @@ int execute_module(PyObject* module) {
     if (_import_array() < 0) return -1;
     if (add_type(module, "ShapeParameter", shape_parameter_type()) < 0) return -1;
     if (add_type(module, "SPlotResult", splot_result_type()) < 0) return -1;
-    PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+    PyRef module_name = PyRef::steal(compat::module_name(module));
     if (!module_name) return -1;
     PyRef function = PyRef::steal(make_splot_function(module_name.get()));
-    if (!function || PyModule_AddObjectRef(module, "splot", function.get()) < 0) return -1;
+    if (!function || compat::module_add_object_ref(module, "splot", function.get()) < 0) return -1;
     PyObject* error = splot_error_type();
     if (error == nullptr) return -1;
-    return PyModule_AddObjectRef(module, "SPlotError", error);
+    return compat::module_add_object_ref(module, "SPlotError", error);
   });
 }
 

@@ -1,5 +1,6 @@
 #include "python/python_error_text.h"
 
+#include "python/interpreter_compat.h"
 #include "python/py_ref.h"
 
 namespace tarnwex {
@@ -47,7 +48,7 @@ bool utf8_with_replacement(PyObject* text, std::string& out) {
 
 std::string python_error_text(PyObject* exception) {
   std::string text;
-  PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(exception)));
+  PyRef name = PyRef::steal(compat::type_qualified_name(Py_TYPE(exception)));
   if (!name || !utf8_with_replacement(name.get(), text)) {
     PyErr_Clear();
     text = Py_TYPE(exception)->tp_name;

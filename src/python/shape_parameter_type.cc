@@ -6,6 +6,7 @@
 #include "fit/format.h"
 #include "python/exception_note.h"
 #include "python/guarded_entry.h"
+#include "python/interpreter_compat.h"
 #include "python/process_wide_object.h"
 #include "python/py_ref.h"
 
@@ -148,7 +149,7 @@ PyType_Spec spec = {
     "tarnwex.ShapeParameter",
     static_cast<int>(sizeof(PyShapeParameter)),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    Py_TPFLAGS_DEFAULT | compat::kImmutableType,
     slots,
 };
 
@@ -157,7 +158,7 @@ PyType_Spec spec = {
 PyTypeObject* shape_parameter_type() {
   static PyObject* type = nullptr;
   return reinterpret_cast<PyTypeObject*>(
-      process_wide_object(type, [] { return PyType_FromSpec(&spec); }));
+      process_wide_object(type, [] { return compat::final_type_from_spec(spec); }));
 }
 
 }  // namespace tarnwex

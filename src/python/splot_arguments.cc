@@ -1,6 +1,7 @@
 #include "python/splot_arguments.h"
 
 #include "python/exception_note.h"
+#include "python/interpreter_compat.h"
 #include "python/numpy_convert.h"
 #include "python/shape_parameter_type.h"
 
@@ -149,7 +150,7 @@ bool convert_max_steps(PyObject* object, SPlotArguments& out) {
   }
   PyRef integer = PyRef::steal(PyNumber_Index(object));
   if (!integer) return fail_with_note("max_steps");
-  const std::size_t value = PyLong_AsSize_t(integer.get());
+  const std::size_t value = compat::long_as_size_t(integer.get());
   if (value == static_cast<std::size_t>(-1) && PyErr_Occurred()) return fail_with_note("max_steps");
   out.max_steps = value;
   return true;

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "python/guarded_entry.h"
+#include "python/interpreter_compat.h"
 #include "python/numpy_convert.h"
 #include "python/parameter_dict.h"
 #include "python/process_wide_object.h"
@@ -85,7 +86,7 @@ PyObject* splot_result_repr(PyObject* self) {
 
 template <PyRef SPlotResultFields::*field>
 PyObject* get_array(PyObject* self, void*) {
-  return Py_NewRef((fields_of(self).*field).get());
+  return compat::new_ref((fields_of(self).*field).get());
 }
 
 template <ParameterMap SPlotResultFields::*field>
@@ -137,6 +138,7 @@ PyGetSetDef properties[] = {
 };
 
 PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(compat::refuse_instantiation)},
     {Py_tp_dealloc, reinterpret_cast<void*>(splot_result_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(splot_result_repr)},
     {Py_tp_getset, properties},
@@ -148,7 +150,7 @@ PyType_Spec spec = {
     "tarnwex.SPlotResult",
     static_cast<int>(sizeof(PySPlotResult)),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | compat::kImmutableType | compat::kDisallowInstantiation,
     slots,
 };
 
@@ -157,7 +159,7 @@ PyType_Spec spec = {
 PyTypeObject* splot_result_type() {
   static PyObject* type = nullptr;
   return reinterpret_cast<PyTypeObject*>(
-      process_wide_object(type, [] { return PyType_FromSpec(&spec); }));
+      process_wide_object(type, [] { return compat::final_type_from_spec(spec); }));
 }
 
 PyObject* result_to_python(SPlotOutput&& output) {

@@ -8,6 +8,16 @@ import pytest
 LOW, HIGH = 0.0, 10.0
 
 
+def assert_argument_note(exception, parameter):
+    """The note naming the argument whose conversion failed, where the
+    interpreter has exception notes (3.11 on); elsewhere the exception must
+    reach the caller exactly as the conversion raised it."""
+    if hasattr(BaseException, "add_note"):
+        assert exception.__notes__ == [f"while processing '{parameter}'"]
+    else:
+        assert not hasattr(exception, "__notes__")
+
+
 def gaussian(data, parameters):
     """Gaussian in column 0, normalised over [LOW, HIGH]."""
     mu, sigma = parameters["mu"], parameters["sigma"]

@@ -21,7 +21,8 @@ def alarm_raises_keyboard_interrupt():
 
     def handler(signum, frame):
         observed["fired"] = True
-        observed["pdf_references"] = sys.getrefcount(observed["pdf"])
+        if hasattr(sys, "getrefcount"):
+            observed["pdf_references"] = sys.getrefcount(observed["pdf"])
         raise KeyboardInterrupt
 
     previous = signal.signal(signal.SIGALRM, handler)
@@ -42,15 +43,19 @@ def test_a_signal_stops_a_long_fit_that_runs_no_python_code(alarm_raises_keyboar
 
     observed = alarm_raises_keyboard_interrupt
     observed["pdf"] = signal_pdf
-    references_outside = sys.getrefcount(signal_pdf)
+    counted = hasattr(sys, "getrefcount")
+    references_outside = sys.getrefcount(signal_pdf) if counted else None
     signal.setitimer(signal.ITIMER_REAL, SIGNAL_DELAY)
     with pytest.raises(KeyboardInterrupt):
         splot(data, [signal_pdf, lambda d, p: flat_values], max_steps=None, tolerance=1e-12)
     assert observed["fired"]
-    # The PDF adapters, which hold a reference to each callable, were alive:
-    # the handler ran inside the fit, not after it.
-    assert observed["pdf_references"] > references_outside
-    assert sys.getrefcount(signal_pdf) == references_outside
+    if counted:
+        # The PDF adapters, which hold a reference to each callable, were
+        # alive: the handler ran inside the fit, not after it. (An interpreter
+        # without reference counts cannot show this; the interrupt still has
+        # to stop the fit there.)
+        assert observed["pdf_references"] > references_outside
+        assert sys.getrefcount(signal_pdf) == references_outside
 
 
 def test_keyboard_interrupt_in_the_first_call_propagates(small_sample):

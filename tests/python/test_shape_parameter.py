@@ -4,6 +4,7 @@ import math
 
 import pytest
 
+from conftest import assert_argument_note
 import tarnwex
 from tarnwex import ShapeParameter
 
@@ -54,23 +55,23 @@ def test_representation_escapes_the_name_and_writes_shortest_numbers(name, initi
 
 
 @pytest.mark.parametrize(
-    ("arguments", "keywords", "error", "note"),
+    ("arguments", "keywords", "error", "noted"),
     [
-        ((1, 0.0), {}, TypeError, "while processing 'name'"),
-        (("\ud800", 0.0), {}, UnicodeEncodeError, "while processing 'name'"),
-        (("a", "0.5"), {}, TypeError, "while processing 'initial'"),
-        (("a", 0.0, None), {}, TypeError, "while processing 'lower'"),
-        (("a", 0.0), {"upper": 10**400}, OverflowError, "while processing 'upper'"),
+        ((1, 0.0), {}, TypeError, "name"),
+        (("\ud800", 0.0), {}, UnicodeEncodeError, "name"),
+        (("a", "0.5"), {}, TypeError, "initial"),
+        (("a", 0.0, None), {}, TypeError, "lower"),
+        (("a", 0.0), {"upper": 10**400}, OverflowError, "upper"),
         (("a",), {}, TypeError, None),
         (("a", 0.0), {"initial": 1.0}, TypeError, None),
         (("a", 0.0), {"step": 1.0}, TypeError, None),
     ],
 )
-def test_bad_constructor_arguments_raise_with_a_note_naming_the_argument(arguments, keywords, error, note):
+def test_bad_constructor_arguments_raise_with_a_note_naming_the_argument(arguments, keywords, error, noted):
     with pytest.raises(error) as raised:
         ShapeParameter(*arguments, **keywords)
-    if note is not None:
-        assert raised.value.__notes__ == [note]
+    if noted is not None:
+        assert_argument_note(raised.value, noted)
 
 
 def test_instances_are_immutable_and_compare_by_identity():

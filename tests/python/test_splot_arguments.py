@@ -1,11 +1,12 @@
 """How splot converts and checks its arguments, and in which order."""
 
+import inspect
 import math
 
 import numpy as np
 import pytest
 
-from conftest import exponential, flat, gaussian
+from conftest import assert_argument_note, exponential, flat, gaussian
 import tarnwex
 from tarnwex import ShapeParameter, splot
 
@@ -50,7 +51,7 @@ def test_malformed_data_is_rejected(make_data, error, text):
     if text is not None:
         assert str(raised.value) == text
     if error is TypeError or text is None:
-        assert raised.value.__notes__ == ["while processing 'data'"]
+        assert_argument_note(raised.value, "data")
 
 
 def test_data_error_wins_over_missing_pdfs():
@@ -97,7 +98,7 @@ def test_event_coordinates_reach_the_fit_in_logical_order(data):
 def test_pdfs_must_be_a_sequence_that_is_not_a_string(data, pdfs):
     with pytest.raises(TypeError) as raised:
         splot(data, pdfs)
-    assert raised.value.__notes__ == ["while processing 'pdfs'"]
+    assert_argument_note(raised.value, "pdfs")
 
 
 def test_pdfs_may_be_any_sequence(data):
@@ -188,7 +189,7 @@ def test_swapped_byte_order_weights_keep_their_values(data):
 def test_weights_that_are_not_one_dimensional_are_type_errors(data, weights):
     with pytest.raises((TypeError, ValueError)) as raised:
         splot(data, [flat], weights=weights)
-    assert raised.value.__notes__ == ["while processing 'weights'"]
+    assert_argument_note(raised.value, "weights")
 
 
 def test_weight_count_is_checked_only_after_every_pdf_ran(data):
@@ -216,14 +217,14 @@ def test_conversion_failures_keep_their_type_and_name_the_argument(data, keyword
     pdf = Recorder()
     with pytest.raises(error) as raised:
         splot(data, [pdf], **keywords)
-    assert raised.value.__notes__ == [f"while processing '{parameter}'"]
+    assert_argument_note(raised.value, parameter)
     assert pdf.calls == []
 
 
 def test_conversions_run_in_parameter_order(data):
     with pytest.raises(TypeError) as raised:
         splot(data, [flat], tolerance="x", max_steps=2.5, initial_yields="y")
-    assert raised.value.__notes__ == ["while processing 'initial_yields'"]
+    assert_argument_note(raised.value, "initial_yields")
 
 
 @pytest.mark.parametrize(
@@ -336,4 +337,13 @@ def test_step_limit_defaults_to_a_thousand_and_none_lifts_it(small_sample):
 def test_initial_yields_accept_any_numbers(data):
     result = splot(data, [flat, fixed_gaussian], initial_yields=(np.float32(4.0), 6))
     assert result.yields.shape == (2,)
-    assert isinstance(tarnwex.splot, type(len))
+
+
+def test_splot_is_the_module_function_with_its_signature():
+    assert tarnwex.splot.__name__ == "splot"
+    assert tarnwex.splot.__module__ == "tarnwex"
+    parameters = inspect.signature(tarnwex.splot).parameters
+    assert list(parameters) == ["data", "pdfs", "shape_parameters", "initial_yields", "weights", "max_steps", "tolerance"]
+    kinds = [parameter.kind for parameter in parameters.values()]
+    assert kinds == [inspect.Parameter.POSITIONAL_OR_KEYWORD] * 2 + [inspect.Parameter.KEYWORD_ONLY] * 5
+    assert [parameters[name].default for name in ("shape_parameters", "initial_yields", "weights", "max_steps", "tolerance")] == [None, None, None, ..., 1e-8]
