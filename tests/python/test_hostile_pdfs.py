@@ -15,6 +15,7 @@ import warnings
 import numpy as np
 import pytest
 
+from conftest import assert_argument_note
 from tarnwex import splot
 
 # A sample large enough that its buffer is returned to the system when
@@ -112,4 +113,4 @@ def test_column_shaped_weights_are_refused_on_every_numpy(weights):
         with pytest.raises(TypeError) as raised:
             splot(data, [lambda d, p: np.full(10, 0.1)], weights=weights)
     assert caught == []
-    assert raised.value.__notes__ == ["while processing 'weights'"]
+    assert_argument_note(raised.value, "weights")
