@@ -27,8 +27,8 @@ struct ScalarBound {
 
   bool has_lower() const { return form == Form::LowerOnly || form == Form::LowerAndUpper; }
   bool has_upper() const { return form == Form::UpperOnly || form == Form::LowerAndUpper; }
-  // The sides as doubles; a missing side is the matching infinity. Every use
-  // of a side goes through these, so that a missing side simply never limits.
+  // The sides as doubles; a missing side is the matching infinity, so that it
+  // never limits a projection, a step or a breakpoint.
   double lower_side() const { return has_lower() ? lower : -kInf; }
   double upper_side() const { return has_upper() ? upper : kInf; }
 
