@@ -5,12 +5,12 @@
 namespace tarnwex {
 
 Callbacks with_terminator(Callbacks callbacks, std::unique_ptr<Terminator> terminator) {
-  callbacks.entries.push_back(CallbackLike{std::move(terminator), false});
+  callbacks.entries.emplace_back(std::move(terminator));
   return callbacks;
 }
 
-Callbacks with_observer(Callbacks callbacks, std::unique_ptr<Terminator> observer) {
-  callbacks.entries.push_back(CallbackLike{std::move(observer), true});
+Callbacks with_observer(Callbacks callbacks, std::unique_ptr<Observer> observer) {
+  callbacks.entries.emplace_back(std::move(observer));
   return callbacks;
 }
 

@@ -1,9 +1,10 @@
 // Entries consulted after every step of a run: terminators, which may end the
-// run, and observers, whose answer is ignored.
+// run, and observers, which only look.
 #pragma once
 
 #include <cstddef>
 #include <memory>
+#include <variant>
 #include <vector>
 
 namespace tarnwex {
@@ -23,16 +24,22 @@ class Terminator {
                                                     const LBFGSBConfig& config) = 0;
 };
 
-struct CallbackLike {
-  std::unique_ptr<Terminator> callback;
-  bool is_observer = false;  // an observer's answer is ignored
+// Sees the run after every step without being able to change or end it.
+class Observer {
+ public:
+  virtual ~Observer() = default;
+  // `current_step` counts from 0.
+  virtual void observe(std::size_t current_step, const LBFGSB& state, const GradientStatus& status,
+                       const LBFGSBConfig& config) = 0;
 };
+
+using CallbackLike = std::variant<std::unique_ptr<Terminator>, std::unique_ptr<Observer>>;
 
 struct Callbacks {
   std::vector<CallbackLike> entries;
 };
 
 Callbacks with_terminator(Callbacks callbacks, std::unique_ptr<Terminator> terminator);
-Callbacks with_observer(Callbacks callbacks, std::unique_ptr<Terminator> observer);
+Callbacks with_observer(Callbacks callbacks, std::unique_ptr<Observer> observer);
 
 }  // namespace tarnwex

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <limits>
 
 #include "minimizer/dense_provider.h"
 
@@ -42,9 +43,9 @@ CauchyPoint generalized_cauchy_point(const LimitedMemoryModel& model,
   Vector d = -g;
   for (Eigen::Index i = 0; i < n; ++i) {
     if (g[i] < 0.0) {
-      t[i] = (x[i] - upper_side(bounds, i)) / g[i];
+      t[i] = (x[i] - bound_of(bounds, i).upper_side()) / g[i];
     } else if (g[i] > 0.0) {
-      t[i] = (x[i] - lower_side(bounds, i)) / g[i];
+      t[i] = (x[i] - bound_of(bounds, i).lower_side()) / g[i];
     } else {
       t[i] = kInfinity;
     }
@@ -81,7 +82,8 @@ CauchyPoint generalized_cauchy_point(const LimitedMemoryModel& model,
     const Eigen::Index b = path[position];
     const double g_b = g[b];
     t_old = t[b];
-    x_c[b] = fixed_value(x_c[b], d[b], g_b, lower_side(bounds, b), upper_side(bounds, b));
+    const ScalarBound bound = bound_of(bounds, b);
+    x_c[b] = fixed_value(x_c[b], d[b], g_b, bound.lower_side(), bound.upper_side());
     const double z_b = x_c[b] - x[b];
     c = c + dt * p;
     const Vector w_b = model.w.row(b).transpose();
@@ -120,7 +122,8 @@ CauchyPoint generalized_cauchy_point(const LimitedMemoryModel& model,
 
   std::vector<Eigen::Index> free_set;
   for (Eigen::Index i = 0; i < n; ++i) {
-    if (lower_side(bounds, i) < x_c[i] && x_c[i] < upper_side(bounds, i)) free_set.push_back(i);
+    const ScalarBound bound = bound_of(bounds, i);
+    if (bound.lower_side() < x_c[i] && x_c[i] < bound.upper_side()) free_set.push_back(i);
   }
   return {std::move(x_c), std::move(c), std::move(free_set), false};
 }

@@ -2,8 +2,6 @@
 // model along the steepest-descent path projected onto the box.
 #pragma once
 
-#include <cstddef>
-#include <limits>
 #include <optional>
 #include <vector>
 
@@ -12,17 +10,6 @@
 #include "minimizer/types.h"
 
 namespace tarnwex {
-
-// The sides of coordinate i as doubles; a missing side, or a missing bound
-// list, is the matching infinity.
-inline double lower_side(const std::optional<BoundList>& bounds, Eigen::Index i) {
-  return bounds ? (*bounds)[static_cast<std::size_t>(i)].lower_side()
-                : -std::numeric_limits<double>::infinity();
-}
-inline double upper_side(const std::optional<BoundList>& bounds, Eigen::Index i) {
-  return bounds ? (*bounds)[static_cast<std::size_t>(i)].upper_side()
-                : std::numeric_limits<double>::infinity();
-}
 
 struct CauchyPoint {
   Vector x_c;                          // the Cauchy point

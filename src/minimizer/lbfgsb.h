@@ -1,18 +1,31 @@
 // The L-BFGS-B driver: its running state and one complete run.
 #pragma once
 
+#include <cstddef>
 #include <deque>
 #include <expected>
 #include <limits>
 #include <optional>
+#include <utility>
 
+#include "minimizer/axpy.h"
+#include "minimizer/bound_constrained_direction.h"
 #include "minimizer/callbacks.h"
 #include "minimizer/lbfgsb_config.h"
+#include "minimizer/more_thuente_line_search.h"
+#include "minimizer/parameter_transform.h"
 #include "minimizer/problem.h"
 #include "minimizer/status.h"
 #include "minimizer/types.h"
 
 namespace tarnwex {
+
+// The vector projected onto the box; unchanged without bounds.
+Vector clip(const Vector& v, const std::optional<BoundList>& bounds);
+
+// The summary of a finished run, its bounds in the caller's coordinates.
+MinimizationSummary summarize(const GradientStatus& status, const Vector& start,
+                              const LBFGSBConfig& config);
 
 // Running state of one minimization; `process` re-initialises every field.
 class LBFGSB {
@@ -37,15 +50,111 @@ class LBFGSB {
   template <class E>
   std::expected<MinimizationSummary, E> process(const ScalarGradient<E>& problem, Vector start,
                                                 LBFGSBConfig config, Callbacks callbacks);
+
+ private:
+  // One step: direction, bound-limited line search, update. Only a problem
+  // error is an error; a failed line search keeps the point and clears memory,
+  // and marks the state when there was memory to clear.
+  template <class E>
+  std::expected<void, E> step(const TransformedProblem<E>& problem, const LBFGSBConfig& config,
+                              GradientStatus& status);
+
+  // Built-in end of a run, checked after initialisation and after every step:
+  // a converged status, or a non-finite objective value (marked as failed).
+  static bool run_has_ended(GradientStatus& status);
+
+  // The largest step along d that stays inside the box, capped by max_step.
+  static double bound_limited_step(const Vector& x, const Vector& d,
+                                   const std::optional<BoundList>& bounds, double max_step);
+
+  // Empties the correction-pair memory: theta = 1, W is n by 0, no middle matrix.
+  void forget_correction_pairs();
+
+  // W and the middle matrix from the stored pairs and theta.
+  void rebuild_compact_form();
+
+  // Moves to the accepted point with the value and gradient found there,
+  // stores the correction pair when it carries curvature, and records the
+  // step in the status, its point in the caller's coordinates.
+  void adopt_step(GradientStatus& status, Vector x_new, double value, Vector gradient,
+                  const LBFGSBConfig& config);
+
+  // Consults the entries in order after step `current_step`; true when a
+  // terminator ends the run (the entries behind it are not consulted).
+  bool callbacks_end_run(Callbacks& callbacks, std::size_t current_step, GradientStatus& status,
+                         const LBFGSBConfig& config);
+
+  // Takes the final Hessian, covariance and errors of a run made in internal
+  // coordinates back to the caller's: H, S P S and s * e.
+  static void status_to_external(GradientStatus& status, const ParameterTransform& transform);
 };
 
-// The vector projected onto the box; unchanged without bounds.
-Vector clip(const Vector& v, const std::optional<BoundList>& bounds);
+template <class E>
+std::expected<void, E> LBFGSB::step(const TransformedProblem<E>& problem, const LBFGSBConfig& config,
+                                    GradientStatus& status) {
+  const Vector d = bound_constrained_direction(*this, config.bounds);
+  const double alpha_max = bound_limited_step(x, d, config.bounds, config.max_step);
+  auto found = more_thuente_search(line_search, x, d, std::optional<double>(alpha_max), problem,
+                                   status.objective_evaluations, status.gradient_evaluations);
+  if (!found) return std::unexpected(std::move(found.error()));
+  memory_reset_by_failed_search = false;
+  if (found->failed) {
+    memory_reset_by_failed_search = !s_history.empty();
+    forget_correction_pairs();
+    return {};
+  }
+  Vector x_new = clip(axpy(x, found->step_length, d), config.bounds);
+  adopt_step(status, std::move(x_new), found->value, std::move(found->gradient), config);
+  return {};
+}
 
-// The summary of a finished run, its bounds in the caller's coordinates.
-MinimizationSummary summarize(const GradientStatus& status, const Vector& start,
-                              const LBFGSBConfig& config);
+template <class E>
+std::expected<MinimizationSummary, E> LBFGSB::process(const ScalarGradient<E>& problem, Vector start,
+                                                      LBFGSBConfig config, Callbacks callbacks) {
+  GradientStatus status;
+  const ParameterTransform* transform = config.transform ? &*config.transform : nullptr;
+  const TransformedProblem<E> adapter(problem, transform);
+
+  // The iteration, its bounds and its terminators all work in internal
+  // coordinates; `summarize` maps the bounds back.
+  if (transform && config.bounds) config.bounds = transform->bounds_to_internal(*config.bounds);
+  x = clip(transform ? transform->to_internal(start) : start, config.bounds);
+  auto value = adapter.evaluate(x);
+  if (!value) return std::unexpected(std::move(value.error()));
+  auto gradient = adapter.gradient(x);
+  if (!gradient) return std::unexpected(std::move(gradient.error()));
+  f = *value;
+  g = std::move(*gradient);
+  f_previous = std::numeric_limits<double>::infinity();
+  forget_correction_pairs();
+  memory_reset_by_failed_search = false;
+  line_search = config.line_search;
+
+  status.objective_evaluations += 1;
+  status.gradient_evaluations += 1;
+  // The caller sees the point it passed in, even when it lay outside the box.
+  status.position = start;
+  status.message.initialize();
+  status.value = f;
+
+  if (!run_has_ended(status)) {
+    for (std::size_t current_step = 0;; ++current_step) {
+      if (auto stepped = step(adapter, config, status); !stepped) {
+        return std::unexpected(std::move(stepped.error()));
+      }
+      if (run_has_ended(status)) break;
+      if (callbacks_end_run(callbacks, current_step, status, config)) break;
+    }
+  }
+
+  if (!config.skip_hessian) {
+    auto hessian = adapter.hessian(x);
+    if (!hessian) return std::unexpected(std::move(hessian.error()));
+    status.hessian_evaluations += 1;
+    status.set_hess(std::move(*hessian));
+    if (transform) status_to_external(status, *transform);
+  }
+  return summarize(status, start, config);
+}
 
 }  // namespace tarnwex
-
-#include "minimizer/lbfgsb_process.h"

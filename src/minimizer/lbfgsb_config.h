@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "minimizer/minimizer_error.h"
-#include "minimizer/more_thuente_line_search.h"
+#include "minimizer/line_search_parameters.h"
 #include "minimizer/parameter_transform.h"
 #include "minimizer/scalar_bound.h"
 

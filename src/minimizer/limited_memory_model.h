@@ -1,23 +1,35 @@
 // The limited-memory quadratic model of the objective around the current
-// point, as the direction computation reads it, and products with the inverse
-// of its middle matrix.
+// point: its compact form built from the stored correction pairs, and the
+// model as the direction computation reads it.
 #pragma once
 
+#include <deque>
 #include <optional>
 
 #include "minimizer/types.h"
 
 namespace tarnwex {
 
-// A read-only view of the model held by the running minimizer: the current
-// point and gradient, the scaling theta, W = [Y, theta * S] (n by 2k) and the
-// un-inverted middle matrix (2k by 2k, absent while no pair is stored).
+// W = [Y, theta * S] (n by 2k) and the middle matrix
+// [[-D, L^T], [L, theta * S^T S]] (2k by 2k, absent while no pair is stored).
+struct CompactForm {
+  Matrix w;
+  std::optional<Matrix> middle;
+};
+
+// The compact form of the k pairs (s_j, y_j), oldest first, for n parameters.
+CompactForm compact_form(const std::deque<Vector>& s_history, const std::deque<Vector>& y_history,
+                         double theta, Eigen::Index n);
+
+// The model around one point: the point and its gradient, the scaling theta
+// and the compact form. It owns copies of all of them, so it stays valid
+// whatever happens to the state it was taken from.
 struct LimitedMemoryModel {
-  const Vector& x;
-  const Vector& g;
-  double theta;
-  const Matrix& w;
-  const std::optional<Matrix>& middle;
+  Vector x;
+  Vector g;
+  double theta = 1.0;
+  Matrix w;
+  std::optional<Matrix> middle;
 
   Eigen::Index memory_columns() const { return w.cols(); }
 

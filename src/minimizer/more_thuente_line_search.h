@@ -1,25 +1,151 @@
-// Strong-Wolfe line search by bracketing, then bisection of the bracket.
+// The strong-Wolfe search along a direction: bracketing trials that move 80 %
+// of the remaining way to the largest allowed step, then bisection of the
+// bracket. Every objective and gradient call is counted before it is made.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
+#include <expected>
+#include <optional>
+#include <utility>
 
+#include "minimizer/axpy.h"
+#include "minimizer/dense_provider.h"
+#include "minimizer/line_search_parameters.h"
+#include "minimizer/problem.h"
 #include "minimizer/types.h"
 
 namespace tarnwex {
 
-// Parameters of the line search, held by value in LBFGSBConfig.
-struct MoreThuenteLineSearch {
-  double c1 = 1e-4;                      // sufficient decrease: f <= f0 + c1 * alpha * d0
-  double c2 = 0.9;                       // curvature: |d| <= c2 * |d0|
-  std::size_t max_iterations = 100;      // index of the last bracketing trial
-  std::size_t max_zoom_iterations = 100; // index of the last bisection midpoint
-};
-
+// What a search returns when the problem did not fail. When `failed` is
+// false, gradient and value belong to x + step_length * p; when it is true
+// no step is offered and the caller ignores the other fields.
 struct LineSearchOutput {
   bool failed = false;
   Vector gradient;
   double step_length = 0.0;
   double value = 0.0;
 };
+
+namespace more_thuente_detail {
+
+// Bisects the bracket between lo and hi (lo may lie above hi). The objective
+// at lo is evaluated afresh at every midpoint rather than carried over.
+template <class E>
+std::expected<LineSearchOutput, E> zoom(const MoreThuenteLineSearch& params, const Vector& x,
+                                        const Vector& p, double f0, const Vector& g0, double lo,
+                                        double hi, const TransformedProblem<E>& problem,
+                                        std::size_t& objective_evaluations,
+                                        std::size_t& gradient_evaluations) {
+  const double d0 = DenseProvider::vec_dot(g0, p);
+  // Negative for an ascent direction, so that no midpoint can then pass the curvature test.
+  const double curvature_bound = -params.c2 * d0;
+  for (std::size_t j = 0;; ++j) {
+    const double alpha = (lo + hi) * 0.5;
+    const Vector trial = axpy(x, alpha, p);
+    ++objective_evaluations;
+    auto f_mid = problem.evaluate(trial);
+    if (!f_mid) return std::unexpected(std::move(f_mid.error()));
+    ++objective_evaluations;
+    auto f_lo = problem.evaluate(axpy(x, lo, p));
+    if (!f_lo) return std::unexpected(std::move(f_lo.error()));
+
+    const double threshold = std::fma(d0, params.c1 * alpha, f0);
+    bool sufficient = false;
+    if (*f_mid > threshold || *f_mid >= *f_lo) {
+      hi = alpha;
+    } else {
+      ++gradient_evaluations;
+      auto g_mid = problem.gradient(trial);
+      if (!g_mid) return std::unexpected(std::move(g_mid.error()));
+      const double d_mid = DenseProvider::vec_dot(*g_mid, p);
+      if (std::abs(d_mid) <= curvature_bound) {
+        return LineSearchOutput{false, std::move(*g_mid), alpha, *f_mid};
+      }
+      if ((hi - lo) * d_mid >= 0.0) hi = lo;
+      lo = alpha;
+      sufficient = true;
+    }
+
+    if (j == params.max_zoom_iterations) {
+      ++gradient_evaluations;
+      auto g_last = problem.gradient(trial);
+      if (!g_last) return std::unexpected(std::move(g_last.error()));
+      return LineSearchOutput{!sufficient, std::move(*g_last), alpha, *f_mid};
+    }
+  }
+}
+
+}  // namespace more_thuente_detail
+
+// Searches from x along p for a step meeting the strong Wolfe conditions. The
+// first trial is always 1; alpha_max (1 when absent) steers the later trials,
+// and a trial at or beyond it that still descends is accepted. Returns
+// `failed` when the trials run out, and a problem error as it is.
+template <class E>
+std::expected<LineSearchOutput, E> more_thuente_search(const MoreThuenteLineSearch& params,
+                                                       const Vector& x, const Vector& p,
+                                                       std::optional<double> alpha_max,
+                                                       const TransformedProblem<E>& problem,
+                                                       std::size_t& objective_evaluations,
+                                                       std::size_t& gradient_evaluations) {
+  const double alpha_limit = alpha_max.value_or(1.0);
+
+  // The caller's value and gradient at x are not reused: x is evaluated again.
+  // Both evaluations at x are counted before either is made.
+  ++objective_evaluations;
+  ++gradient_evaluations;
+  auto f0 = problem.evaluate(x);
+  if (!f0) return std::unexpected(std::move(f0.error()));
+  auto g0 = problem.gradient(x);
+  if (!g0) return std::unexpected(std::move(g0.error()));
+
+  const double d0 = DenseProvider::vec_dot(*g0, p);
+  const double curvature_bound = std::abs(d0) * params.c2;
+  double alpha = 1.0;
+  double alpha_prev = 0.0;
+  double f_prev = *f0;
+
+  for (std::size_t i = 0;; ++i) {
+    const Vector trial = axpy(x, alpha, p);
+    ++objective_evaluations;
+    auto f_trial = problem.evaluate(trial);
+    if (!f_trial) return std::unexpected(std::move(f_trial.error()));
+
+    const double threshold = std::fma(d0, params.c1 * alpha, *f0);
+    // The second trial is not compared with the first; from the third on, a
+    // trial no lower than its predecessor closes the bracket.
+    if (*f_trial > threshold || (i >= 2 && *f_trial >= f_prev)) {
+      return more_thuente_detail::zoom(params, x, p, *f0, *g0, alpha_prev, alpha, problem,
+                                       objective_evaluations, gradient_evaluations);
+    }
+
+    ++gradient_evaluations;
+    auto g_trial = problem.gradient(trial);
+    if (!g_trial) return std::unexpected(std::move(g_trial.error()));
+    const double d_trial = DenseProvider::vec_dot(*g_trial, p);
+    if (std::abs(d_trial) <= curvature_bound) {
+      return LineSearchOutput{false, std::move(*g_trial), alpha, *f_trial};
+    }
+    if (d_trial >= 0.0) {
+      return more_thuente_detail::zoom(params, x, p, *f0, *g0, alpha, alpha_prev, problem,
+                                       objective_evaluations, gradient_evaluations);
+    }
+    // The objective still falls at the largest step the box allows: no
+    // further step exists along p, so this one is taken. Going on would only
+    // repeat the trial and then bisect an empty bracket.
+    if (alpha >= alpha_limit) {
+      return LineSearchOutput{false, std::move(*g_trial), alpha, *f_trial};
+    }
+
+    const double alpha_next = std::fma(alpha_limit - alpha, 0.8, alpha);
+    if (i == params.max_iterations) {
+      return LineSearchOutput{true, std::move(*g_trial), alpha, *f_trial};
+    }
+    alpha_prev = alpha;
+    f_prev = *f_trial;
+    alpha = alpha_next;
+  }
+}
 
 }  // namespace tarnwex

@@ -1,8 +1,10 @@
 // The bound of one parameter and the conversion of (lower, upper) pairs into bounds.
 #pragma once
 
+#include <cstddef>
 #include <expected>
 #include <limits>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -25,7 +27,8 @@ struct ScalarBound {
 
   bool has_lower() const { return form == Form::LowerOnly || form == Form::LowerAndUpper; }
   bool has_upper() const { return form == Form::UpperOnly || form == Form::LowerAndUpper; }
-  // The sides as doubles; a missing side is the matching infinity.
+  // The sides as doubles; a missing side is the matching infinity, so that it
+  // never limits a projection, a step or a breakpoint.
   double lower_side() const { return has_lower() ? lower : -kInf; }
   double upper_side() const { return has_upper() ? upper : kInf; }
 
@@ -36,6 +39,11 @@ struct ScalarBound {
 };
 
 using BoundList = std::vector<ScalarBound>;
+
+// The bound of coordinate i; without a bound list every coordinate is unbounded.
+inline ScalarBound bound_of(const std::optional<BoundList>& bounds, std::ptrdiff_t i) {
+  return bounds ? (*bounds)[static_cast<std::size_t>(i)] : ScalarBound::unbounded();
+}
 
 // Converts the pairs in order; the first pair that is not strictly ordered
 // (or holds a NaN) rejects the whole list with a configuration error.

@@ -53,9 +53,9 @@ Vector subspace_minimum(const LimitedMemoryModel& model, const CauchyPoint& cauc
     const double step = du[static_cast<Eigen::Index>(j)];
     double candidate = 1.0;
     if (step > 0.0) {
-      candidate = (upper_side(bounds, i) - x_c[i]) / step;
+      candidate = (bound_of(bounds, i).upper_side() - x_c[i]) / step;
     } else if (step < 0.0) {
-      candidate = (lower_side(bounds, i) - x_c[i]) / step;
+      candidate = (bound_of(bounds, i).lower_side() - x_c[i]) / step;
     }
     if (candidate < alpha) alpha = candidate;
   }

@@ -31,7 +31,9 @@ LBFGSB state_with_pairs(Vector x, Vector g, const std::vector<Pair>& pairs) {
   }
   const Pair& last = pairs.back();
   state.theta = last.y.dot(last.y) / last.s.dot(last.y);
-  rebuild_limited_memory_matrices(state);
+  CompactForm compact = compact_form(state.s_history, state.y_history, state.theta, state.x.size());
+  state.w_matrix = std::move(compact.w);
+  state.middle_matrix = std::move(compact.middle);
   return state;
 }
 

@@ -71,14 +71,13 @@ class CountingProblem : public ScalarGradient<ProblemError> {
   mutable int depth_ = 0;
 };
 
-// Records status.position after every step; never stops a run.
-class PositionRecorder final : public Terminator {
+// Records status.position after every step.
+class PositionRecorder final : public Observer {
  public:
   explicit PositionRecorder(std::vector<Vector>& positions) : positions_(&positions) {}
-  TerminationDecision check_for_termination(std::size_t, LBFGSB&, GradientStatus& status,
-                                            const LBFGSBConfig&) override {
+  void observe(std::size_t, const LBFGSB&, const GradientStatus& status,
+               const LBFGSBConfig&) override {
     positions_->push_back(status.position);
-    return TerminationDecision::Continue;
   }
 
  private:

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -110,62 +111,149 @@ TEST(ClipTest, ProjectsEachCoordinateOntoItsOwnBound) {
   EXPECT_EQ(clipped[1], 2.0);
 }
 
-TEST(BoundLimitedStepTest, TheNearestBoundAheadLimitsTheStepUpToTheMaximum) {
-  const Vector x{{0.0, 0.0, 0.0, 0.0}};
+// f = c.x: every trial descends along -c and none meets the curvature test.
+class Linear final : public CountingProblem {
+ public:
+  explicit Linear(Vector c) : c_(std::move(c)) {}
+
+ protected:
+  Result<double> value(const Vector& x) const override { return c_.dot(x); }
+  std::optional<Result<Vector>> analytic_gradient(const Vector&) const override { return c_; }
+
+ private:
+  Vector c_;
+};
+
+// The second trial of a bracketing search lies 80 % of the way from 1 to the
+// largest step the run offered it, so that trial shows the step limit.
+Vector second_trial(const Linear& problem, Vector start, std::optional<BoundList> bounds,
+                    double max_step) {
+  LBFGSBConfig config;
+  config.bounds = std::move(bounds);
+  config.max_step = max_step;
+  config.line_search.max_iterations = 1;
+  config.skip_hessian = true;
+  LBFGSB state;
+  const auto summary = state.process(problem, std::move(start), std::move(config),
+                                     with_terminator({}, std::make_unique<MaxSteps>(1)));
+  EXPECT_TRUE(summary.has_value());
+  // The start, the start again for the search, then trials 1 and 2.
+  EXPECT_EQ(problem.objective_points.size(), 4u);
+  return problem.objective_points.back();
+}
+
+TEST(LbfgsbRunTest, TheNearestBoundAheadLimitsTheStepUpToTheMaximum) {
+  // The first direction is -c. Its candidates: 2 (lower side), 1.5 (upper
+  // side) and 3 (upper side of the box); the unbounded coordinate gives none.
+  const Vector d{{-2.0, 2.0, 2.0, 100.0}};
   const BoundList bounds{ScalarBound::lower_only(-4.0), ScalarBound::upper_only(3.0),
                          ScalarBound::lower_and_upper(-1.0, 6.0), ScalarBound::unbounded()};
-  // Candidates 2 (lower side), 1.5 (upper side) and 3 (upper side of the box).
-  EXPECT_EQ(bound_limited_step(x, Vector{{-2.0, 2.0, 2.0, 100.0}}, bounds, 1e8), 1.5);
-  // Directions pointing away from the only side, zero or NaN give no candidate.
-  EXPECT_EQ(bound_limited_step(x, Vector{{1.0, -1.0, 0.0, kNaN}}, bounds, 1e8), 1e8);
-  EXPECT_EQ(bound_limited_step(x, Vector{{-2.0, 2.0, 2.0, 1.0}}, bounds, 0.5), 0.5);
-  EXPECT_EQ(bound_limited_step(x, Vector{{-2.0, 2.0, 2.0, 1.0}}, std::nullopt, 7.0), 7.0);
+  EXPECT_EQ(second_trial(Linear(-d), Vector::Zero(4), bounds, 1e8), Vector(std::fma(0.5, 0.8, 1.0) * d));
+  EXPECT_EQ(second_trial(Linear(-d), Vector::Zero(4), bounds, 1.25),
+            Vector(std::fma(0.25, 0.8, 1.0) * d));
+  EXPECT_EQ(second_trial(Linear(-d), Vector::Zero(4), std::nullopt, 7.0),
+            Vector(std::fma(6.0, 0.8, 1.0) * d));
+
+  // Moving away from the only side, or not moving, gives no candidate.
+  const Vector away{{1.0, -1.0, 0.0, 1.0}};
+  EXPECT_EQ(second_trial(Linear(-away), Vector::Zero(4), bounds, 7.0),
+            Vector(std::fma(6.0, 0.8, 1.0) * away));
 }
 
-LBFGSB state_at(Vector x, Vector g) {
+// Records the whole running state after every step.
+class StateRecorder final : public Observer {
+ public:
+  explicit StateRecorder(std::vector<LBFGSB>& states) : states_(&states) {}
+  void observe(std::size_t, const LBFGSB& state, const GradientStatus&, const LBFGSBConfig&) override {
+    states_->push_back(state);
+  }
+
+ private:
+  std::vector<LBFGSB>* states_;
+};
+
+// f = -x^2: concave, so a step that runs into the bound has s.y < 0.
+class ConcaveDown final : public CountingProblem {
+ protected:
+  Result<double> value(const Vector& x) const override { return -x[0] * x[0]; }
+  std::optional<Result<Vector>> analytic_gradient(const Vector& x) const override {
+    return Vector{{-2.0 * x[0]}};
+  }
+};
+
+TEST(LbfgsbRunTest, AStepWithoutCurvatureMovesThePointButStoresNoPair) {
+  // Step 0 runs from 1 into the bound at 3 (s = 2, y = -4); step 1 has the
+  // zero direction there (s = 0, y = 0). Neither pair is stored.
+  const ConcaveDown problem;
+  LBFGSBConfig config;
+  config.bounds = BoundList{ScalarBound::lower_and_upper(-10.0, 3.0)};
+  std::vector<LBFGSB> states;
+  Callbacks callbacks = with_observer({}, std::make_unique<StateRecorder>(states));
+  callbacks = with_terminator(std::move(callbacks), std::make_unique<MaxSteps>(2));
   LBFGSB state;
-  state.x = std::move(x);
-  state.g = std::move(g);
-  forget_correction_pairs(state);
-  return state;
+  const auto summary = state.process(problem, Vector{{1.0}}, std::move(config), std::move(callbacks));
+  ASSERT_TRUE(summary.has_value());
+  EXPECT_EQ(summary->message.display(), "Message: Maximum number of steps reached (2)");
+  EXPECT_EQ(summary->position, Vector{{3.0}});
+  EXPECT_EQ(summary->value, -9.0);
+  ASSERT_EQ(states.size(), 2u);
+  for (const LBFGSB& after : states) {
+    EXPECT_EQ(after.x, Vector{{3.0}});
+    EXPECT_EQ(after.f, -9.0);
+    EXPECT_EQ(after.g, Vector{{-6.0}});
+    EXPECT_TRUE(after.s_history.empty());
+    EXPECT_EQ(after.theta, 1.0);
+    EXPECT_EQ(after.w_matrix.cols(), 0);
+    EXPECT_FALSE(after.middle_matrix.has_value());
+  }
 }
 
-TEST(AdoptStepTest, APairWithoutCurvatureMovesThePointButKeepsTheModel) {
-  LBFGSB state = state_at(Vector{{1.0, 1.0}}, Vector{{2.0, 0.0}});
-  GradientStatus status;
-  // s = (-1, 0), y = (1, 0): s.y < 0.
-  adopt_step(state, status, Vector{{0.0, 1.0}}, 0.5, Vector{{3.0, 0.0}}, 10);
-  EXPECT_TRUE(state.s_history.empty());
-  EXPECT_EQ(state.theta, 1.0);
-  EXPECT_FALSE(state.middle_matrix.has_value());
-  EXPECT_EQ(state.x, (Vector{{0.0, 1.0}}));
-  EXPECT_EQ(state.f, 0.5);
-  EXPECT_EQ(status.position, state.x);
-  EXPECT_EQ(status.value, 0.5);
-  EXPECT_EQ(status.message.display(), "Step");
-  // A step that does not move x (s = 0) is skipped as well.
-  adopt_step(state, status, Vector{{0.0, 1.0}}, 0.25, Vector{{1.0, 0.0}}, 10);
-  EXPECT_TRUE(state.s_history.empty());
-  EXPECT_EQ(state.f, 0.25);
+class Rosenbrock final : public CountingProblem {
+ protected:
+  Result<double> value(const Vector& x) const override {
+    const double a = x[1] - x[0] * x[0];
+    const double b = 1.0 - x[0];
+    return 100.0 * a * a + b * b;
+  }
+  std::optional<Result<Vector>> analytic_gradient(const Vector& x) const override {
+    const double a = x[1] - x[0] * x[0];
+    return Vector{{-400.0 * x[0] * a - 2.0 * (1.0 - x[0]), 200.0 * a}};
+  }
+};
+
+// The states after the first `steps` steps of a run from (-1.2, 1).
+std::vector<LBFGSB> rosenbrock_states(std::size_t memory_size, std::size_t steps) {
+  const Rosenbrock problem;
+  LBFGSBConfig config;
+  config.memory_size = memory_size;
+  config.skip_hessian = true;
+  std::vector<LBFGSB> states;
+  Callbacks callbacks = with_observer({}, std::make_unique<StateRecorder>(states));
+  callbacks = with_terminator(std::move(callbacks), std::make_unique<MaxSteps>(steps));
+  LBFGSB state;
+  EXPECT_TRUE(state.process(problem, Vector{{-1.2, 1.0}}, std::move(config), std::move(callbacks)));
+  return states;
 }
 
-TEST(AdoptStepTest, TheMemoryKeepsTheNewestPairsAndZeroActsAsOne) {
-  LBFGSB state = state_at(Vector{{0.0}}, Vector{{0.0}});
-  GradientStatus status;
-  adopt_step(state, status, Vector{{1.0}}, 0.0, Vector{{2.0}}, 0);
-  adopt_step(state, status, Vector{{3.0}}, 0.0, Vector{{8.0}}, 0);
-  ASSERT_EQ(state.s_history.size(), 1u);
-  EXPECT_EQ(state.s_history.front(), Vector{{2.0}});
-  EXPECT_EQ(state.y_history.front(), Vector{{6.0}});
-  EXPECT_EQ(state.theta, 3.0);  // y.y / s.y = 36 / 12
-  EXPECT_EQ(state.w_matrix, (Matrix{{6.0, 6.0}}));
-  EXPECT_EQ(*state.middle_matrix, (Matrix{{-12.0, 0.0}, {0.0, 12.0}}));
-
-  adopt_step(state, status, Vector{{4.0}}, 0.0, Vector{{9.0}}, 2);
-  adopt_step(state, status, Vector{{6.0}}, 0.0, Vector{{13.0}}, 2);
-  ASSERT_EQ(state.s_history.size(), 2u);
-  EXPECT_EQ(state.s_history.front(), Vector{{1.0}});
-  EXPECT_EQ(state.s_history.back(), Vector{{2.0}});
+TEST(LbfgsbRunTest, TheMemoryKeepsTheNewestPairsAndZeroActsAsOne) {
+  for (const std::size_t memory_size : {0u, 2u}) {
+    const std::vector<LBFGSB> states = rosenbrock_states(memory_size, 6);
+    ASSERT_EQ(states.size(), 6u);
+    const std::size_t kept = memory_size == 0 ? 1 : memory_size;
+    for (std::size_t k = 1; k < states.size(); ++k) {
+      const LBFGSB& now = states[k];
+      const LBFGSB& before = states[k - 1];
+      ASSERT_EQ(now.s_history.size(), std::min(k + 1, kept)) << "step " << k;
+      ASSERT_EQ(now.y_history.size(), now.s_history.size());
+      const Vector s = now.x - before.x;
+      const Vector y = now.g - before.g;
+      EXPECT_EQ(now.s_history.back(), s);
+      EXPECT_EQ(now.y_history.back(), y);
+      EXPECT_DOUBLE_EQ(now.theta, y.dot(y) / s.dot(y));
+      EXPECT_EQ(now.w_matrix.cols(), 2 * static_cast<Eigen::Index>(now.s_history.size()));
+      if (kept == 2) EXPECT_EQ(now.s_history.front(), before.s_history.back());
+    }
+  }
 }
 
 TEST(LbfgsbRunTest, TheSummaryCarriesTheCovarianceOfAKnownHessian) {

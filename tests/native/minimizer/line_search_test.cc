@@ -1,4 +1,4 @@
-#include "minimizer/more_thuente_search.h"
+#include "minimizer/more_thuente_line_search.h"
 
 #include <gtest/gtest.h>
 
@@ -197,8 +197,8 @@ TEST(MoreThuenteSearchTest, ProblemErrorsPassThroughWithTheCountersAlreadyRaised
       {1.0, 1, std::nullopt, "objective refused", {2, 1}},     // the first trial
       {0.25, std::nullopt, 1, "gradient refused", {6, 2}},     // the second midpoint
       {1.0, std::nullopt, 0, "gradient refused", {1, 1}},      // the start point
-      // The gradient at the start is counted only once it is asked for.
-      {1.0, 0, std::nullopt, "objective refused", {1, 0}},
+      // Both evaluations at the start are counted before the first is made.
+      {1.0, 0, std::nullopt, "objective refused", {1, 1}},
       {0.25, 3, std::nullopt, "objective refused", {4, 1}},    // lo of the first midpoint
   };
   for (const RefusedCall& refused : cases) {

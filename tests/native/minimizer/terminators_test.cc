@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <variant>
 
 #include "minimizer/lbfgsb.h"
 
@@ -130,14 +132,22 @@ TEST(TerminatorsTest, MaxStepsStopsAfterTheLimitAndTreatsZeroAsOne) {
   EXPECT_EQ(status.message.display(), "Message: Maximum number of steps reached (3)");
 }
 
+class SilentObserver final : public Observer {
+ public:
+  void observe(std::size_t, const LBFGSB&, const GradientStatus&, const LBFGSBConfig&) override {}
+};
+
 TEST(TerminatorsTest, CallbackListsKeepTheOrderOfAddition) {
   Callbacks callbacks;
+  callbacks = with_observer(std::move(callbacks), std::make_unique<SilentObserver>());
   callbacks = with_terminator(std::move(callbacks), std::make_unique<MaxSteps>(4));
-  callbacks = with_observer(std::move(callbacks), std::make_unique<MaxSteps>(7));
-  ASSERT_EQ(callbacks.entries.size(), 2u);
-  EXPECT_FALSE(callbacks.entries[0].is_observer);
-  EXPECT_TRUE(callbacks.entries[1].is_observer);
-  EXPECT_EQ(dynamic_cast<const MaxSteps&>(*callbacks.entries[1].callback).max_steps(), 7u);
+  callbacks = with_terminator(std::move(callbacks), std::make_unique<MaxSteps>(7));
+  ASSERT_EQ(callbacks.entries.size(), 3u);
+  EXPECT_TRUE(std::holds_alternative<std::unique_ptr<Observer>>(callbacks.entries[0]));
+  const auto& second = std::get<std::unique_ptr<Terminator>>(callbacks.entries[1]);
+  const auto& third = std::get<std::unique_ptr<Terminator>>(callbacks.entries[2]);
+  EXPECT_EQ(dynamic_cast<const MaxSteps&>(*second).max_steps(), 4u);
+  EXPECT_EQ(dynamic_cast<const MaxSteps&>(*third).max_steps(), 7u);
 }
 
 }  // namespace
