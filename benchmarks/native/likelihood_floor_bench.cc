@@ -58,7 +58,7 @@ class FixedPdf final : public ParametricPdf {
   explicit FixedPdf(std::vector<double> values) : values_(std::move(values)) {}
 
   std::expected<double, SPlotError> evaluate(EventRow event, const ParameterMap&) const override {
-    return values_[event.event()];
+    return values_[static_cast<std::size_t>(event[0])];
   }
   std::expected<std::vector<double>, SPlotError> evaluate_batch(const EventView&,
                                                                 const ParameterMap&) const override {

@@ -27,8 +27,6 @@ class EvaluatedModel {
 
   std::size_t n_events() const { return n_events_; }
   std::size_t n_components() const { return columns_.size(); }
-  double pdf_value(std::size_t e, std::size_t k) const { return columns_[k][e]; }
-  std::span<const double> event_weights() const { return event_weights_; }
 
   // I(a, b) = sum over events of w_e f_a(e) f_b(e) / d_e^2, both triangles
   // accumulated. Fails when a mixture density d_e is not positive and finite.

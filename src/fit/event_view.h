@@ -27,7 +27,6 @@ class EventRow {
   EventRow(const EventView& view, std::size_t event) : view_(&view), event_(event) {}
   std::size_t size() const;
   double operator[](std::size_t j) const;
-  std::size_t event() const { return event_; }
 
  private:
   const EventView* view_;

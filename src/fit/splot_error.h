@@ -20,7 +20,6 @@ class SPlotError {
   Kind kind() const { return kind_; }
   // The message without its prefix (for Minimizer: the minimizer error's text).
   const std::string& message() const { return message_; }
-  const MinimizerError& minimizer_error() const { return minimizer_; }
 
   // "invalid input: ...", "PDF evaluation failed: ...", "optimization failed: ...",
   // "singular yield covariance: ...", or the minimizer error's own display.

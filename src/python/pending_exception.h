@@ -1,9 +1,5 @@
-// A Python exception taken out of the interpreter to be raised again later.
-//
-// The fit core knows nothing of Python: when a PDF is stopped by an exception
-// that must reach the caller as it is (KeyboardInterrupt, SystemExit), or a
-// signal handler raises while the fit runs, the exception waits here while
-// the fit unwinds through its ordinary error path.
+// A Python exception taken out of the interpreter to be raised again later,
+// so that other Python code can run in between (see parked_exception.h).
 #pragma once
 
 #include "python/py_ref.h"

@@ -40,12 +40,12 @@ std::uint64_t next_revision() {
 
 PythonParametricPdf::PythonParametricPdf(PyObject* callable, PyObject* data, std::size_t index,
                                          std::size_t n_events, CachedEvaluation initial,
-                                         PendingException& pending)
+                                         ExceptionParker parker)
     : callable_(PyRef::borrow(callable)),
       data_(PyRef::borrow(data)),
       index_(index),
       n_events_(n_events),
-      pending_(&pending),
+      parker_(parker),
       cache_(std::move(initial)) {}
 
 std::expected<double, SPlotError> PythonParametricPdf::evaluate(
@@ -104,8 +104,7 @@ std::expected<void, SPlotError> PythonParametricPdf::refresh(
     // gets the matching Python exception.
     poisoned_ = true;
     raise_from_current_exception();
-    if (!*pending_) *pending_ = PendingException::take();
-    PyErr_Clear();
+    parker_.park(PendingException::take());
     outcome = std::unexpected(SPlotError::pdf_evaluation("Python PDF cache lock was poisoned"));
   }
   PyGILState_Release(interpreter);
@@ -152,8 +151,7 @@ SPlotError PythonParametricPdf::python_failure() const {
   // again, unchanged, by the caller of the fit; only ordinary exceptions
   // become fit errors.
   if (!PyObject_TypeCheck(exception.value(), reinterpret_cast<PyTypeObject*>(PyExc_Exception))) {
-    if (!*pending_) *pending_ = std::move(exception);
-    return SPlotError::pdf_evaluation("Python exception pending");
+    return parker_.park(std::move(exception));
   }
   return SPlotError::pdf_evaluation(python_error_text(exception.value()));
 }

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fit/parametric_pdf.h"
-#include "python/pending_exception.h"
+#include "python/parked_exception.h"
 #include "python/py_ref.h"
 
 namespace tarnwex {
@@ -27,10 +27,10 @@ std::uint64_t next_revision();
 class PythonParametricPdf final : public ParametricPdf {
  public:
   // `callable` and `data` are borrowed and referenced for the adapter's life.
-  // `pending` receives a Python exception that must reach the caller of the
-  // fit unchanged (one that is not an Exception); it outlives the adapter.
+  // A Python exception that must reach the caller of the fit unchanged (one
+  // that is not an Exception) goes to `parker`.
   PythonParametricPdf(PyObject* callable, PyObject* data, std::size_t index,
-                      std::size_t n_events, CachedEvaluation initial, PendingException& pending);
+                      std::size_t n_events, CachedEvaluation initial, ExceptionParker parker);
 
   std::expected<double, SPlotError> evaluate(EventRow event,
                                              const ParameterMap& parameters) const override;
@@ -56,7 +56,7 @@ class PythonParametricPdf final : public ParametricPdf {
   PyRef data_;
   std::size_t index_;
   std::size_t n_events_;
-  PendingException* pending_;
+  ExceptionParker parker_;
   mutable std::mutex mutex_;
   mutable bool poisoned_ = false;
   mutable std::optional<CachedEvaluation> cache_;

@@ -9,6 +9,7 @@
 #include "python/numpy_convert.h"
 #include "python/parameter_dict.h"
 #include "python/pdf_output_check.h"
+#include "python/parked_exception.h"
 #include "python/pending_exception.h"
 #include "python/python_parametric_pdf.h"
 #include "python/shape_parameter_type.h"
@@ -198,14 +199,14 @@ PyObject* run_splot(SPlotArguments& arguments) {
   std::vector<std::vector<double>> outputs;
   if (!initial_evaluations(data, pdfs, start, n_events, outputs)) return nullptr;
 
-  PendingException pending;
+  ParkedException parked;
   std::vector<std::unique_ptr<PythonParametricPdf>> adapters;
   PdfList pdf_list;
   for (std::size_t i = 0; i < outputs.size(); ++i) {
     CachedEvaluation initial{std::move(outputs[i]), start, next_revision()};
     adapters.push_back(std::make_unique<PythonParametricPdf>(
         PyTuple_GET_ITEM(pdfs, static_cast<Py_ssize_t>(i)), data, i, n_events,
-        std::move(initial), pending));
+        std::move(initial), parked.parker()));
     pdf_list.emplace_back(*adapters.back());
   }
 
@@ -216,20 +217,18 @@ PyObject* run_splot(SPlotArguments& arguments) {
   // No Python code may run for a long while (no shape parameters, many
   // events): the fit asks here once per likelihood evaluation whether a
   // signal handler wants to raise, so that Ctrl-C stops it.
-  const InterruptCheck interrupted = [&pending]() -> std::expected<void, SPlotError> {
+  const InterruptCheck interrupted =
+      [parker = parked.parker()]() -> std::expected<void, SPlotError> {
     if (PyErr_CheckSignals() == 0) return {};
-    PendingException raised = PendingException::take();
-    if (!pending) pending = std::move(raised);
-    return std::unexpected(SPlotError::pdf_evaluation("Python exception pending"));
+    return std::unexpected(parker.park(PendingException::take()));
   };
 
-  auto output = splot(events, pdf_list, shape_parameters, std::move(config), interrupted);
-  if (pending) {
-    pending.restore();
-    return nullptr;
-  }
-  if (!output) return raise_fit_error(output.error());
-  return result_to_python(std::move(*output));
+  return std::move(parked).settle(
+      splot(events, pdf_list, shape_parameters, std::move(config), interrupted),
+      [](auto output) -> PyObject* {
+        if (!output) return raise_fit_error(output.error());
+        return result_to_python(std::move(*output));
+      });
 }
 
 PyObject* splot_entry(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -19,7 +19,7 @@ class FixedValuesPdf : public ParametricPdf {
       : values_(std::move(values)), revision_(revision) {}
 
   std::expected<double, SPlotError> evaluate(EventRow event, const ParameterMap&) const override {
-    return values_[event.event()];
+    return values_[static_cast<std::size_t>(event[0])];
   }
   std::expected<std::vector<double>, SPlotError> evaluate_batch(const EventView&,
                                                                 const ParameterMap& parameters) const override {

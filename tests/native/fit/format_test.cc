@@ -85,7 +85,6 @@ TEST(SPlotErrorDisplay, ShowsAMinimizerErrorAsTheMinimizerDoes) {
   EXPECT_EQ(error.kind(), SPlotError::Kind::Minimizer);
   EXPECT_EQ(error.display(), "Configuration error: eps_abs must be greater than 0");
   EXPECT_EQ(error.message(), "eps_abs must be greater than 0");
-  EXPECT_EQ(error.minimizer_error(), MinimizerError::configuration("eps_abs must be greater than 0"));
 }
 
 }  // namespace
