@@ -90,25 +90,34 @@ bool convert_shape_parameters(PyObject* object, SPlotArguments& out) {
   return true;
 }
 
-bool convert_initial_yields(PyObject* object, SPlotArguments& out) {
-  if (object == kAbsent || object == Py_None) return true;
-  PyRef elements = sequence_elements(object, "initial_yields");
-  std::vector<double> values;
-  if (!elements || !to_doubles(elements.get(), values)) return fail_with_note("initial_yields");
-  out.initial_yields = std::move(values);
-  return true;
-}
-
 // Whether any element is a NumPy array with dimensions: whether such an
 // element converts to float depends on the NumPy version.
-bool holds_shaped_arrays(PyObject* tuple) {
+// Returns the index of the first such element, or -1.
+Py_ssize_t first_shaped_array(PyObject* tuple) {
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
     PyObject* element = PyTuple_GET_ITEM(tuple, i);
     if (PyArray_Check(element) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(element)) > 0) {
-      return true;
+      return i;
     }
   }
-  return false;
+  return -1;
+}
+
+bool convert_initial_yields(PyObject* object, SPlotArguments& out) {
+  if (object == kAbsent || object == Py_None) return true;
+  PyRef elements = sequence_elements(object, "initial_yields");
+  if (!elements) return fail_with_note("initial_yields");
+  // A one-element array would convert to float on some NumPy versions and
+  // not on others; a start yield is refused as such on all of them.
+  if (const Py_ssize_t shaped = first_shaped_array(elements.get()); shaped >= 0) {
+    PyErr_Format(PyExc_TypeError, "initial_yields[%zd] must be a number, not an array with dimensions",
+                 shaped);
+    return fail_with_note("initial_yields");
+  }
+  std::vector<double> values;
+  if (!to_doubles(elements.get(), values)) return fail_with_note("initial_yields");
+  out.initial_yields = std::move(values);
+  return true;
 }
 
 bool convert_weights(PyObject* object, SPlotArguments& out) {
@@ -125,7 +134,7 @@ bool convert_weights(PyObject* object, SPlotArguments& out) {
   if (!PyArray_Check(object) && !PyUnicode_Check(object) && PySequence_Check(object)) {
     PyRef elements = PyRef::steal(PySequence_Tuple(object));
     std::vector<double> values;
-    if (elements && !holds_shaped_arrays(elements.get())) {
+    if (elements && first_shaped_array(elements.get()) < 0) {
       if (to_doubles(elements.get(), values)) {
         out.weights_values = std::move(values);
         return true;

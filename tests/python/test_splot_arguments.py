@@ -106,6 +106,13 @@ def test_pdfs_may_be_any_sequence(data):
     assert result.yields.shape == (2,)
 
 
+@pytest.mark.parametrize("initial_yields", [np.full((2, 1), 5.0), [np.ones(1), np.ones(1)]])
+def test_column_shaped_initial_yields_are_refused_on_every_numpy(data, initial_yields):
+    with pytest.raises(TypeError, match=r"initial_yields\[0\] must be a number") as raised:
+        splot(data, [flat, fixed_gaussian], initial_yields=initial_yields)
+    assert_argument_note(raised.value, "initial_yields")
+
+
 def test_a_non_callable_pdf_is_reported_after_the_earlier_ones_ran(data):
     first = Recorder()
     with pytest.raises(ValueError, match="^PDF 1 must be callable$"):
