@@ -1,9 +1,11 @@
 #include "python/splot_function.h"
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "fit/pass_counter.h"
 #include "fit/splot.h"
 #include "python/guarded_entry.h"
 #include "python/numpy_convert.h"
@@ -223,7 +225,15 @@ PyObject* run_splot(SPlotArguments& arguments) {
     return std::unexpected(SPlotError::pdf_evaluation("Python exception pending"));
   };
 
+  take_pass_counts();
   auto output = splot(events, pdf_list, shape_parameters, std::move(config), interrupted);
+  if constexpr (kCountingPasses) {
+    // Only in a build made to count them; read by benchmarks/run.py.
+    const PassCounts counts = take_pass_counts();
+    std::fprintf(stderr, "tarnwex-passes %llu distinct %llu\n",
+                 static_cast<unsigned long long>(counts.passes),
+                 static_cast<unsigned long long>(counts.distinct_points));
+  }
   if (pending) {
     pending.restore();
     return nullptr;
