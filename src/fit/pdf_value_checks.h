@@ -15,7 +15,8 @@ namespace tarnwex {
 std::size_t first_invalid_value(std::span<const double> values);
 
 // Index of the first event at which every column is zero (either sign), or
-// n_events. Every column holds at least n_events values.
+// n_events. Every column holds at least n_events values, all of which pass
+// first_invalid_value.
 std::size_t first_all_zero_event(std::span<const std::span<const double>> columns,
                                  std::size_t n_events);
 
