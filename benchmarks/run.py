@@ -1,6 +1,6 @@
 """Side-by-side timing of tarnwex.splot against the tools users pick today.
 
-    python benchmarks/run.py [--quick] [--native FILE] [--skip-memory]
+    python benchmarks/run.py [--quick] [--native FILE] [--skip-memory] [--counting-module DIR]
 
 Writes benchmarks/RESULTS.md (tables, machine, memory, and the native
 likelihood figures if --native names their output) and benchmarks/times.png.
@@ -28,13 +28,16 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import contenders  # noqa: E402
+import rich_contenders  # noqa: E402
+import rich_toy  # noqa: E402
 import toy  # noqa: E402
 
 SIZES = [10_000, 100_000, 1_000_000]
-REPEATS = {10_000: 9, 100_000: 7, 1_000_000: 5}
+REPEATS = {10_000: 7, 100_000: 5, 1_000_000: 3}
+RICH_REPEATS = 5
 MODES = {False: "yields only", True: "yields + mean, width"}
 REFERENCE = "tarnwex.splot"
-PACKAGE_ROW = "iminuit + sweights package"
+PACKAGE_ROW = "iminuit (plain NLL function) + sweights package"
 
 
 @dataclass
@@ -51,6 +54,10 @@ class Row:
     def median(self) -> float:
         return statistics.median(self.seconds)
 
+    @property
+    def spread(self) -> str:
+        return f"{_fmt_seconds(min(self.seconds))}-{_fmt_seconds(max(self.seconds))}"
+
 
 def measure(n_events: int, shapes: bool, repeats: int) -> list[Row]:
     data = toy.make_data(n_events)
@@ -63,7 +70,7 @@ def measure(n_events: int, shapes: bool, repeats: int) -> list[Row]:
             run = contenders.CONTENDERS[name](data, shapes)
             rows[name].seconds.append(run.seconds)
             rows[name].pdf_calls, rows[name].run = run.pdf_calls, run
-            if name == "iminuit + NumPy sWeights":
+            if name == contenders.PLAIN_IMINUIT:
                 weights, seconds, counter = contenders.sweights_package(
                     np.ascontiguousarray(data[:, 0]), run.point)
                 package = rows[PACKAGE_ROW]
@@ -93,15 +100,16 @@ def table(rows: list[Row]) -> list[str]:
     # The sPlot covariance's errors are the yardstick: they come from the
     # event sum at the fitted point and do not depend on a Hessian estimate.
     sigma = ref.run.notes["splot_errors"]
-    lines = ["| contender | median time [s] | time / tarnwex | PDF calls | in PDFs [s] | converged "
-             "| final NLL | NLL - tarnwex's | max abs yield diff | in sPlot yield errors "
+    lines = ["| contender | median time [s] | min-max [s] | tarnwex / this | PDF calls | in PDFs [s] "
+             "| converged | final NLL | NLL - tarnwex's | max abs yield diff | in sPlot yield errors "
              "| max abs sWeight diff |",
-             "|---|---:|---:|---:|---:|:-:|---:|---:|---:|---:|---:|"]
+             "|---|---:|---:|---:|---:|---:|:-:|---:|---:|---:|---:|---:|"]
     for r in rows:
         dy = np.abs(r.run.point.yields - ref.run.point.yields)
         dsw = float(np.max(np.abs(r.run.sweights - ref.run.sweights)))
         lines.append(
-            f"| {r.contender} | {_fmt_seconds(r.median)} | {r.median / ref.median:.2f} | {r.pdf_calls} "
+            f"| {r.contender} | {_fmt_seconds(r.median)} | {r.spread} | {ref.median / r.median:.2f} "
+            f"| {r.pdf_calls} "
             f"| {_fmt_seconds(r.run.pdf_seconds)} | {_converged(r.run)} | {r.nll:.6f} "
             f"| {r.nll - ref.nll:.3g} | {dy.max():.3g} | {np.max(dy / sigma):.2g} | {dsw:.2g} |")
 
@@ -129,13 +137,83 @@ def machine() -> list[str]:
 
     commit = subprocess.run(["git", "-C", str(HERE), "rev-parse", "--short", "HEAD"],
                             capture_output=True, text=True).stdout.strip() or "unknown"
+    try:
+        blas = np.show_config(mode="dicts")["Build Dependencies"]["blas"]
+        blas = f"{blas.get('name')} {blas.get('version', '')}".strip()
+    except Exception:  # older NumPy: no dict form of the build configuration
+        blas = "unknown"
+    threads = ", ".join(f"{k}={os.environ[k]}" for k in sorted(os.environ)
+                        if k.startswith(("OPENBLAS", "OMP_", "MKL_"))) or "none set"
     return [
-        f"- CPU: {cpu}; cores available: {len(os.sched_getaffinity(0))} (of {os.cpu_count()})",
+        f"- CPU: {cpu}; cores available: {len(os.sched_getaffinity(0))} (of {os.cpu_count()}); "
+        f"load average before the run: {LOAD_BEFORE}, after: {', '.join(f'{v:.2f}' for v in os.getloadavg())}",
+        f"- NumPy built with BLAS {blas}; thread variables: {threads}",
         f"- Python {platform.python_version()} ({platform.python_implementation()}), "
         f"NumPy {np.__version__}",
         f"- tarnwex {version('tarnwex')} at commit {commit}; iminuit {version('iminuit')}, "
         f"SciPy {version('scipy')}, sweights {version('sweights')}",
     ]
+
+
+LOAD_BEFORE = ", ".join(f"{v:.2f}" for v in os.getloadavg())
+
+
+def measure_rich(repeats: int) -> list[str]:
+    """The richer fit, contenders interleaved in a rotating order like the others."""
+    data = rich_toy.make_data()
+    x = data[:, 0]
+    names = list(rich_contenders.RICH_CONTENDERS)
+    seconds = {name: [] for name in names}
+    runs = {}
+    for r in range(repeats):
+        for name in names[r % len(names):] + names[:r % len(names)]:
+            gc.collect()
+            run = rich_contenders.RICH_CONTENDERS[name](data)
+            seconds[name].append(run.seconds)
+            runs[name] = run
+        print(f"  rich model: repeat {r + 1}/{repeats} done", flush=True)
+    ref = runs[REFERENCE]
+    ref_median = statistics.median(seconds[REFERENCE])
+    ref_nll = rich_toy.nll(x, ref.yields, ref.shapes)
+    sigma = ref.notes["splot_errors"]
+    lines = [f"### N = {len(x)}, 4 components, 6 free shape parameters ({repeats} repeats)", "",
+             "| contender | median time [s] | min-max [s] | tarnwex / this | PDF calls | converged "
+             "| NLL - tarnwex's | max abs yield diff in sPlot yield errors |",
+             "|---|---:|---:|---:|---:|:-:|---:|---:|"]
+    for name in names:
+        run, median = runs[name], statistics.median(seconds[name])
+        lines.append(f"| {name} | {_fmt_seconds(median)} | {_fmt_seconds(min(seconds[name]))}-"
+                     f"{_fmt_seconds(max(seconds[name]))} | {ref_median / median:.2f} | {run.pdf_calls} "
+                     f"| {'yes' if run.notes['success'] else 'no'} "
+                     f"| {rich_toy.nll(x, run.yields, run.shapes) - ref_nll:.3g} "
+                     f"| {np.max(np.abs(run.yields - ref.yields) / sigma):.2g} |")
+    RATIOS["rich"] = ref_median / statistics.median(seconds[contenders.PLAIN_IMINUIT])
+    return lines
+
+
+# tarnwex's median time over the plain iminuit contender's, per case.
+RATIOS: dict = {}
+TARGETS = {False: 0.8, True: 2.0, "rich": 3.0}
+
+
+def summary(passes: dict | None) -> list[str]:
+    lines = ["## Summary: tarnwex against iminuit (plain NLL function)", "",
+             "Ratio of median times, tarnwex / iminuit (below 1: tarnwex is faster). Passes: "
+             "tarnwex's passes over the events, and the distinct parameter points they were made at "
+             "(a counting build, benchmarks/count_passes.py).", "",
+             "| fit | tarnwex / iminuit | target | likelihood passes | distinct points | passes / points |",
+             "|---|---:|---:|---:|---:|---:|"]
+    for key, ratio in RATIOS.items():
+        if key == "rich":
+            label, target, case = "5e4 events, 4 components, 6 shapes", TARGETS["rich"], "rich"
+        else:
+            n, shapes = key
+            label, target, case = f"{n} events, {MODES[shapes]}", TARGETS[shapes], f"{n} {MODES[shapes]}"
+        counted = (passes or {}).get(case)
+        count_cells = (f"{counted[0]} | {counted[1]} | {counted[0] / counted[1]:.3f}" if counted
+                       else "not counted | | ")
+        lines.append(f"| {label} | {ratio:.2f} | <= {target} | {count_cells} |")
+    return lines
 
 
 # A fit whose NLL ends this far above tarnwex's has not found the minimum.
@@ -220,19 +298,31 @@ def main() -> None:
     parser.add_argument("--native", type=Path, help="output of the native likelihood benchmark")
     parser.add_argument("--skip-memory", action="store_true")
     parser.add_argument("--out", type=Path, default=HERE / "RESULTS.md")
+    parser.add_argument("--counting-module", type=Path,
+                        help="directory of a tarnwex build with TARNWEX_COUNT_PASSES=ON")
     args = parser.parse_args()
 
     sizes = [2_000, 20_000] if args.quick else SIZES
     rows = []
     for n in sizes:
         for shapes in (False, True):
-            rows += measure(n, shapes, 1 if args.quick else REPEATS[n])
+            case = measure(n, shapes, 1 if args.quick else REPEATS[n])
+            by_name = {r.contender: r for r in case}
+            RATIOS[(n, shapes)] = by_name[REFERENCE].median / by_name[contenders.PLAIN_IMINUIT].median
+            rows += case
+    rich = measure_rich(1 if args.quick else RICH_REPEATS)
+    passes = None
+    if args.counting_module and not args.quick:
+        proc = subprocess.run([sys.executable, str(HERE / "count_passes.py"), str(args.counting_module)],
+                              capture_output=True, text=True, check=True)
+        passes = json.loads(proc.stdout)
 
     args.out.parent.mkdir(parents=True, exist_ok=True)
     png = args.out.with_name("times.png")
     plot(rows, png)
     md = ["# Benchmark results", "", "Written by `make bench` (benchmarks/run.py).", "", "## Machine", ""]
     md += machine()
+    md += [""] + summary(passes)
     md += ["", "## Fit and sWeights, side by side", "",
            "Toy: one feature on [0, 10], Gaussian signal (30 %) over an exponential background, the "
            "same NumPy densities for every contender, start yields N/2 each, start mean 4.8 and "
@@ -246,6 +336,7 @@ def main() -> None:
             subset = [r for r in rows if r.n_events == n and r.shapes == shapes]
             md += [f"### N = {n}, {MODES[shapes]} ({len(subset[0].seconds)} repeats)", ""]
             md += table(subset) + [""]
+    md += rich + [""]
     md += [f"![median wall time against events]({png.name})", ""]
     if not args.skip_memory:
         md += memory_section(100_000 if args.quick else 1_000_000) + [""]

@@ -6,6 +6,8 @@
 #include <limits>
 
 #include "fit/event_sums.h"
+#include "fit/pass_counter.h"
+#include "fit/pdf_value_checks.h"
 #include "fit/shape_differences.h"
 #include "minimizer/dense_provider.h"
 
@@ -19,30 +21,6 @@ std::unexpected<SPlotError> pdf_failure(std::string message) {
 
 std::unexpected<SPlotError> optimization_failure(std::string message) {
   return std::unexpected(SPlotError::optimization(std::move(message)));
-}
-
-// Index of the first value that is not finite or is negative, or values.size().
-std::size_t first_invalid_value(std::span<const double> values) {
-  for (std::size_t e = 0; e < values.size(); ++e) {
-    if (!std::isfinite(values[e]) || values[e] < 0.0) return e;
-  }
-  return values.size();
-}
-
-// Index of the first event at which every column is zero, or n_events.
-std::size_t first_all_zero_event(std::span<const std::span<const double>> columns,
-                                 std::size_t n_events) {
-  for (std::size_t e = 0; e < n_events; ++e) {
-    bool all_zero = true;
-    for (const auto& column : columns) {
-      if (column[e] != 0.0) {
-        all_zero = false;
-        break;
-      }
-    }
-    if (all_zero) return e;
-  }
-  return n_events;
 }
 
 bool same_known_revisions(std::span<const std::uint64_t> current,
@@ -60,8 +38,9 @@ bool same_known_revisions(std::span<const std::uint64_t> current,
 // K > 0 fixes the component count at compile time: the mixture unrolls and
 // the column pointers and yields live in locals the log call cannot touch,
 // so the loop does no more than the arithmetic. K = 0 serves any count. Both
-// compute the same terms in the same order.
-template <std::size_t K>
+// compute the same terms in the same order. With kUnitWeights every weight
+// is 1.0, and ln(d_e) * 1.0 is ln(d_e) to the bit, so the product is left out.
+template <std::size_t K, bool kUnitWeights>
 std::size_t subtract_log_densities(double& nll, const double* yields,
                                    const std::span<const double>* columns,
                                    std::size_t n_components, const double* weights,
@@ -87,10 +66,36 @@ std::size_t subtract_log_densities(double& nll, const double* yields,
     }
     if (!std::isfinite(density)) return e;
     if (!(density > kDensityFloor)) density = kDensityFloor;
-    sum -= std::log(density) * weights[e];
+    if constexpr (kUnitWeights) {
+      sum -= std::log(density);
+    } else {
+      sum -= std::log(density) * weights[e];
+    }
   }
   nll = sum;
   return n_events;
+}
+
+template <bool kUnitWeights>
+std::size_t subtract_log_densities_for(double& nll, const double* yields,
+                                       const std::span<const double>* columns,
+                                       std::size_t n_components, const double* weights,
+                                       std::size_t n_events) {
+  switch (n_components) {
+#define TARNWEX_FIXED_COUNT(k) \
+  case k:                      \
+    return subtract_log_densities<k, kUnitWeights>(nll, yields, columns, k, weights, n_events);
+    TARNWEX_FIXED_COUNT(1)
+    TARNWEX_FIXED_COUNT(2)
+    TARNWEX_FIXED_COUNT(3)
+    TARNWEX_FIXED_COUNT(4)
+    TARNWEX_FIXED_COUNT(5)
+    TARNWEX_FIXED_COUNT(6)
+#undef TARNWEX_FIXED_COUNT
+    default:
+      return subtract_log_densities<0, kUnitWeights>(nll, yields, columns, n_components, weights,
+                                                     n_events);
+  }
 }
 
 }  // namespace
@@ -110,7 +115,9 @@ JointLikelihood::JointLikelihood(std::vector<std::string> shape_parameter_names,
       columns_(pdfs.size()),
       revisions_(pdfs.size(), 0),
       checked_revisions_(pdfs.size(), 0),
-      scanned_revisions_(pdfs.size(), 0) {
+      scanned_revisions_(pdfs.size(), 0),
+      unit_weights_(std::all_of(event_weights.begin(), event_weights.end(),
+                                [](double w) { return w == 1.0; })) {
   if (pdfs_.empty()) internal_error("a likelihood needs at least one component");
   if (event_weights_.size() != events_.size()) {
     internal_error("event weights do not match the events");
@@ -164,12 +171,14 @@ std::expected<void, SPlotError> JointLikelihood::load_pdf_values(
   return {};
 }
 
+std::expected<void, SPlotError> JointLikelihood::check_interrupt() const {
+  if (!interrupted_) return {};
+  return interrupted_();
+}
+
 std::expected<void, SPlotError> JointLikelihood::load_at(
     std::span<const double> shape_values) const {
-  if (interrupted_) {
-    auto go_on = interrupted_();
-    if (!go_on) return std::unexpected(std::move(go_on.error()));
-  }
+  if (auto go_on = check_interrupt(); !go_on) return go_on;
   if (shape_values.size() == parameter_slots_.size()) {
     for (std::size_t i = 0; i < shape_values.size(); ++i) *parameter_slots_[i] = shape_values[i];
     return load_pdf_values(parameters_, scratch_, columns_);
@@ -184,31 +193,32 @@ std::expected<double, SPlotError> JointLikelihood::evaluate(const Vector& x) con
   const double* yields = x.data();
   const std::span<const double> shape_values(x.data() + n_components,
                                              n_parameters - n_components);
+  const std::span<const double> point(x.data(), n_parameters);
+  if (auto remembered = memo_.find(point)) {
+    if (auto go_on = check_interrupt(); !go_on) return std::unexpected(std::move(go_on.error()));
+    return *remembered;
+  }
   if (auto loaded = load_at(shape_values); !loaded) {
     return std::unexpected(std::move(loaded.error()));
   }
+  count_pass({yields, n_components}, shape_values);
 
   double nll = yields[0];
   for (std::size_t k = 1; k < n_components; ++k) nll += yields[k];
   const std::size_t n_events = events_.size();
   const double* weights = event_weights_.data();
   const std::span<const double>* columns = columns_.data();
-  std::size_t bad_event;
-  switch (n_components) {
-    case 1: bad_event = subtract_log_densities<1>(nll, yields, columns, 1, weights, n_events); break;
-    case 2: bad_event = subtract_log_densities<2>(nll, yields, columns, 2, weights, n_events); break;
-    case 3: bad_event = subtract_log_densities<3>(nll, yields, columns, 3, weights, n_events); break;
-    case 4: bad_event = subtract_log_densities<4>(nll, yields, columns, 4, weights, n_events); break;
-    case 5: bad_event = subtract_log_densities<5>(nll, yields, columns, 5, weights, n_events); break;
-    case 6: bad_event = subtract_log_densities<6>(nll, yields, columns, 6, weights, n_events); break;
-    default:
-      bad_event = subtract_log_densities<0>(nll, yields, columns, n_components, weights, n_events);
-  }
+  const std::size_t bad_event =
+      unit_weights_
+          ? subtract_log_densities_for<true>(nll, yields, columns, n_components, weights, n_events)
+          : subtract_log_densities_for<false>(nll, yields, columns, n_components, weights,
+                                              n_events);
   if (bad_event != n_events) {
     return optimization_failure("mixture density is not finite for event " +
                                 std::to_string(bad_event));
   }
   if (!std::isfinite(nll)) return optimization_failure("negative log-likelihood is not finite");
+  memo_.store(point, nll);
   return nll;
 }
 
@@ -223,6 +233,7 @@ std::expected<GradientWithHessian, SPlotError> JointLikelihood::gradient_with_he
   if (auto loaded = load_at(shape_values); !loaded) {
     return std::unexpected(std::move(loaded.error()));
   }
+  count_pass(yields, shape_values);
   auto at_fit = yield_derivatives(columns_, yields, event_weights_);
   if (!at_fit) return std::unexpected(std::move(at_fit.error()));
 
@@ -244,6 +255,7 @@ std::expected<GradientWithHessian, SPlotError> JointLikelihood::gradient_with_he
   const ShapePointFunction sums_at =
       [&](std::span<const double> moved) -> std::expected<ShapePointSums, SPlotError> {
     if (auto loaded = load_at(moved); !loaded) return std::unexpected(std::move(loaded.error()));
+    count_pass(yields, moved);
     return shape_point_sums(columns_, yields, event_weights_, reference);
   };
   auto shapes = shape_derivatives(shape_values, bounds, at_fit->yield_sums, sums_at);

@@ -13,6 +13,7 @@
 #include "fit/evaluated_model.h"
 #include "fit/event_view.h"
 #include "fit/interrupt_check.h"
+#include "fit/likelihood_memo.h"
 #include "fit/parameter_map.h"
 #include "fit/parametric_pdf.h"
 #include "fit/splot_error.h"
@@ -26,8 +27,9 @@ namespace tarnwex {
 // differencing twice: see gradient_with_hessian.
 //
 // The events, PDFs and weights are borrowed and must outlive the likelihood.
-// The mutable members are reused buffers and a record of PDF values already
-// found valid; they never change a result.
+// The mutable members are reused buffers, a record of PDF values already
+// found valid and a memo of recent values (likelihood_memo.h); they never
+// change a result.
 class JointLikelihood final : public ScalarGradient<SPlotError> {
  public:
   JointLikelihood(std::vector<std::string> shape_parameter_names, const EventView& events,
@@ -69,6 +71,7 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
                                                   std::span<std::vector<double>> scratch,
                                                   std::span<std::span<const double>> columns) const;
   ParameterMap parameter_map(std::span<const double> shape_values) const;
+  std::expected<void, SPlotError> check_interrupt() const;
   // The interrupt check, then load_pdf_values at the shape values into columns_.
   std::expected<void, SPlotError> load_at(std::span<const double> shape_values) const;
 
@@ -91,6 +94,9 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
   // last set that passed the all-zero-event scan; 0 means none.
   mutable std::vector<std::uint64_t> checked_revisions_;
   mutable std::vector<std::uint64_t> scanned_revisions_;
+  // Every weight is 1.0 (none were given): the event loop skips the product.
+  bool unit_weights_;
+  mutable LikelihoodMemo memo_;
 };
 
 }  // namespace tarnwex

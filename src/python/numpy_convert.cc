@@ -102,6 +102,12 @@ void append_vector(PyArrayObject* array, std::vector<double>& out) {
   const npy_intp length = PyArray_DIM(array, 0);
   const npy_intp stride = PyArray_STRIDE(array, 0);
   const char* base = static_cast<const char*>(PyArray_DATA(array));
+  if (stride == static_cast<npy_intp>(sizeof(double)) || length <= 1) {
+    // Contiguous (what a NumPy expression returns): one block copy.
+    const auto* first = reinterpret_cast<const double*>(base);
+    out.insert(out.end(), first, first + length);
+    return;
+  }
   out.reserve(out.size() + static_cast<std::size_t>(length));
   for (npy_intp i = 0; i < length; ++i) {
     out.push_back(*reinterpret_cast<const double*>(base + i * stride));

@@ -1,9 +1,11 @@
 #include "python/splot_function.h"
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "fit/pass_counter.h"
 #include "fit/splot.h"
 #include "python/guarded_entry.h"
 #include "python/numpy_convert.h"
@@ -223,12 +225,19 @@ PyObject* run_splot(SPlotArguments& arguments) {
     return std::unexpected(parker.park(PendingException::take()));
   };
 
-  return std::move(parked).settle(
-      splot(events, pdf_list, shape_parameters, std::move(config), interrupted),
-      [](auto output) -> PyObject* {
-        if (!output) return raise_fit_error(output.error());
-        return result_to_python(std::move(*output));
-      });
+  take_pass_counts();
+  auto output = splot(events, pdf_list, shape_parameters, std::move(config), interrupted);
+  if constexpr (kCountingPasses) {
+    // Only in a build made to count them; read by benchmarks/run.py.
+    const PassCounts counts = take_pass_counts();
+    std::fprintf(stderr, "tarnwex-passes %llu distinct %llu\n",
+                 static_cast<unsigned long long>(counts.passes),
+                 static_cast<unsigned long long>(counts.distinct_points));
+  }
+  return std::move(parked).settle(std::move(output), [](auto output) -> PyObject* {
+    if (!output) return raise_fit_error(output.error());
+    return result_to_python(std::move(*output));
+  });
 }
 
 PyObject* splot_entry(PyObject*, PyObject* args, PyObject* kwargs) {

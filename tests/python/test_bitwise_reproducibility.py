@@ -132,7 +132,7 @@ RECORDED_WITH_SHAPES = {'yields': ['0x1.1afb452908f0ep+10', '0x1.d304bac329ed7p+
  'objective_evaluations': 33,
  'gradient_evaluations': 25,
  'hessian_evaluations': 1,
- 'pdf_calls': [151, 151],
+ 'pdf_calls': [80, 80],
  'sweights_shape': [3000, 2],
  'sweights_sha256': 'f7c1a29e13a699166898e31b6b0fc88a00c70b88866c452343f0c0f63be1a64f',
  'sweights_first_rows': ['0x1.f4ee6253bb57dp-1',

@@ -207,6 +207,25 @@ TEST(JointLikelihood, SkipsRecheckingKnownRevisionsWithoutChangingTheOutcome) {
   for (int i = 0; i < 3; ++i) EXPECT_EQ(*versioned.evaluate(vec({2.0})), *copied.evaluate(vec({2.0})));
 }
 
+TEST(JointLikelihood, AnswersARepeatedPointWithoutCallingThePdfs) {
+  const auto rows = index_rows(2);
+  const std::vector<double> weights{1.0, 1.0};
+  FixedValuesPdf pdf({0.5, 2.0});
+  const JointLikelihood nll({"mu"}, EventView(rows), {pdf}, weights);
+  const auto first = nll.evaluate(vec({10.0, 0.0}));
+  ASSERT_TRUE(first);
+  EXPECT_EQ(nll.evaluate(vec({10.0, 0.0})), first);
+  EXPECT_EQ(pdf.calls(), 1);
+  ASSERT_TRUE(nll.evaluate(vec({10.0, -0.0})));  // other bits: a new pass
+  EXPECT_EQ(pdf.calls(), 2);
+  // Failures are not remembered: each repeat asks the PDFs again.
+  FixedValuesPdf bad({1.0, -1.0});
+  const JointLikelihood failing({}, EventView(rows), {bad}, weights);
+  EXPECT_FALSE(failing.evaluate(vec({1.0})));
+  EXPECT_FALSE(failing.evaluate(vec({1.0})));
+  EXPECT_EQ(bad.calls(), 2);
+}
+
 TEST(JointLikelihood, ConsultsTheInterruptCheckBeforeEachEvaluation) {
   const auto rows = index_rows(1);
   const std::vector<double> weights(1, 1.0);

@@ -1,0 +1,142 @@
+"""The richer fit (rich_toy) done by tarnwex and by iminuit, written as users would.
+
+Each runner fits the four yields and the six shape parameters from the same
+start, computes sWeights, and returns a `RichRun`.
+"""
+
+from __future__ import annotations
+
+import time
+from dataclasses import dataclass, field
+
+import numpy as np
+
+import rich_toy
+from contenders import COST_CLASS_IMINUIT, PLAIN_IMINUIT
+from toy import CallCounter, numpy_sweights
+
+
+@dataclass
+class RichRun:
+    yields: np.ndarray
+    shapes: dict
+    sweights: np.ndarray
+    seconds: float
+    pdf_calls: int
+    notes: dict = field(default_factory=dict)
+
+
+def _start_yields(n: int) -> list:
+    return [n / 4.0] * 4
+
+
+def _counted(counter: CallCounter, x, p: dict) -> list:
+    start = time.perf_counter()
+    values = rich_toy.densities(x, p)
+    counter.calls += 4
+    counter.seconds += time.perf_counter() - start
+    return values
+
+
+def run_tarnwex(data: np.ndarray) -> RichRun:
+    import tarnwex
+
+    counter = CallCounter()
+    x = data[:, 0]
+
+    def component(k):
+        def pdf(d, p):
+            start = time.perf_counter()
+            f = _one(d[:, 0], p, k)
+            counter.calls += 1
+            counter.seconds += time.perf_counter() - start
+            return f
+        return pdf
+
+    shapes = [tarnwex.ShapeParameter(n, rich_toy.START[n], *rich_toy.BOUNDS[n]) for n in rich_toy.NAMES]
+    start = time.perf_counter()
+    result = tarnwex.splot(data, [component(k) for k in range(4)], shape_parameters=shapes,
+                           initial_yields=_start_yields(len(x)))
+    seconds = time.perf_counter() - start
+    return RichRun(np.array(result.yields), dict(result.shape_parameters), np.array(result.sweights),
+                   seconds, counter.calls,
+                   {"success": result.success, "splot_errors": np.sqrt(np.diag(result.covariance)),
+                    "objective_evaluations": result.objective_evaluations,
+                    "gradient_evaluations": result.gradient_evaluations})
+
+
+def _one(x, p: dict, k: int):
+    if k == 0:
+        return rich_toy.gauss(x, p["mu_a"], p["sigma_a"])
+    if k == 1:
+        return rich_toy.gauss(x, p["mu_b"], p["sigma_b"])
+    if k == 2:
+        return rich_toy.gauss(x, rich_toy.BROAD_MEAN, p["sigma_c"])
+    return rich_toy.expo(x, p["slope"])
+
+
+def _finish(m, x, counter, start) -> RichRun:
+    m.migrad()
+    m.hesse()
+    yields = np.array([m.values[f"n{k}"] for k in range(4)])
+    shapes = {n: m.values[n] for n in rich_toy.NAMES}
+    f = np.vstack(_counted(counter, x, shapes))
+    sweights = numpy_sweights(f, yields)
+    seconds = time.perf_counter() - start
+    return RichRun(yields, shapes, sweights, seconds, counter.calls,
+                   {"success": m.valid, "nfcn": m.nfcn})
+
+
+def _limits(m) -> None:
+    for k in range(4):
+        m.limits[f"n{k}"] = (0.0, None)
+    for n in rich_toy.NAMES:
+        m.limits[n] = rich_toy.BOUNDS[n]
+
+
+def run_iminuit_plain(data: np.ndarray) -> RichRun:
+    from iminuit import Minuit
+
+    x = np.ascontiguousarray(data[:, 0])
+    counter = CallCounter()
+    start = time.perf_counter()
+
+    def nll(n0, n1, n2, n3, mu_a, sigma_a, mu_b, sigma_b, sigma_c, slope):
+        p = {"mu_a": mu_a, "sigma_a": sigma_a, "mu_b": mu_b, "sigma_b": sigma_b,
+             "sigma_c": sigma_c, "slope": slope}
+        fa, fb, fc, fd = _counted(counter, x, p)
+        d = n0 * fa + n1 * fb + n2 * fc + n3 * fd
+        return n0 + n1 + n2 + n3 - np.sum(np.log(d))
+
+    ys = _start_yields(len(x))
+    m = Minuit(nll, n0=ys[0], n1=ys[1], n2=ys[2], n3=ys[3], **rich_toy.START)
+    m.errordef = Minuit.LIKELIHOOD
+    _limits(m)
+    return _finish(m, x, counter, start)
+
+
+def run_iminuit_cost_class(data: np.ndarray) -> RichRun:
+    from iminuit import Minuit
+    from iminuit.cost import ExtendedUnbinnedNLL
+
+    x = np.ascontiguousarray(data[:, 0])
+    counter = CallCounter()
+    start = time.perf_counter()
+
+    def model(x, n0, n1, n2, n3, mu_a, sigma_a, mu_b, sigma_b, sigma_c, slope):
+        p = {"mu_a": mu_a, "sigma_a": sigma_a, "mu_b": mu_b, "sigma_b": sigma_b,
+             "sigma_c": sigma_c, "slope": slope}
+        fa, fb, fc, fd = _counted(counter, x, p)
+        return n0 + n1 + n2 + n3, n0 * fa + n1 * fb + n2 * fc + n3 * fd
+
+    ys = _start_yields(len(x))
+    m = Minuit(ExtendedUnbinnedNLL(x, model), n0=ys[0], n1=ys[1], n2=ys[2], n3=ys[3], **rich_toy.START)
+    _limits(m)
+    return _finish(m, x, counter, start)
+
+
+RICH_CONTENDERS = {
+    "tarnwex.splot": run_tarnwex,
+    PLAIN_IMINUIT: run_iminuit_plain,
+    COST_CLASS_IMINUIT: run_iminuit_cost_class,
+}

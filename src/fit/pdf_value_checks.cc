@@ -1,0 +1,73 @@
+#include "fit/pdf_value_checks.h"
+
+#include <algorithm>
+#include <array>
+#include <limits>
+
+namespace tarnwex {
+
+namespace {
+
+// Long enough for the loop overhead to vanish, short enough that a block
+// of sums stays in the first-level cache.
+constexpr std::size_t kBlock = 512;
+
+// The block scans count their hits in a double: the compiler vectorises a
+// floating-point count under strict IEEE semantics where it leaves an
+// integer flag of a floating-point comparison scalar. Counts stay far below
+// 2^53, so they are exact.
+
+bool valid_value(double v) {
+  // NaN fails both comparisons; -0.0 >= 0.0 holds.
+  return v >= 0.0 && v <= std::numeric_limits<double>::max();
+}
+
+double count_invalid(const double* values, std::size_t length) {
+  double invalid = 0.0;
+  for (std::size_t i = 0; i < length; ++i) invalid += valid_value(values[i]) ? 0.0 : 1.0;
+  return invalid;
+}
+
+double count_zero(const double* values, std::size_t length) {
+  double zero = 0.0;
+  for (std::size_t i = 0; i < length; ++i) zero += values[i] == 0.0 ? 1.0 : 0.0;
+  return zero;
+}
+
+}  // namespace
+
+std::size_t first_invalid_value(std::span<const double> values) {
+  const double* data = values.data();
+  const std::size_t n = values.size();
+  for (std::size_t start = 0; start < n; start += kBlock) {
+    const std::size_t end = std::min(n, start + kBlock);
+    if (count_invalid(data + start, end - start) == 0.0) continue;
+    for (std::size_t e = start; e < end; ++e) {
+      if (!valid_value(data[e])) return e;
+    }
+  }
+  return n;
+}
+
+// Runs once every column has passed first_invalid_value: the values are
+// finite and not negative, so a sum over the columns is zero exactly when
+// every term is (a sum of such values is at least its largest term).
+std::size_t first_all_zero_event(std::span<const std::span<const double>> columns,
+                                 std::size_t n_events) {
+  std::array<double, kBlock> sums{};
+  for (std::size_t start = 0; start < n_events; start += kBlock) {
+    const std::size_t length = std::min(n_events - start, kBlock);
+    std::fill_n(sums.begin(), length, 0.0);
+    for (const auto& column : columns) {
+      const double* values = column.data() + start;
+      for (std::size_t i = 0; i < length; ++i) sums[i] += values[i];
+    }
+    if (count_zero(sums.data(), length) == 0.0) continue;
+    for (std::size_t i = 0; i < length; ++i) {
+      if (sums[i] == 0.0) return start + i;
+    }
+  }
+  return n_events;
+}
+
+}  // namespace tarnwex

@@ -1,0 +1,23 @@
+// The checks every new set of PDF values passes before the likelihood uses
+// it. They run over whole arrays once per new shape point, so they are
+// written as branch-free block scans the compiler can vectorise; only a
+// block that holds a failure is searched again, element by element, for the
+// first one, so the reported event is the same as that of a plain scan.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+namespace tarnwex {
+
+// Index of the first value that is not finite or is negative (negative zero
+// passes), or values.size().
+std::size_t first_invalid_value(std::span<const double> values);
+
+// Index of the first event at which every column is zero (either sign), or
+// n_events. Every column holds at least n_events values, all of which pass
+// first_invalid_value.
+std::size_t first_all_zero_event(std::span<const std::span<const double>> columns,
+                                 std::size_t n_events);
+
+}  // namespace tarnwex

@@ -1,0 +1,54 @@
+#include "fit/pdf_value_checks.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+namespace tarnwex {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// The plain element-by-element scans the block scans must agree with.
+std::size_t plain_first_invalid(const std::vector<double>& v) {
+  for (std::size_t e = 0; e < v.size(); ++e) {
+    if (!std::isfinite(v[e]) || v[e] < 0.0) return e;
+  }
+  return v.size();
+}
+
+TEST(PdfValueChecks, FindTheFirstInvalidValueInAnyBlock) {
+  for (double bad : {kInf, -kInf, kNaN, -1e-310, -1.0}) {
+    for (std::size_t at : {0u, 511u, 512u, 1299u}) {
+      std::vector<double> values(1300, 0.5);
+      values[7] = -0.0;
+      values[at] = bad;
+      values[1299 - at / 2] = bad;  // a later failure must not win
+      EXPECT_EQ(first_invalid_value(values), plain_first_invalid(values)) << bad << " at " << at;
+    }
+  }
+  std::vector<double> fine(1025, std::numeric_limits<double>::max());
+  fine[3] = -0.0;
+  EXPECT_EQ(first_invalid_value(fine), 1025u);
+  EXPECT_EQ(first_invalid_value({}), 0u);
+}
+
+TEST(PdfValueChecks, FindTheFirstEventWhereEveryColumnIsZero) {
+  std::vector<double> a(1200, 0.0), b(1200, 1.0), c(1200, 0.0);
+  for (std::size_t e = 0; e < 1200; e += 2) a[e] = 1.0;
+  const std::vector<std::span<const double>> columns{a, b, c};
+  EXPECT_EQ(first_all_zero_event(columns, 1200), 1200u);
+  b[1101] = -0.0;
+  b[1103] = 0.0;
+  EXPECT_EQ(first_all_zero_event(columns, 1200), 1101u);
+  b[1100] = 0.0;  // a is 1 there
+  EXPECT_EQ(first_all_zero_event(columns, 1200), 1101u);
+  // Only the first n_events values count.
+  EXPECT_EQ(first_all_zero_event(columns, 1101), 1101u);
+}
+
+}  // namespace
+}  // namespace tarnwex
