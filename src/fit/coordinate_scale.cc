@@ -22,7 +22,7 @@ double scale_for(double curvature) {
 
 }  // namespace
 
-std::expected<ParameterTransform, SPlotError> coordinate_scale(const JointLikelihood& likelihood,
+std::expected<ParameterTransform, SPlotError> coordinate_scale(JointLikelihood& likelihood,
                                                                const Vector& start, double nll) {
   const std::size_t n_components = likelihood.n_components();
   const auto n_parameters = static_cast<std::size_t>(start.size());

@@ -20,7 +20,7 @@ namespace tarnwex {
 // Yields have curvature near 1/N and shape parameters near N/width^2, so in x
 // the problem's condition grows with N^2; in z = x / s every parameter moves
 // in units of its own statistical scale.
-std::expected<ParameterTransform, SPlotError> coordinate_scale(const JointLikelihood& likelihood,
+std::expected<ParameterTransform, SPlotError> coordinate_scale(JointLikelihood& likelihood,
                                                                const Vector& start, double nll);
 
 }  // namespace tarnwex

@@ -138,7 +138,7 @@ ParameterMap JointLikelihood::parameter_map(std::span<const double> shape_values
 
 std::expected<void, SPlotError> JointLikelihood::load_pdf_values(
     const ParameterMap& parameters, std::span<std::vector<double>> scratch,
-    std::span<std::span<const double>> columns) const {
+    std::span<std::span<const double>> columns) {
   const std::size_t n_events = events_.size();
   const std::size_t n_components = pdfs_.size();
   for (std::size_t k = 0; k < n_components; ++k) {
@@ -177,7 +177,7 @@ std::expected<void, SPlotError> JointLikelihood::check_interrupt() const {
 }
 
 std::expected<void, SPlotError> JointLikelihood::load_at(
-    std::span<const double> shape_values) const {
+    std::span<const double> shape_values) {
   if (auto go_on = check_interrupt(); !go_on) return go_on;
   if (shape_values.size() == parameter_slots_.size()) {
     for (std::size_t i = 0; i < shape_values.size(); ++i) *parameter_slots_[i] = shape_values[i];
@@ -186,7 +186,7 @@ std::expected<void, SPlotError> JointLikelihood::load_at(
   return load_pdf_values(parameter_map(shape_values), scratch_, columns_);
 }
 
-std::expected<double, SPlotError> JointLikelihood::evaluate(const Vector& x) const {
+std::expected<double, SPlotError> JointLikelihood::evaluate(const Vector& x) {
   const std::size_t n_components = pdfs_.size();
   const auto n_parameters = static_cast<std::size_t>(x.size());
   if (n_parameters < n_components) internal_error("parameter vector shorter than the yields");
@@ -223,7 +223,7 @@ std::expected<double, SPlotError> JointLikelihood::evaluate(const Vector& x) con
 }
 
 std::expected<GradientWithHessian, SPlotError> JointLikelihood::gradient_with_hessian(
-    const Vector& x) const {
+    const Vector& x) {
   const std::size_t n_components = pdfs_.size();
   const auto n_parameters = static_cast<std::size_t>(x.size());
   if (n_parameters < n_components) internal_error("parameter vector shorter than the yields");
@@ -269,7 +269,7 @@ std::expected<GradientWithHessian, SPlotError> JointLikelihood::gradient_with_he
 }
 
 std::expected<EvaluatedModel, SPlotError> JointLikelihood::evaluate_model(
-    std::span<const double> shape_values) const {
+    std::span<const double> shape_values) {
   const std::size_t n_components = pdfs_.size();
   std::vector<std::vector<double>> owned(n_components);
   std::vector<std::span<const double>> columns(n_components);

@@ -27,9 +27,9 @@ namespace tarnwex {
 // differencing twice: see gradient_with_hessian.
 //
 // The events, PDFs and weights are borrowed and must outlive the likelihood.
-// The mutable members are reused buffers, a record of PDF values already
-// found valid and a memo of recent values (likelihood_memo.h); they never
-// change a result.
+// Evaluating changes the likelihood's own state, so no evaluation is const:
+// reused buffers, a record of PDF values already found valid and a memo of
+// recent values (likelihood_memo.h). None of it ever changes a result.
 class JointLikelihood final : public ScalarGradient<SPlotError> {
  public:
   JointLikelihood(std::vector<std::string> shape_parameter_names, const EventView& events,
@@ -41,11 +41,10 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
   JointLikelihood& operator=(const JointLikelihood&) = delete;
 
   std::size_t n_components() const { return pdfs_.size(); }
-  const std::vector<std::string>& shape_parameter_names() const { return shape_parameter_names_; }
 
   // sum_k y_k - sum_e w_e ln(max(d_e, 1e-300)), d_e = sum_k y_k f_k(e), for
   // x = (yields, shape values).
-  std::expected<double, SPlotError> evaluate(const Vector& x) const override;
+  std::expected<double, SPlotError> evaluate(const Vector& x) override;
 
   // The gradient and Hessian at x, in the coordinates of x. The yield-yield
   // block is exact, sum w_e f_a(e) f_b(e) / d_e^2 over the events above the
@@ -57,11 +56,11 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
   // one for the yields and the difference at those steps for the shapes.
   // Every new shape point passes the interrupt check and the PDF value checks.
   std::expected<GradientWithHessian, SPlotError> gradient_with_hessian(
-      const Vector& x) const override;
+      const Vector& x) override;
 
   // The PDF values at the given shape values, for the sPlot step.
   std::expected<EvaluatedModel, SPlotError> evaluate_model(
-      std::span<const double> shape_values) const;
+      std::span<const double> shape_values);
 
  private:
   // Asks every PDF, in component order, for its values at `parameters` and
@@ -69,11 +68,11 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
   // scratch[k]).
   std::expected<void, SPlotError> load_pdf_values(const ParameterMap& parameters,
                                                   std::span<std::vector<double>> scratch,
-                                                  std::span<std::span<const double>> columns) const;
+                                                  std::span<std::span<const double>> columns);
   ParameterMap parameter_map(std::span<const double> shape_values) const;
   std::expected<void, SPlotError> check_interrupt() const;
   // The interrupt check, then load_pdf_values at the shape values into columns_.
-  std::expected<void, SPlotError> load_at(std::span<const double> shape_values) const;
+  std::expected<void, SPlotError> load_at(std::span<const double> shape_values);
 
   std::vector<std::string> shape_parameter_names_;
   EventView events_;
@@ -84,19 +83,19 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
   std::vector<std::pair<double, double>> shape_bounds_;
 
   // Built once with every name; evaluations only rewrite the values.
-  mutable ParameterMap parameters_;
+  ParameterMap parameters_;
   std::vector<double*> parameter_slots_;  // in shape-parameter order
 
-  mutable std::vector<std::vector<double>> scratch_;
-  mutable std::vector<std::span<const double>> columns_;
-  mutable std::vector<std::uint64_t> revisions_;
+  std::vector<std::vector<double>> scratch_;
+  std::vector<std::span<const double>> columns_;
+  std::vector<std::uint64_t> revisions_;
   // Revisions whose values passed the per-PDF checks, and the revisions of the
   // last set that passed the all-zero-event scan; 0 means none.
-  mutable std::vector<std::uint64_t> checked_revisions_;
-  mutable std::vector<std::uint64_t> scanned_revisions_;
+  std::vector<std::uint64_t> checked_revisions_;
+  std::vector<std::uint64_t> scanned_revisions_;
   // Every weight is 1.0 (none were given): the event loop skips the product.
   bool unit_weights_;
-  mutable LikelihoodMemo memo_;
+  LikelihoodMemo memo_;
 };
 
 }  // namespace tarnwex

@@ -66,7 +66,7 @@ std::expected<SPlotOutput, SPlotError> splot(const EventView& events, const PdfL
   // The final Hessian's differences along a shape parameter stay inside its bounds.
   std::vector<std::pair<double, double>> shape_bounds(
       start.bounds.begin() + static_cast<std::ptrdiff_t>(n_components), start.bounds.end());
-  const JointLikelihood likelihood(std::move(start.names), events, pdfs, event_weights,
+  JointLikelihood likelihood(std::move(start.names), events, pdfs, event_weights,
                                    interrupted, std::move(shape_bounds));
   // Errors at the start point are reported before the minimizer runs at all.
   auto at_start = likelihood.evaluate(start.x);

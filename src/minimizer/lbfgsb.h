@@ -48,7 +48,7 @@ class LBFGSB {
   // Runs one minimization from `start`. Returns the summary of every normal
   // end (converged, step limit, non-finite objective) or the problem's error.
   template <class E>
-  std::expected<MinimizationSummary, E> process(const ScalarGradient<E>& problem, Vector start,
+  std::expected<MinimizationSummary, E> process(ScalarGradient<E>& problem, Vector start,
                                                 LBFGSBConfig config, Callbacks callbacks);
 
  private:
@@ -109,7 +109,7 @@ std::expected<void, E> LBFGSB::step(const TransformedProblem<E>& problem, const 
 }
 
 template <class E>
-std::expected<MinimizationSummary, E> LBFGSB::process(const ScalarGradient<E>& problem, Vector start,
+std::expected<MinimizationSummary, E> LBFGSB::process(ScalarGradient<E>& problem, Vector start,
                                                       LBFGSBConfig config, Callbacks callbacks) {
   GradientStatus status;
   const ParameterTransform* transform = config.transform ? &*config.transform : nullptr;

@@ -15,17 +15,17 @@ template <class E>
 class ScalarCostFunction {
  public:
   virtual ~ScalarCostFunction() = default;
-  virtual std::expected<double, E> evaluate(const Vector& x) const = 0;
+  virtual std::expected<double, E> evaluate(const Vector& x) = 0;
 };
 
 // A problem that supplies only `evaluate` gets central finite differences.
 template <class E>
 class ScalarGradient : public ScalarCostFunction<E> {
  public:
-  virtual std::expected<Vector, E> gradient(const Vector& x) const {
+  virtual std::expected<Vector, E> gradient(const Vector& x) {
     return central_difference_gradient([this](const Vector& p) { return this->evaluate(p); }, x);
   }
-  virtual std::expected<GradientWithHessian, E> gradient_with_hessian(const Vector& x) const {
+  virtual std::expected<GradientWithHessian, E> gradient_with_hessian(const Vector& x) {
     return central_difference_hessian([this](const Vector& p) { return this->gradient(p); }, x);
   }
 };
@@ -38,7 +38,7 @@ class ScalarGradient : public ScalarCostFunction<E> {
 template <class E>
 class TransformedProblem {
  public:
-  explicit TransformedProblem(const ScalarGradient<E>& problem,
+  explicit TransformedProblem(ScalarGradient<E>& problem,
                               const ParameterTransform* transform = nullptr)
       : problem_(&problem), transform_(transform) {}
 
@@ -59,7 +59,7 @@ class TransformedProblem {
   }
 
  private:
-  const ScalarGradient<E>* problem_;
+  ScalarGradient<E>* problem_;
   const ParameterTransform* transform_;
 };
 

@@ -37,7 +37,7 @@ TEST(JointLikelihood, SumsTheYieldsAndSubtractsWeightedLogDensities) {
   const auto rows = index_rows(2);
   FixedValuesPdf pdf({0.5, 2.0});
   const std::vector<double> weights{1.0, 1.0};
-  const JointLikelihood nll({}, EventView(rows), {pdf}, weights);
+  JointLikelihood nll({}, EventView(rows), {pdf}, weights);
   auto value = nll.evaluate(vec({10.0}));
   ASSERT_TRUE(value);
   EXPECT_DOUBLE_EQ(*value, 10.0 - std::log(5.0) - std::log(20.0));
@@ -48,7 +48,7 @@ TEST(JointLikelihood, FollowsTheWrittenSummationOrderExactly) {
   FixedValuesPdf a({0.1, 0.7, 0.3});
   FixedValuesPdf b({0.9, 0.2, 0.6});
   const std::vector<double> weights{1.5, -0.5, 0.0};
-  const JointLikelihood nll({}, EventView(rows), {a, b}, weights);
+  JointLikelihood nll({}, EventView(rows), {a, b}, weights);
   const double y0 = 3.25, y1 = 7.5;
   double expected = y0 + y1;
   expected -= std::log(y0 * 0.1 + y1 * 0.9) * 1.5;
@@ -74,7 +74,7 @@ TEST(JointLikelihood, KeepsTheSummationOrderForManyComponents) {
     for (std::size_t k = 1; k < yields.size(); ++k) d += yields[k] * values[k][e];
     expected -= std::log(d) * weights[e];
   }
-  const JointLikelihood nll({}, EventView(rows), PdfList(pdfs.begin(), pdfs.end()), weights);
+  JointLikelihood nll({}, EventView(rows), PdfList(pdfs.begin(), pdfs.end()), weights);
   Vector x(static_cast<Eigen::Index>(yields.size()));
   for (std::size_t k = 0; k < yields.size(); ++k) x[static_cast<Eigen::Index>(k)] = yields[k];
   auto value = nll.evaluate(x);
@@ -86,7 +86,7 @@ TEST(JointLikelihood, FloorsNonPositiveMixtureDensities) {
   const auto rows = index_rows(3);
   FixedValuesPdf pdf({1.0, 2.0, 3.0});
   const std::vector<double> weights{1.0, 2.0, -0.5};
-  const JointLikelihood nll({}, EventView(rows), {pdf}, weights);
+  JointLikelihood nll({}, EventView(rows), {pdf}, weights);
   auto at_zero = nll.evaluate(vec({0.0}));
   ASSERT_TRUE(at_zero);
   EXPECT_DOUBLE_EQ(*at_zero, -kLogFloor * 2.5);
@@ -100,7 +100,7 @@ TEST(JointLikelihood, PassesPdfErrorsThroughAndStopsAtTheFailingPdf) {
   FailingPdf failing(SPlotError::pdf_evaluation("custom"));
   FixedValuesPdf later({1.0, 1.0});
   const std::vector<double> weights{1.0, 1.0};
-  const JointLikelihood nll({}, EventView(rows), {failing, later}, weights);
+  JointLikelihood nll({}, EventView(rows), {failing, later}, weights);
   auto value = nll.evaluate(vec({1.0, 1.0}));
   ASSERT_FALSE(value);
   EXPECT_EQ(value.error(), SPlotError::pdf_evaluation("custom"));
@@ -112,7 +112,7 @@ TEST(JointLikelihood, RejectsAPdfWithTheWrongNumberOfValues) {
   FixedValuesPdf good({1, 1, 1, 1, 1});
   FixedValuesPdf short_pdf({1, 1, 1, 1});
   const std::vector<double> weights(5, 1.0);
-  const JointLikelihood nll({}, EventView(rows), {good, short_pdf}, weights);
+  JointLikelihood nll({}, EventView(rows), {good, short_pdf}, weights);
   EXPECT_EQ(failure(nll.evaluate(vec({1.0, 1.0}))),
             "PDF evaluation failed: PDF 1 returned 4 values, expected 5");
 }
@@ -141,12 +141,12 @@ TEST(JointLikelihood, ReportsTheFirstEventWhereAllPdfsAreZero) {
   const std::vector<double> weights(5, 1.0);
   FixedValuesPdf a({1, 1, 0, 0, 0});
   FixedValuesPdf b({1, 0, 1, -0.0, 0});
-  const JointLikelihood nll({}, EventView(rows), {a, b}, weights);
+  JointLikelihood nll({}, EventView(rows), {a, b}, weights);
   EXPECT_EQ(failure(nll.evaluate(vec({1.0, 1.0}))),
             "PDF evaluation failed: all PDFs are zero for event 3");
   // The scan for all-zero events runs only once every PDF passed its own checks.
   FixedValuesPdf invalid_later({1, 1, 0, 1, -1});  // event 2 is zero in both
-  const JointLikelihood checked_first({}, EventView(rows), {a, invalid_later}, weights);
+  JointLikelihood checked_first({}, EventView(rows), {a, invalid_later}, weights);
   EXPECT_EQ(failure(checked_first.evaluate(vec({1.0, 1.0}))),
             "PDF evaluation failed: PDF 1 returned an invalid value for event 4");
 }
@@ -155,7 +155,7 @@ TEST(JointLikelihood, RejectsAnInfiniteMixtureDensity) {
   const auto rows = index_rows(2);
   const std::vector<double> weights(2, 1.0);
   FixedValuesPdf pdf({1e308, 1.0});
-  const JointLikelihood nll({}, EventView(rows), {pdf}, weights);
+  JointLikelihood nll({}, EventView(rows), {pdf}, weights);
   EXPECT_EQ(failure(nll.evaluate(vec({10.0}))),
             "optimization failed: mixture density is not finite for event 0");
 }
@@ -164,7 +164,7 @@ TEST(JointLikelihood, RejectsANonFiniteTotal) {
   const auto rows = index_rows(2);
   const std::vector<double> weights(2, 1e308);
   FixedValuesPdf pdf({1e-200, 1e-200});
-  const JointLikelihood nll({}, EventView(rows), {pdf}, weights);
+  JointLikelihood nll({}, EventView(rows), {pdf}, weights);
   EXPECT_EQ(failure(nll.evaluate(vec({1e-200}))),
             "optimization failed: negative log-likelihood is not finite");
 }
@@ -175,7 +175,7 @@ TEST(JointLikelihood, HandsEveryPdfTheCompleteMapOrderedByName) {
   const std::vector<double> weights(1, 1.0);
   FixedValuesPdf a({1.0});
   FixedValuesPdf b({1.0});
-  const JointLikelihood nll({"width", "mean"}, EventView(rows), {a, b}, weights);
+  JointLikelihood nll({"width", "mean"}, EventView(rows), {a, b}, weights);
   ASSERT_TRUE(nll.evaluate(vec({1.0, 1.0, 0.25, 5.0})));
   const ParameterMap expected{{"mean", 5.0}, {"width", 0.25}};
   EXPECT_EQ(a.last_parameters(), expected);
@@ -188,22 +188,22 @@ TEST(JointLikelihood, SkipsRecheckingKnownRevisionsWithoutChangingTheOutcome) {
   const auto rows = index_rows(3);
   const std::vector<double> weights(3, 1.0);
   FixedValuesPdf bad({1.0, -2.0, 1.0}, 7);
-  const JointLikelihood with_bad({}, EventView(rows), {bad}, weights);
+  JointLikelihood with_bad({}, EventView(rows), {bad}, weights);
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(failure(with_bad.evaluate(vec({1.0}))),
               "PDF evaluation failed: PDF 0 returned an invalid value for event 1");
   }
   FixedValuesPdf zero_a({1.0, 0.0, 1.0}, 3);
   FixedValuesPdf zero_b({1.0, 0.0, 1.0}, 4);
-  const JointLikelihood with_zero({}, EventView(rows), {zero_a, zero_b}, weights);
+  JointLikelihood with_zero({}, EventView(rows), {zero_a, zero_b}, weights);
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(failure(with_zero.evaluate(vec({1.0, 1.0}))),
               "PDF evaluation failed: all PDFs are zero for event 1");
   }
   FixedValuesPdf good({0.5, 2.0, 1.0}, 9);
   FixedValuesPdf unversioned({0.5, 2.0, 1.0});
-  const JointLikelihood versioned({}, EventView(rows), {good}, weights);
-  const JointLikelihood copied({}, EventView(rows), {unversioned}, weights);
+  JointLikelihood versioned({}, EventView(rows), {good}, weights);
+  JointLikelihood copied({}, EventView(rows), {unversioned}, weights);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(*versioned.evaluate(vec({2.0})), *copied.evaluate(vec({2.0})));
 }
 
@@ -211,7 +211,7 @@ TEST(JointLikelihood, AnswersARepeatedPointWithoutCallingThePdfs) {
   const auto rows = index_rows(2);
   const std::vector<double> weights{1.0, 1.0};
   FixedValuesPdf pdf({0.5, 2.0});
-  const JointLikelihood nll({"mu"}, EventView(rows), {pdf}, weights);
+  JointLikelihood nll({"mu"}, EventView(rows), {pdf}, weights);
   const auto first = nll.evaluate(vec({10.0, 0.0}));
   ASSERT_TRUE(first);
   EXPECT_EQ(nll.evaluate(vec({10.0, 0.0})), first);
@@ -220,7 +220,7 @@ TEST(JointLikelihood, AnswersARepeatedPointWithoutCallingThePdfs) {
   EXPECT_EQ(pdf.calls(), 2);
   // Failures are not remembered: each repeat asks the PDFs again.
   FixedValuesPdf bad({1.0, -1.0});
-  const JointLikelihood failing({}, EventView(rows), {bad}, weights);
+  JointLikelihood failing({}, EventView(rows), {bad}, weights);
   EXPECT_FALSE(failing.evaluate(vec({1.0})));
   EXPECT_FALSE(failing.evaluate(vec({1.0})));
   EXPECT_EQ(bad.calls(), 2);
@@ -231,7 +231,7 @@ TEST(JointLikelihood, ConsultsTheInterruptCheckBeforeEachEvaluation) {
   const std::vector<double> weights(1, 1.0);
   FixedValuesPdf pdf({1.0});
   int checks = 0;
-  const JointLikelihood nll({}, EventView(rows), {pdf}, weights,
+  JointLikelihood nll({}, EventView(rows), {pdf}, weights,
                             [&checks]() -> std::expected<void, SPlotError> {
                               if (++checks == 2) return std::unexpected(SPlotError::optimization("stop"));
                               return {};
@@ -246,7 +246,7 @@ TEST(JointLikelihood, GradientIsTheCentralDifferenceWithRelativeSteps) {
   const std::vector<double> weights(2, 1.0);
   FixedValuesPdf a({0.5, 2.0});
   FixedValuesPdf b({1.5, 0.25});
-  const JointLikelihood nll({}, EventView(rows), {a, b}, weights);
+  JointLikelihood nll({}, EventView(rows), {a, b}, weights);
   const Vector x = vec({0.0, 1e6});
   auto g = nll.gradient(x);
   ASSERT_TRUE(g);
@@ -262,7 +262,7 @@ TEST(JointLikelihood, HessianOfTheYieldsIsTheAnalyticOne) {
   const std::vector<double> weights(2, 1.0);
   FixedValuesPdf a({0.5, 2.0});
   FixedValuesPdf b({1.5, 0.25});
-  const JointLikelihood nll({}, EventView(rows), {a, b}, weights);
+  JointLikelihood nll({}, EventView(rows), {a, b}, weights);
   const double y0 = 3.0, y1 = 4.0;
   auto both = nll.gradient_with_hessian(vec({y0, y1}));
   ASSERT_TRUE(both);
@@ -282,7 +282,7 @@ TEST(JointLikelihood, EvaluatesTheModelForTheSPlotStep) {
   const std::vector<double> weights{1.0, 0.5, 2.0};
   FixedValuesPdf viewed({0.1, 0.2, 0.3}, 5);
   FixedValuesPdf copied({0.4, 0.5, 0.6});
-  const JointLikelihood nll({"s"}, EventView(rows), {viewed, copied}, weights);
+  JointLikelihood nll({"s"}, EventView(rows), {viewed, copied}, weights);
   auto model = nll.evaluate_model(std::vector<double>{4.0});
   ASSERT_TRUE(model);
   EXPECT_EQ(copied.last_parameters(), (ParameterMap{{"s", 4.0}}));
@@ -307,7 +307,7 @@ TEST(JointLikelihood, ModelEvaluationPassesPdfChecksThrough) {
   const auto rows = index_rows(2);
   const std::vector<double> weights(2, 1.0);
   FixedValuesPdf zero({0.0, 1.0});
-  const JointLikelihood nll({}, EventView(rows), {zero}, weights);
+  JointLikelihood nll({}, EventView(rows), {zero}, weights);
   auto model = nll.evaluate_model({});
   ASSERT_FALSE(model);
   EXPECT_EQ(model.error().display(), "PDF evaluation failed: all PDFs are zero for event 0");

@@ -35,27 +35,27 @@ class CountingProblem : public ScalarGradient<ProblemError> {
     std::size_t hessian = 0;
   };
 
-  Result<double> evaluate(const Vector& x) const final {
+  Result<double> evaluate(const Vector& x) final {
     if (depth_ == 0) {
       ++counts.objective;
       objective_points.push_back(x);
     }
     return value(x);
   }
-  Result<Vector> gradient(const Vector& x) const final {
+  Result<Vector> gradient(const Vector& x) final {
     if (depth_ == 0) ++counts.gradient;
     const Nested nested(depth_);
     if (auto analytic = analytic_gradient(x)) return std::move(*analytic);
     return ScalarGradient::gradient(x);
   }
-  Result<GradientWithHessian> gradient_with_hessian(const Vector& x) const final {
+  Result<GradientWithHessian> gradient_with_hessian(const Vector& x) final {
     ++counts.hessian;
     const Nested nested(depth_);
     return ScalarGradient::gradient_with_hessian(x);
   }
 
-  mutable Counts counts;
-  mutable std::vector<Vector> objective_points;  // every point the minimizer evaluated
+  Counts counts;
+  std::vector<Vector> objective_points;  // every point the minimizer evaluated
 
  protected:
   virtual Result<double> value(const Vector& x) const = 0;
@@ -68,7 +68,7 @@ class CountingProblem : public ScalarGradient<ProblemError> {
     ~Nested() { --depth; }
     int& depth;
   };
-  mutable int depth_ = 0;
+  int depth_ = 0;
 };
 
 // Records status.position after every step.

@@ -89,7 +89,7 @@ class StopAtOnce final : public Terminator {
   }
 };
 
-Result<MinimizationSummary> run(const CountingProblem& problem, Vector start,
+Result<MinimizationSummary> run(CountingProblem& problem, Vector start,
                                 std::optional<BoundList> bounds = std::nullopt,
                                 std::size_t max_steps = 100) {
   LBFGSBConfig config;
@@ -126,7 +126,7 @@ class Linear final : public CountingProblem {
 
 // The second trial of a bracketing search lies 80 % of the way from 1 to the
 // largest step the run offered it, so that trial shows the step limit.
-Vector second_trial(const Linear& problem, Vector start, std::optional<BoundList> bounds,
+Vector second_trial(Linear problem, Vector start, std::optional<BoundList> bounds,
                     double max_step) {
   LBFGSBConfig config;
   config.bounds = std::move(bounds);
@@ -184,7 +184,7 @@ class ConcaveDown final : public CountingProblem {
 TEST(LbfgsbRunTest, AStepWithoutCurvatureMovesThePointButStoresNoPair) {
   // Step 0 runs from 1 into the bound at 3 (s = 2, y = -4); step 1 has the
   // zero direction there (s = 0, y = 0). Neither pair is stored.
-  const ConcaveDown problem;
+  ConcaveDown problem;
   LBFGSBConfig config;
   config.bounds = BoundList{ScalarBound::lower_and_upper(-10.0, 3.0)};
   std::vector<LBFGSB> states;
@@ -223,7 +223,7 @@ class Rosenbrock final : public CountingProblem {
 
 // The states after the first `steps` steps of a run from (-1.2, 1).
 std::vector<LBFGSB> rosenbrock_states(std::size_t memory_size, std::size_t steps) {
-  const Rosenbrock problem;
+  Rosenbrock problem;
   LBFGSBConfig config;
   config.memory_size = memory_size;
   config.skip_hessian = true;
@@ -257,7 +257,7 @@ TEST(LbfgsbRunTest, TheMemoryKeepsTheNewestPairsAndZeroActsAsOne) {
 }
 
 TEST(LbfgsbRunTest, TheSummaryCarriesTheCovarianceOfAKnownHessian) {
-  const DiagonalQuadratic problem;
+  DiagonalQuadratic problem;
   const auto summary = run(problem, Vector{{3.0, 3.0}});
   ASSERT_TRUE(summary.has_value());
   EXPECT_EQ(summary->message.kind, StatusType::Success);
@@ -268,7 +268,7 @@ TEST(LbfgsbRunTest, TheSummaryCarriesTheCovarianceOfAKnownHessian) {
 }
 
 TEST(LbfgsbRunTest, ASingularHessianGivesThePseudoInverse) {
-  const Valley problem;
+  Valley problem;
   const auto summary = run(problem, Vector{{2.0, 0.0}});
   ASSERT_TRUE(summary.has_value());
   EXPECT_NEAR(summary->value, 0.0, 1e-12);
@@ -278,7 +278,7 @@ TEST(LbfgsbRunTest, ASingularHessianGivesThePseudoInverse) {
 }
 
 TEST(LbfgsbRunTest, ANaNObjectiveEndsTheRunAsFailedWithASummary) {
-  const NaNLeftOfZero problem;
+  NaNLeftOfZero problem;
   const auto summary = run(problem, Vector{{3.0}});
   ASSERT_TRUE(summary.has_value());
   EXPECT_EQ(summary->message.display(), "Failed: f(x) is not finite");
@@ -291,7 +291,7 @@ TEST(LbfgsbRunTest, ANaNObjectiveEndsTheRunAsFailedWithASummary) {
 TEST(LbfgsbRunTest, AStartOutsideTheBoxIsEvaluatedProjectedButReportedAsPassed) {
   // The objective is NaN at the projected start, so the run ends before its
   // first step and the status still holds the start as passed in.
-  const NaNLeftOfZero problem;
+  NaNLeftOfZero problem;
   const auto summary = run(problem, Vector{{-3.0}}, BoundList{ScalarBound::lower_and_upper(-1.0, 5.0)});
   ASSERT_TRUE(summary.has_value());
   EXPECT_EQ(problem.objective_points.front(), Vector{{-1.0}});
@@ -302,7 +302,7 @@ TEST(LbfgsbRunTest, AStartOutsideTheBoxIsEvaluatedProjectedButReportedAsPassed) 
   EXPECT_EQ(summary->gradient_evaluations, 1u);
   EXPECT_EQ(summary->hessian_evaluations, 1u);
 
-  const DiagonalQuadratic quadratic;
+  DiagonalQuadratic quadratic;
   const auto moved = run(quadratic, Vector{{7.0, -9.0}},
                          BoundList{ScalarBound::lower_and_upper(0.0, 5.0), ScalarBound::lower_only(-5.0)});
   ASSERT_TRUE(moved.has_value());
@@ -313,7 +313,7 @@ TEST(LbfgsbRunTest, AStartOutsideTheBoxIsEvaluatedProjectedButReportedAsPassed) 
 }
 
 TEST(LbfgsbRunTest, AProblemErrorEndsTheRunUnchanged) {
-  const GradientRefusesSecondCall problem;
+  GradientRefusesSecondCall problem;
   const auto summary = run(problem, Vector{{1.0, 2.0}});
   ASSERT_FALSE(summary.has_value());
   EXPECT_EQ(summary.error(), ProblemError{"gradient refused"});
@@ -321,7 +321,7 @@ TEST(LbfgsbRunTest, AProblemErrorEndsTheRunUnchanged) {
 }
 
 TEST(LbfgsbRunTest, AFirstTerminatorThatStopsEndsTheRunAfterOneStep) {
-  const DiagonalQuadratic problem;
+  DiagonalQuadratic problem;
   std::vector<Vector> positions;
   Callbacks callbacks = with_terminator({}, std::make_unique<StopAtOnce>());
   callbacks = with_observer(std::move(callbacks), std::make_unique<PositionRecorder>(positions));
@@ -340,7 +340,7 @@ TEST(LbfgsbRunTest, AFailedLineSearchKeepsThePointAndTheRunGoesOn) {
   // On f = -x no trial meets the curvature test, so every search fails after
   // its last trial and the point never moves. The first check of the
   // objective change only remembers f; the second sees no change and stops.
-  const DownhillForever problem;
+  DownhillForever problem;
   LBFGSBConfig config;
   config.line_search.max_iterations = 3;
   std::vector<Vector> positions;

@@ -19,14 +19,14 @@ class RecordingProblem : public ScalarGradient<std::string> {
                    std::function<Vector(const Vector&)> gradient)
       : objective_(std::move(objective)), gradient_(std::move(gradient)) {}
 
-  std::expected<double, std::string> evaluate(const Vector& x) const override {
+  std::expected<double, std::string> evaluate(const Vector& x) override {
     objective_points.push_back(x[0]);
     if (fail_objective_at && objective_points.size() == *fail_objective_at + 1) {
       return std::unexpected("objective refused");
     }
     return objective_(x);
   }
-  std::expected<Vector, std::string> gradient(const Vector& x) const override {
+  std::expected<Vector, std::string> gradient(const Vector& x) override {
     gradient_points.push_back(x[0]);
     if (fail_gradient_at && gradient_points.size() == *fail_gradient_at + 1) {
       return std::unexpected("gradient refused");
@@ -34,8 +34,8 @@ class RecordingProblem : public ScalarGradient<std::string> {
     return gradient_(x);
   }
 
-  mutable std::vector<double> objective_points;
-  mutable std::vector<double> gradient_points;
+  std::vector<double> objective_points;
+  std::vector<double> gradient_points;
   std::optional<std::size_t> fail_objective_at;
   std::optional<std::size_t> fail_gradient_at;
 
@@ -55,7 +55,7 @@ struct Counters {
   std::size_t gradient = 0;
 };
 
-std::expected<LineSearchOutput, std::string> run(const RecordingProblem& problem, const Vector& x,
+std::expected<LineSearchOutput, std::string> run(RecordingProblem& problem, const Vector& x,
                                                  const Vector& p, std::optional<double> alpha_max,
                                                  Counters& counters,
                                                  const MoreThuenteLineSearch& params = {}) {
@@ -67,7 +67,7 @@ const Vector kOrigin{{0.0}};
 const Vector kForward{{1.0}};
 
 TEST(MoreThuenteSearchTest, AcceptsTheFirstTrialAtTheExactMinimiser) {
-  const RecordingProblem problem = parabola(1.0);
+  RecordingProblem problem = parabola(1.0);
   Counters counters;
   const auto out = run(problem, kOrigin, kForward, 4.0, counters);
   ASSERT_TRUE(out.has_value());
@@ -81,7 +81,7 @@ TEST(MoreThuenteSearchTest, AcceptsTheFirstTrialAtTheExactMinimiser) {
 }
 
 TEST(MoreThuenteSearchTest, AnOvershootingFirstTrialIsBisectedEvaluatingMidpointThenLo) {
-  const RecordingProblem problem = parabola(0.25);
+  RecordingProblem problem = parabola(0.25);
   Counters counters;
   const auto out = run(problem, kOrigin, kForward, 1.0, counters);
   ASSERT_TRUE(out.has_value());
@@ -96,7 +96,7 @@ TEST(MoreThuenteSearchTest, AnOvershootingFirstTrialIsBisectedEvaluatingMidpoint
 
 TEST(MoreThuenteSearchTest, AFirstTrialClimbingAgainEntersTheBisectionWithLoAboveHi) {
   // f = x^8 / 8 - x / 2: f(1) passes the decrease test but its slope 0.5 exceeds 0.9 * 0.5.
-  const RecordingProblem problem(
+  RecordingProblem problem(
       [](const Vector& x) { return std::pow(x[0], 8) / 8.0 - 0.5 * x[0]; },
       [](const Vector& x) { return Vector{{std::pow(x[0], 7) - 0.5}}; });
   Counters counters;
@@ -110,7 +110,7 @@ TEST(MoreThuenteSearchTest, AFirstTrialClimbingAgainEntersTheBisectionWithLoAbov
 }
 
 TEST(MoreThuenteSearchTest, ALinearDescentTakesTheLargestStepTheBoxAllows) {
-  const RecordingProblem problem([](const Vector& x) { return -x[0]; },
+  RecordingProblem problem([](const Vector& x) { return -x[0]; },
                                  [](const Vector&) { return Vector{{-1.0}}; });
   Counters counters;
   const auto out = run(problem, kOrigin, kForward, 10.0, counters);
@@ -135,7 +135,7 @@ TEST(MoreThuenteSearchTest, ALinearDescentTakesTheLargestStepTheBoxAllows) {
 }
 
 TEST(MoreThuenteSearchTest, ALinearDescentWithoutRoomToReachTheBoxRunsOutOfTrials) {
-  const RecordingProblem problem([](const Vector& x) { return -x[0]; },
+  RecordingProblem problem([](const Vector& x) { return -x[0]; },
                                  [](const Vector&) { return Vector{{-1.0}}; });
   Counters counters;
   const MoreThuenteLineSearch params{.max_iterations = 3};
@@ -147,7 +147,7 @@ TEST(MoreThuenteSearchTest, ALinearDescentWithoutRoomToReachTheBoxRunsOutOfTrial
 }
 
 TEST(MoreThuenteSearchTest, AnAscentDirectionBisectsUntilTheLastMidpointAndFails) {
-  const RecordingProblem problem([](const Vector& x) { return x[0]; },
+  RecordingProblem problem([](const Vector& x) { return x[0]; },
                                  [](const Vector&) { return Vector{{1.0}}; });
   Counters counters;
   const MoreThuenteLineSearch params{.max_zoom_iterations = 3};
@@ -161,7 +161,7 @@ TEST(MoreThuenteSearchTest, AnAscentDirectionBisectsUntilTheLastMidpointAndFails
 }
 
 TEST(MoreThuenteSearchTest, AZeroDirectionIsAcceptedAtTheFirstTrialWithoutMoving) {
-  const RecordingProblem problem = parabola(3.0);
+  RecordingProblem problem = parabola(3.0);
   Counters counters;
   const auto out = run(problem, Vector{{1.0}}, Vector{{0.0}}, 5.0, counters);
   ASSERT_TRUE(out.has_value());
@@ -174,7 +174,7 @@ TEST(MoreThuenteSearchTest, AZeroDirectionIsAcceptedAtTheFirstTrialWithoutMoving
 }
 
 TEST(MoreThuenteSearchTest, ANaNTrialValuePassesTheDecreaseTestAndCanBeAccepted) {
-  const RecordingProblem problem(
+  RecordingProblem problem(
       [](const Vector& x) { return x[0] == 0.0 ? 1.0 : std::nan(""); },
       [](const Vector& x) { return Vector{{x[0] == 0.0 ? -1.0 : 0.0}}; });
   Counters counters;

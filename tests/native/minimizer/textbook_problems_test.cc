@@ -69,7 +69,7 @@ struct Outcome {
   std::vector<Vector> positions;  // accepted point after every step
 };
 
-Outcome minimize(const CountingProblem& problem, Vector start, const std::optional<BoundList>& bounds) {
+Outcome minimize(CountingProblem& problem, Vector start, const std::optional<BoundList>& bounds) {
   LBFGSBConfig config;
   config.bounds = bounds;
   Outcome run;
@@ -81,7 +81,7 @@ Outcome minimize(const CountingProblem& problem, Vector start, const std::option
   return run;
 }
 
-void expect_counts_match(const CountingProblem& problem, const MinimizationSummary& summary) {
+void expect_counts_match(CountingProblem& problem, const MinimizationSummary& summary) {
   EXPECT_EQ(summary.objective_evaluations, problem.counts.objective);
   EXPECT_EQ(summary.gradient_evaluations, problem.counts.gradient);
   EXPECT_EQ(summary.hessian_evaluations, problem.counts.hessian);
@@ -103,7 +103,7 @@ TEST(TextbookProblemsTest, RosenbrockFromTheClassicStartReachesItsMinimum) {
   // default central finite differences.
   for (const bool analytic : {true, false}) {
     SCOPED_TRACE(analytic ? "analytic gradient" : "finite differences");
-    const Rosenbrock problem(analytic);
+    Rosenbrock problem(analytic);
     const Outcome run = minimize(problem, Vector{{-1.2, 1.0}}, std::nullopt);
 
     EXPECT_NEAR(run.summary.value, 0.0, kValueTolerance);
@@ -117,7 +117,7 @@ TEST(TextbookProblemsTest, RosenbrockFromTheClassicStartReachesItsMinimum) {
 
 TEST(TextbookProblemsTest, BoundedRosenbrockStopsOnTheBoundAtHalf) {
   // With x0 <= 0.5 the minimum lies on the bound: x0 = 0.5, x1 = x0^2.
-  const Rosenbrock problem(true);
+  Rosenbrock problem(true);
   const BoundList bounds{ScalarBound::lower_and_upper(-2.0, 0.5), ScalarBound::unbounded()};
   const Outcome run = minimize(problem, Vector{{-1.2, 1.0}}, bounds);
 
@@ -142,7 +142,7 @@ class ShiftedParabola final : public CountingProblem {
 TEST(TextbookProblemsTest, AMinimumOnTheBoundIsReachedByAStepOntoIt) {
   // The first direction ends exactly on x = 0, where the objective still
   // falls: the search takes that step instead of giving up on it.
-  const ShiftedParabola problem;
+  ShiftedParabola problem;
   const BoundList bounds{ScalarBound::lower_and_upper(0.0, 10.0)};
   const Outcome run = minimize(problem, Vector{{0.02}}, bounds);
 
@@ -170,7 +170,7 @@ class BadlyScaledQuadratic final : public CountingProblem {
 TEST(TextbookProblemsTest, ScaledCoordinatesReachTheMinimumAndReportEverythingInX) {
   // Scales near 1 / sqrt(c_i): in z the problem is well conditioned. The
   // caller still passes, and gets back, points, bounds and errors in x.
-  const BadlyScaledQuadratic problem;
+  BadlyScaledQuadratic problem;
   LBFGSBConfig config;
   config.bounds = BoundList{ScalarBound::lower_and_upper(0.0, 10.0), ScalarBound::lower_only(1.0)};
   config.transform = ParameterTransform{Vector{{std::ldexp(1.0, -13), std::ldexp(1.0, 13)}}};
@@ -198,7 +198,7 @@ TEST(TextbookProblemsTest, ScaledCoordinatesReachTheMinimumAndReportEverythingIn
 
 TEST(TextbookProblemsTest, TwentyFiveVariableBoundedProblemReachesZero) {
   // Odd variables (1-based) in [1, 100], even ones in [-100, 100], start 3.
-  const ChainedRosenbrock problem;
+  ChainedRosenbrock problem;
   BoundList bounds;
   for (int i = 0; i < 25; ++i) {
     bounds.push_back(i % 2 == 0 ? ScalarBound::lower_and_upper(1.0, 100.0)
