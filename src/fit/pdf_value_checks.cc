@@ -28,6 +28,30 @@ double count_invalid(const double* values, std::size_t length) {
   return invalid;
 }
 
+struct BlockCounts {
+  double invalid = 0.0;
+  double zero = 0.0;
+};
+
+BlockCounts copy_counting(const double* values, double* target, std::size_t length) {
+  double invalid = 0.0;
+  double zero = 0.0;
+  for (std::size_t i = 0; i < length; ++i) {
+    const double v = values[i];
+    target[i] = v;
+    invalid += valid_value(v) ? 0.0 : 1.0;
+    zero += v == 0.0 ? 1.0 : 0.0;
+  }
+  return {invalid, zero};
+}
+
+std::size_t first_failure_in_block(const double* data, std::size_t start, std::size_t end) {
+  for (std::size_t e = start; e < end; ++e) {
+    if (!valid_value(data[e])) return e;
+  }
+  return end;
+}
+
 double count_zero(const double* values, std::size_t length) {
   double zero = 0.0;
   for (std::size_t i = 0; i < length; ++i) zero += values[i] == 0.0 ? 1.0 : 0.0;
@@ -42,11 +66,25 @@ std::size_t first_invalid_value(std::span<const double> values) {
   for (std::size_t start = 0; start < n; start += kBlock) {
     const std::size_t end = std::min(n, start + kBlock);
     if (count_invalid(data + start, end - start) == 0.0) continue;
-    for (std::size_t e = start; e < end; ++e) {
-      if (!valid_value(data[e])) return e;
-    }
+    return first_failure_in_block(data, start, end);
   }
   return n;
+}
+
+CopiedValues copy_checking_values(std::span<const double> source, double* target) {
+  const double* data = source.data();
+  const std::size_t n = source.size();
+  CopiedValues found{n, false};
+  for (std::size_t start = 0; start < n; start += kBlock) {
+    const std::size_t end = std::min(n, start + kBlock);
+    // The copy goes on past a failure: the caller keeps every value.
+    const BlockCounts counts = copy_counting(data + start, target + start, end - start);
+    if (counts.zero != 0.0) found.has_zero = true;
+    if (counts.invalid != 0.0 && found.first_invalid == n) {
+      found.first_invalid = first_failure_in_block(data, start, end);
+    }
+  }
+  return found;
 }
 
 // Runs once every column has passed first_invalid_value: the values are

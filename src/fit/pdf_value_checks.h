@@ -14,6 +14,15 @@ namespace tarnwex {
 // passes), or values.size().
 std::size_t first_invalid_value(std::span<const double> values);
 
+struct CopiedValues {
+  std::size_t first_invalid;  // what first_invalid_value(source) gives
+  bool has_zero;              // some value is zero (either sign)
+};
+
+// Copies `source` to `target` (room for source.size() values) and checks the
+// values on the way: one read of them does both.
+CopiedValues copy_checking_values(std::span<const double> source, double* target);
+
 // Index of the first event at which every column is zero (either sign), or
 // n_events. Every column holds at least n_events values, all of which pass
 // first_invalid_value.

@@ -6,6 +6,7 @@
 #include <limits>
 #include <string>
 
+#include "fit/pdf_value_checks.h"
 #include "python/guarded_entry.h"
 #include "python/numpy_convert.h"
 #include "python/parameter_dict.h"
@@ -77,7 +78,8 @@ std::expected<PdfValuesView, SPlotError> PythonParametricPdf::evaluate_batch_vie
   if (!entry) return std::unexpected(std::move(entry.error()));
   // The span stays valid after the lock is released: the entry only changes
   // in a later operation of this PDF.
-  return PdfValuesView{(*entry)->values, (*entry)->revision};
+  return PdfValuesView{(*entry)->values, (*entry)->revision, (*entry)->valid,
+                       (*entry)->zero_free};
 }
 
 std::expected<const CachedEvaluation*, SPlotError> PythonParametricPdf::entry_for(
@@ -132,8 +134,19 @@ std::expected<void, SPlotError> PythonParametricPdf::refresh_holding_interpreter
   // between the PDFs' own temporaries.
   CachedEvaluation fresh;
   if (cache_) fresh.values = std::move(cache_->values);
-  fresh.values.clear();
-  append_vector(source, fresh.values);
+  if (is_contiguous_vector(source)) {
+    // The copy checks the values on the way, so the fit need not read them
+    // again. A size already right (every refresh after the first) leaves
+    // the storage as it is, without zeroing it first.
+    fresh.values.resize(n_events_);
+    const auto* first = static_cast<const double*>(PyArray_DATA(source));
+    const CopiedValues copied = copy_checking_values({first, n_events_}, fresh.values.data());
+    fresh.valid = copied.first_invalid == n_events_;
+    fresh.zero_free = !copied.has_zero;
+  } else {
+    fresh.values.clear();
+    append_vector(source, fresh.values);
+  }
   readable = PyRef();
   result = PyRef();
   fresh.parameters = parameters;

@@ -19,6 +19,10 @@ struct CachedEvaluation {
   std::vector<double> values;  // one density per event, in event order
   ParameterMap parameters;     // the point at which `values` was computed
   std::uint64_t revision = 0;  // changes with every refresh; never 0
+  // Found while copying the values: every one is finite and not negative,
+  // and none is zero.
+  bool valid = false;
+  bool zero_free = false;
 };
 
 // A revision no refresh in this process has used yet (the first is 1).

@@ -36,6 +36,29 @@ TEST(PdfValueChecks, FindTheFirstInvalidValueInAnyBlock) {
   EXPECT_EQ(first_invalid_value({}), 0u);
 }
 
+TEST(PdfValueChecks, CopyKeepsEveryValueAndFindsTheFirstFailureAndAnyZero) {
+  for (std::size_t at : {0u, 511u, 512u, 1299u}) {
+    std::vector<double> values(1300, 0.5);
+    values[at] = kNaN;
+    values[1299 - at / 2] = -1.0;
+    std::vector<double> copy(values.size());
+    const CopiedValues found = copy_checking_values(values, copy.data());
+    EXPECT_EQ(found.first_invalid, plain_first_invalid(values)) << at;
+    EXPECT_FALSE(found.has_zero);
+    for (std::size_t e = 0; e < values.size(); ++e) {
+      if (e != at) EXPECT_EQ(copy[e], values[e]) << e;
+    }
+    EXPECT_TRUE(std::isnan(copy[at]));
+  }
+  std::vector<double> fine(1025, 1.0);
+  fine[1024] = -0.0;
+  std::vector<double> copy(fine.size());
+  const CopiedValues found = copy_checking_values(fine, copy.data());
+  EXPECT_EQ(found.first_invalid, 1025u);
+  EXPECT_TRUE(found.has_zero);
+  EXPECT_TRUE(std::signbit(copy[1024]));
+}
+
 TEST(PdfValueChecks, FindTheFirstEventWhereEveryColumnIsZero) {
   std::vector<double> a(1200, 0.0), b(1200, 1.0), c(1200, 0.0);
   for (std::size_t e = 0; e < 1200; e += 2) a[e] = 1.0;
