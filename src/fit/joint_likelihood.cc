@@ -141,6 +141,7 @@ std::expected<void, SPlotError> JointLikelihood::load_pdf_values(
     std::span<std::span<const double>> columns) {
   const std::size_t n_events = events_.size();
   const std::size_t n_components = pdfs_.size();
+  bool some_zero_free = false;
   for (std::size_t k = 0; k < n_components; ++k) {
     auto view = pdfs_[k].get().evaluate_batch_view(events_, parameters, scratch[k]);
     if (!view) return std::unexpected(std::move(view.error()));
@@ -150,7 +151,7 @@ std::expected<void, SPlotError> JointLikelihood::load_pdf_values(
                          std::to_string(n_events));
     }
     const std::uint64_t revision = view->revision;
-    if (revision == 0 || revision != checked_revisions_[k]) {
+    if (!view->valid && (revision == 0 || revision != checked_revisions_[k])) {
       const std::size_t bad = first_invalid_value(view->values);
       if (bad != n_events) {
         return pdf_failure("PDF " + std::to_string(k) + " returned an invalid value for event " +
@@ -160,8 +161,10 @@ std::expected<void, SPlotError> JointLikelihood::load_pdf_values(
     }
     revisions_[k] = revision;
     columns[k] = view->values;
+    if (view->zero_free) some_zero_free = true;
   }
-  if (!same_known_revisions(revisions_, scanned_revisions_)) {
+  // An event can only be zero in every PDF if every PDF has a zero.
+  if (!some_zero_free && !same_known_revisions(revisions_, scanned_revisions_)) {
     const std::size_t zero_event = first_all_zero_event(columns, n_events);
     if (zero_event != n_events) {
       return pdf_failure("all PDFs are zero for event " + std::to_string(zero_event));

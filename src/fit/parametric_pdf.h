@@ -17,10 +17,14 @@ namespace tarnwex {
 // until the next call of any operation of the same PDF. `revision` identifies
 // the contents: two views of one PDF with the same non-zero revision hold the
 // same values, so a caller that has already checked them need not check them
-// again. Revision 0 promises nothing.
+// again. Revision 0 promises nothing. `valid` says the PDF itself has found
+// every value finite and not negative, so the caller need not look again;
+// `zero_free` says it has found no value that is zero.
 struct PdfValuesView {
   std::span<const double> values;
   std::uint64_t revision = 0;
+  bool valid = false;
+  bool zero_free = false;
 };
 
 class ParametricPdf {

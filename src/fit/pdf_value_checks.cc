@@ -28,6 +28,39 @@ double count_invalid(const double* values, std::size_t length) {
   return invalid;
 }
 
+bool positive_finite(double v) { return v > 0.0 && v <= std::numeric_limits<double>::max(); }
+
+// Counts the values that are not positive and finite, copying them to
+// `target` unless it is null. The count runs in kLanes separate sums: one
+// sum is a chain of dependent additions the processor cannot overlap, and
+// strict IEEE semantics forbid the compiler to split it.
+template <bool kCopy>
+double count_not_positive(const double* values, double* target, std::size_t length) {
+  constexpr std::size_t kLanes = 4;
+  std::array<double, kLanes> lanes{};
+  std::size_t i = 0;
+  for (; i + kLanes <= length; i += kLanes) {
+    for (std::size_t lane = 0; lane < kLanes; ++lane) {
+      const double v = values[i + lane];
+      if constexpr (kCopy) target[i + lane] = v;
+      lanes[lane] += positive_finite(v) ? 0.0 : 1.0;
+    }
+  }
+  for (; i < length; ++i) {
+    const double v = values[i];
+    if constexpr (kCopy) target[i] = v;
+    lanes[0] += positive_finite(v) ? 0.0 : 1.0;
+  }
+  return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+}
+
+std::size_t first_failure_in_block(const double* data, std::size_t start, std::size_t end) {
+  for (std::size_t e = start; e < end; ++e) {
+    if (!valid_value(data[e])) return e;
+  }
+  return end;
+}
+
 double count_zero(const double* values, std::size_t length) {
   double zero = 0.0;
   for (std::size_t i = 0; i < length; ++i) zero += values[i] == 0.0 ? 1.0 : 0.0;
@@ -42,11 +75,44 @@ std::size_t first_invalid_value(std::span<const double> values) {
   for (std::size_t start = 0; start < n; start += kBlock) {
     const std::size_t end = std::min(n, start + kBlock);
     if (count_invalid(data + start, end - start) == 0.0) continue;
-    for (std::size_t e = start; e < end; ++e) {
-      if (!valid_value(data[e])) return e;
-    }
+    return first_failure_in_block(data, start, end);
   }
   return n;
+}
+
+namespace {
+
+template <bool kCopy>
+CheckedValues check_blocks(std::span<const double> source, double* target) {
+  const double* data = source.data();
+  const std::size_t n = source.size();
+  CheckedValues found{n, false};
+  for (std::size_t start = 0; start < n; start += kBlock) {
+    const std::size_t end = std::min(n, start + kBlock);
+    // The copy goes on past a failure: the caller keeps every value. Most
+    // blocks hold neither a zero nor an invalid value and cost one count; a
+    // block that does is counted again to tell the two apart (a zero is
+    // valid, so the second count is that of the invalid values alone).
+    const double failing =
+        count_not_positive<kCopy>(data + start, kCopy ? target + start : nullptr, end - start);
+    if (failing == 0.0) continue;
+    const double invalid = count_invalid(data + start, end - start);
+    if (invalid != failing) found.has_zero = true;
+    if (invalid != 0.0 && found.first_invalid == n) {
+      found.first_invalid = first_failure_in_block(data, start, end);
+    }
+  }
+  return found;
+}
+
+}  // namespace
+
+CheckedValues check_values(std::span<const double> values) {
+  return check_blocks<false>(values, nullptr);
+}
+
+CheckedValues copy_checking_values(std::span<const double> source, double* target) {
+  return check_blocks<true>(source, target);
 }
 
 // Runs once every column has passed first_invalid_value: the values are

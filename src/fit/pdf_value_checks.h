@@ -14,6 +14,17 @@ namespace tarnwex {
 // passes), or values.size().
 std::size_t first_invalid_value(std::span<const double> values);
 
+struct CheckedValues {
+  std::size_t first_invalid;  // what first_invalid_value(values) gives
+  bool has_zero;              // some value is zero (either sign)
+};
+
+// Both checks of a PDF's own values in one read of them.
+CheckedValues check_values(std::span<const double> values);
+// Copies `source` to `target` (room for source.size() values) and checks the
+// values on the way: one read of them does both.
+CheckedValues copy_checking_values(std::span<const double> source, double* target);
+
 // Index of the first event at which every column is zero (either sign), or
 // n_events. Every column holds at least n_events values, all of which pass
 // first_invalid_value.

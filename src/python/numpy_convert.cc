@@ -98,11 +98,16 @@ PyArrayObject* readable_vector(PyArrayObject* array, PyRef& holder) {
   return reinterpret_cast<PyArrayObject*>(holder.get());
 }
 
+bool is_contiguous_vector(PyArrayObject* array) {
+  return PyArray_STRIDE(array, 0) == static_cast<npy_intp>(sizeof(double)) ||
+         PyArray_DIM(array, 0) <= 1;
+}
+
 void append_vector(PyArrayObject* array, std::vector<double>& out) {
   const npy_intp length = PyArray_DIM(array, 0);
   const npy_intp stride = PyArray_STRIDE(array, 0);
   const char* base = static_cast<const char*>(PyArray_DATA(array));
-  if (stride == static_cast<npy_intp>(sizeof(double)) || length <= 1) {
+  if (is_contiguous_vector(array)) {
     // Contiguous (what a NumPy expression returns): one block copy.
     const auto* first = reinterpret_cast<const double*>(base);
     out.insert(out.end(), first, first + length);

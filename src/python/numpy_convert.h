@@ -31,6 +31,8 @@ PyObject* owned_matrix_to_numpy(RowMatrix&& matrix);
 // `array` itself when it can be read in place, else an aligned copy held by
 // `holder`; nullptr (Python error set) when the copy fails.
 PyArrayObject* readable_vector(PyArrayObject* array, PyRef& holder);
+// Whether a 1-D array's values lie next to each other in memory.
+bool is_contiguous_vector(PyArrayObject* array);
 // Appends the values of a readable 1-D float64 array, through its stride.
 void append_vector(PyArrayObject* array, std::vector<double>& out);
 

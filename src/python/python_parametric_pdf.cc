@@ -6,6 +6,7 @@
 #include <limits>
 #include <string>
 
+#include "fit/pdf_value_checks.h"
 #include "python/guarded_entry.h"
 #include "python/numpy_convert.h"
 #include "python/parameter_dict.h"
@@ -31,7 +32,35 @@ std::size_t saturating_index(double value) {
   return static_cast<std::size_t>(value);
 }
 
+// Whether a fresh output of the callable can be kept as it is instead of
+// copied: nothing but the caller's reference can reach it, so nothing can
+// change its values while the cache holds it. That takes an exact ndarray
+// (a subclass may keep what it likes) that owns aligned, contiguous,
+// native-order data, is the view of no other object, has no weak reference
+// through which it could be found again, and has exactly one reference.
+// Reference counts mean nothing on PyPy, which always copies.
+bool keep_uncopied(PyObject* output) {
+#ifdef PYPY_VERSION
+  (void)output;
+  return false;
+#else
+  if (!PyArray_CheckExact(output) || Py_REFCNT(output) != 1) return false;
+  auto* array = reinterpret_cast<PyArrayObject*>(output);
+  constexpr int kNeeded = NPY_ARRAY_OWNDATA | NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED;
+  return PyArray_CHKFLAGS(array, kNeeded) && PyArray_BASE(array) == nullptr &&
+         is_readable_in_place(array) &&
+         reinterpret_cast<PyArrayObject_fields*>(array)->weakreflist == nullptr;
+#endif
+}
+
 }  // namespace
+
+std::span<const double> CachedEvaluation::densities() const {
+  if (!kept) return values;
+  auto* array = reinterpret_cast<PyArrayObject*>(kept.get());
+  return {static_cast<const double*>(PyArray_DATA(array)),
+          static_cast<std::size_t>(PyArray_DIM(array, 0))};
+}
 
 std::uint64_t next_revision() {
   static std::atomic<std::uint64_t> counter{1};
@@ -53,7 +82,7 @@ std::expected<double, SPlotError> PythonParametricPdf::evaluate(
   std::lock_guard lock(mutex_);
   auto entry = entry_for(parameters);
   if (!entry) return std::unexpected(std::move(entry.error()));
-  const std::vector<double>& values = (*entry)->values;
+  const std::span<const double> values = (*entry)->densities();
   const std::size_t position = saturating_index(event[0]);
   if (position >= values.size()) {
     return std::unexpected(SPlotError::pdf_evaluation(
@@ -67,7 +96,8 @@ std::expected<std::vector<double>, SPlotError> PythonParametricPdf::evaluate_bat
   std::lock_guard lock(mutex_);
   auto entry = entry_for(parameters);
   if (!entry) return std::unexpected(std::move(entry.error()));
-  return (*entry)->values;
+  const std::span<const double> values = (*entry)->densities();
+  return std::vector<double>(values.begin(), values.end());
 }
 
 std::expected<PdfValuesView, SPlotError> PythonParametricPdf::evaluate_batch_view(
@@ -77,7 +107,8 @@ std::expected<PdfValuesView, SPlotError> PythonParametricPdf::evaluate_batch_vie
   if (!entry) return std::unexpected(std::move(entry.error()));
   // The span stays valid after the lock is released: the entry only changes
   // in a later operation of this PDF.
-  return PdfValuesView{(*entry)->values, (*entry)->revision};
+  return PdfValuesView{(*entry)->densities(), (*entry)->revision, (*entry)->valid,
+                       (*entry)->zero_free};
 }
 
 std::expected<const CachedEvaluation*, SPlotError> PythonParametricPdf::entry_for(
@@ -121,21 +152,41 @@ std::expected<void, SPlotError> PythonParametricPdf::refresh_holding_interpreter
   if (auto problem = pdf_output_problem(result.get(), index_, n_events_)) {
     return std::unexpected(SPlotError::pdf_evaluation(std::move(*problem)));
   }
-  // The values are read in place, or from an aligned copy made first, so
-  // that nothing below can fail once the old entry gives up its storage.
-  PyRef readable;
-  PyArrayObject* source =
-      readable_vector(reinterpret_cast<PyArrayObject*>(result.get()), readable);
-  if (source == nullptr) return std::unexpected(python_failure());
-  // The old entry's storage takes the new values: a refresh then allocates
-  // nothing, and the heap does not churn through n_events-sized blocks
-  // between the PDFs' own temporaries.
   CachedEvaluation fresh;
-  if (cache_) fresh.values = std::move(cache_->values);
-  fresh.values.clear();
-  append_vector(source, fresh.values);
-  readable = PyRef();
-  result = PyRef();
+  CheckedValues checked{};
+  if (keep_uncopied(result.get())) {
+    // Writes from Python are refused from here on, should the array ever be
+    // reached after all.
+    PyArray_CLEARFLAGS(reinterpret_cast<PyArrayObject*>(result.get()), NPY_ARRAY_WRITEABLE);
+    fresh.kept = std::move(result);
+    checked = check_values(fresh.densities());
+  } else {
+    // The values are read in place, or from an aligned copy made first, so
+    // that nothing below can fail once the old entry gives up its storage.
+    PyRef readable;
+    PyArrayObject* source =
+        readable_vector(reinterpret_cast<PyArrayObject*>(result.get()), readable);
+    if (source == nullptr) return std::unexpected(python_failure());
+    // The old entry's storage takes the new values: a refresh then allocates
+    // nothing, and the heap does not churn through n_events-sized blocks
+    // between the PDFs' own temporaries.
+    if (cache_) fresh.values = std::move(cache_->values);
+    if (is_contiguous_vector(source)) {
+      // The copy checks the values on the way, so the fit need not read them
+      // again. A size already right (every refresh after the first) leaves
+      // the storage as it is, without zeroing it first.
+      fresh.values.resize(n_events_);
+      const auto* first = static_cast<const double*>(PyArray_DATA(source));
+      checked = copy_checking_values({first, n_events_}, fresh.values.data());
+    } else {
+      // Strided outputs are rare; the fit checks them itself.
+      fresh.values.clear();
+      append_vector(source, fresh.values);
+      checked = {0, true};
+    }
+  }
+  fresh.valid = checked.first_invalid == n_events_;
+  fresh.zero_free = !checked.has_zero;
   fresh.parameters = parameters;
   fresh.revision = next_revision();
   cache_ = std::move(fresh);

@@ -7,6 +7,7 @@
 #include <expected>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "fit/parametric_pdf.h"
@@ -17,8 +18,19 @@ namespace tarnwex {
 
 struct CachedEvaluation {
   std::vector<double> values;  // one density per event, in event order
-  ParameterMap parameters;     // the point at which `values` was computed
+  ParameterMap parameters;     // the point at which the values were computed
   std::uint64_t revision = 0;  // changes with every refresh; never 0
+  // Found while reading the callable's output: every value is finite and
+  // not negative, and none is zero.
+  bool valid = false;
+  bool zero_free = false;
+  // The callable's output itself when nothing else can reach it (see
+  // keep_uncopied); `values` is then empty. Released with the interpreter
+  // lock held, as the adapter is.
+  PyRef kept;
+
+  // The densities, wherever they are held.
+  std::span<const double> densities() const;
 };
 
 // A revision no refresh in this process has used yet (the first is 1).

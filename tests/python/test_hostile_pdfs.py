@@ -11,12 +11,13 @@ import subprocess
 import sys
 import textwrap
 import warnings
+import weakref
 
 import numpy as np
 import pytest
 
-from conftest import assert_argument_note
-from tarnwex import splot
+from conftest import assert_argument_note, exponential, gaussian
+from tarnwex import ShapeParameter, splot
 
 # A sample large enough that its buffer is returned to the system when
 # freed: a read after the free then faults instead of finding stale values.
@@ -100,6 +101,31 @@ def test_a_pdf_that_writes_into_its_input_changes_neither_results_nor_checks():
     data[7, 1] = math.inf
     with pytest.raises(ValueError, match="^invalid input: event coordinates must be finite$"):
         splot(data, [repairing, background])
+
+
+@pytest.mark.parametrize("keep", ["weak reference", "view"])
+def test_a_pdf_that_changes_an_earlier_output_changes_nothing(small_sample, keep):
+    # The first PDF keeps a way back to each output it returns; the second
+    # uses it to scale that output while the fit still holds its values.
+    kept = []
+
+    def keeping(d, p):
+        out = gaussian(d, p)
+        kept[:] = [weakref.ref(out) if keep == "weak reference" else out[:]]
+        return out
+
+    def spoiling(d, p):
+        target = kept[0]() if keep == "weak reference" else kept[0]
+        if target is not None:
+            target *= 3.0
+        return exponential(d, p)
+
+    shapes = [ShapeParameter("mu", 4.0, 2.0, 8.0), ShapeParameter("sigma", 1.5, 0.3, 4.0)]
+    reference = splot(small_sample, [gaussian, exponential], shape_parameters=shapes)
+    spoilt = splot(small_sample, [keeping, spoiling], shape_parameters=shapes)
+    np.testing.assert_array_equal(spoilt.yields, reference.yields)
+    np.testing.assert_array_equal(spoilt.sweights, reference.sweights)
+    assert spoilt.objective_evaluations == reference.objective_evaluations
 
 
 @pytest.mark.parametrize(

@@ -36,6 +36,36 @@ TEST(PdfValueChecks, FindTheFirstInvalidValueInAnyBlock) {
   EXPECT_EQ(first_invalid_value({}), 0u);
 }
 
+TEST(PdfValueChecks, CheckingFindsTheFirstFailureAndAnyZeroAndTheCopyKeepsEveryValue) {
+  for (std::size_t at : {0u, 511u, 512u, 1299u}) {
+    std::vector<double> values(1300, 0.5);
+    values[at] = kNaN;
+    values[1299 - at / 2] = -1.0;
+    std::vector<double> copy(values.size());
+    const CheckedValues found = copy_checking_values(values, copy.data());
+    EXPECT_EQ(found.first_invalid, plain_first_invalid(values)) << at;
+    EXPECT_FALSE(found.has_zero);
+    EXPECT_EQ(check_values(values).first_invalid, found.first_invalid);
+    for (std::size_t e = 0; e < values.size(); ++e) {
+      if (e != at) EXPECT_EQ(copy[e], values[e]) << e;
+    }
+    EXPECT_TRUE(std::isnan(copy[at]));
+  }
+  std::vector<double> fine(1025, 1.0);
+  fine[1024] = -0.0;
+  std::vector<double> copy(fine.size());
+  const CheckedValues found = copy_checking_values(fine, copy.data());
+  EXPECT_EQ(found.first_invalid, 1025u);
+  EXPECT_TRUE(found.has_zero);
+  EXPECT_TRUE(check_values(fine).has_zero);
+  std::vector<double> mixed(20, 1.0);
+  mixed[3] = 0.0;
+  mixed[5] = kNaN;
+  EXPECT_EQ(check_values(mixed).first_invalid, 5u);
+  EXPECT_TRUE(check_values(mixed).has_zero);
+  EXPECT_TRUE(std::signbit(copy[1024]));
+}
+
 TEST(PdfValueChecks, FindTheFirstEventWhereEveryColumnIsZero) {
   std::vector<double> a(1200, 0.0), b(1200, 1.0), c(1200, 0.0);
   for (std::size_t e = 0; e < 1200; e += 2) a[e] = 1.0;
