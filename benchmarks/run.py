@@ -343,6 +343,11 @@ def main() -> None:
     if args.native and args.native.exists():
         md += ["## Likelihood evaluation against its floor (native)", "", "```",
                args.native.read_text().rstrip(), "```", ""]
+    # Findings measured by hand (a profile, a tolerance study) travel with
+    # every rewrite of the results.
+    analysis = HERE / "ANALYSIS.md"
+    if analysis.exists():
+        md += [line for line in analysis.read_text().splitlines() if not line.startswith("<!--")]
     args.out.write_text("\n".join(md))
     print(f"wrote {args.out} and {png}")
 
