@@ -144,6 +144,10 @@ std::expected<void, SPlotError> PythonParametricPdf::refresh(
 
 std::expected<void, SPlotError> PythonParametricPdf::refresh_holding_interpreter(
     const ParameterMap& parameters) const {
+  // A kept output is let go before the PDF runs again: its block is then free
+  // for the PDF's own temporaries, and no more than one output per PDF is
+  // ever held. (A failed call ends the fit, so the empty cache is never read.)
+  if (cache_ && cache_->kept) cache_.reset();
   PyRef dict = PyRef::steal(parameters_to_python(parameters));
   if (!dict) return std::unexpected(python_failure());
   PyObject* arguments[] = {data_.get(), dict.get()};
