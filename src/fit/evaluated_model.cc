@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string>
 
+#include "fit/mixture_density.h"
 #include "minimizer/dense_provider.h"
 
 namespace tarnwex {
@@ -24,9 +25,7 @@ EvaluatedModel::EvaluatedModel(std::size_t n_events, std::vector<std::span<const
 
 std::expected<double, SPlotError> EvaluatedModel::mixture_density(
     std::size_t e, std::span<const double> yields) const {
-  const std::size_t n_components = columns_.size();
-  double density = yields[0] * columns_[0][e];
-  for (std::size_t k = 1; k < n_components; ++k) density += yields[k] * columns_[k][e];
+  const double density = tarnwex::mixture_density(columns_, yields, e);
   // No floor here, unlike the likelihood: the sPlot quantities divide by d_e.
   if (!std::isfinite(density) || !(density > 0.0)) {
     return std::unexpected(SPlotError::optimization("mixture density is not positive for event " +

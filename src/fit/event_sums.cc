@@ -12,14 +12,6 @@ std::unexpected<SPlotError> density_not_finite(std::size_t e) {
       SPlotError::optimization("mixture density is not finite for event " + std::to_string(e)));
 }
 
-// d_e summed in component order, as the NLL sums it.
-double mixture(std::span<const std::span<const double>> columns, std::span<const double> yields,
-               std::size_t e) {
-  double density = yields[0] * columns[0][e];
-  for (std::size_t k = 1; k < columns.size(); ++k) density += yields[k] * columns[k][e];
-  return density;
-}
-
 }  // namespace
 
 std::expected<YieldDerivatives, SPlotError> yield_derivatives(
@@ -34,7 +26,7 @@ std::expected<YieldDerivatives, SPlotError> yield_derivatives(
   out.floored_densities.resize(n_events);
   std::vector<double> ratio(n_components);
   for (std::size_t e = 0; e < n_events; ++e) {
-    const double density = mixture(columns, yields, e);
+    const double density = mixture_density(columns, yields, e);
     if (!std::isfinite(density)) return density_not_finite(e);
     if (!(density > kDensityFloor)) {
       // The floored term does not depend on the yields.
@@ -71,7 +63,7 @@ std::expected<ShapePointSums, SPlotError> shape_point_sums(
   ShapePointSums out;
   out.yield_sums.assign(n_components, 0.0);
   for (std::size_t e = 0; e < n_events; ++e) {
-    const double density = mixture(columns, yields, e);
+    const double density = mixture_density(columns, yields, e);
     if (!std::isfinite(density)) return density_not_finite(e);
     const double floored = density > kDensityFloor ? density : kDensityFloor;
     const double reference = reference_densities[e];

@@ -9,14 +9,11 @@
 #include <span>
 #include <vector>
 
+#include "fit/mixture_density.h"
 #include "fit/splot_error.h"
 #include "minimizer/types.h"
 
 namespace tarnwex {
-
-// Mixture densities at or below this are treated as this, so that a point
-// where the model vanishes costs a large but finite amount.
-inline constexpr double kDensityFloor = 1e-300;
 
 // The yield derivatives at one point, with S_a = sum over the events whose
 // mixture density d_e exceeds the floor of w_e f_a(e) / d_e.

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "fit/event_sums.h"
+#include "fit/mixture_density.h"
 #include "fit/pass_counter.h"
 #include "fit/pdf_value_checks.h"
 #include "fit/shape_differences.h"

@@ -66,8 +66,8 @@ std::expected<SPlotOutput, SPlotError> splot(const EventView& events, const PdfL
   // The final Hessian's differences along a shape parameter stay inside its bounds.
   std::vector<std::pair<double, double>> shape_bounds(
       start.bounds.begin() + static_cast<std::ptrdiff_t>(n_components), start.bounds.end());
-  JointLikelihood likelihood(std::move(start.names), events, pdfs, event_weights,
-                                   interrupted, std::move(shape_bounds));
+  JointLikelihood likelihood(std::move(start.names), events, pdfs, event_weights, interrupted,
+                             std::move(shape_bounds));
   // Errors at the start point are reported before the minimizer runs at all.
   auto at_start = likelihood.evaluate(start.x);
   if (!at_start) return std::unexpected(std::move(at_start.error()));

@@ -40,10 +40,6 @@ class LBFGSB {
   double f = std::numeric_limits<double>::infinity();
   double f_previous = std::numeric_limits<double>::infinity();
   double theta = 1.0;
-  // The step just taken had its line search fail while the memory held pairs:
-  // it ended by emptying the memory, not by converging, so the objective-change
-  // test does not read its unchanged f as convergence.
-  bool memory_reset_by_failed_search = false;
 
   // Runs one minimization from `start`. Returns the summary of every normal
   // end (converged, step limit, non-finite objective) or the problem's error.
@@ -97,9 +93,11 @@ std::expected<void, E> LBFGSB::step(const TransformedProblem<E>& problem, const 
   auto found = more_thuente_search(line_search, x, d, std::optional<double>(alpha_max), problem,
                                    status.objective_evaluations, status.gradient_evaluations);
   if (!found) return std::unexpected(std::move(found.error()));
-  memory_reset_by_failed_search = false;
   if (found->failed) {
-    memory_reset_by_failed_search = !s_history.empty();
+    // A step that only emptied the memory left f where it was; that says
+    // nothing about convergence, so the objective-change test gets nothing to
+    // compare with, as at the start, and the next step begins afresh here.
+    if (!s_history.empty()) f_previous = std::numeric_limits<double>::infinity();
     forget_correction_pairs();
     return {};
   }
@@ -127,7 +125,6 @@ std::expected<MinimizationSummary, E> LBFGSB::process(ScalarGradient<E>& problem
   g = std::move(*gradient);
   f_previous = std::numeric_limits<double>::infinity();
   forget_correction_pairs();
-  memory_reset_by_failed_search = false;
   line_search = config.line_search;
 
   status.objective_evaluations += 1;

@@ -17,12 +17,15 @@ Matrix ParameterTransform::covariance_to_external(const Matrix& covariance) cons
 
 namespace {
 
-BoundList scaled_bounds(const BoundList& bounds, const Vector& factor) {
+// Each side goes the way its points go (divided into z, multiplied out of
+// it), so a start lying on its bound still lies on it inside.
+template <class Map>
+BoundList scaled_bounds(const BoundList& bounds, const Vector& scale, Map map) {
   BoundList scaled = bounds;
   for (std::size_t b = 0; b < scaled.size(); ++b) {
-    const double f = factor[static_cast<Eigen::Index>(b)];
-    scaled[b].lower *= f;
-    scaled[b].upper *= f;
+    const double s = scale[static_cast<Eigen::Index>(b)];
+    scaled[b].lower = map(scaled[b].lower, s);
+    scaled[b].upper = map(scaled[b].upper, s);
   }
   return scaled;
 }
@@ -30,11 +33,11 @@ BoundList scaled_bounds(const BoundList& bounds, const Vector& factor) {
 }  // namespace
 
 BoundList ParameterTransform::bounds_to_internal(const BoundList& bounds) const {
-  return scaled_bounds(bounds, scale.cwiseInverse());
+  return scaled_bounds(bounds, scale, [](double v, double s) { return v / s; });
 }
 
 BoundList ParameterTransform::bounds_to_external(const BoundList& bounds) const {
-  return scaled_bounds(bounds, scale);
+  return scaled_bounds(bounds, scale, [](double v, double s) { return v * s; });
 }
 
 }  // namespace tarnwex

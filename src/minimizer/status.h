@@ -44,8 +44,9 @@ struct GradientStatus {
   std::size_t gradient_evaluations = 0;
   std::size_t hessian_evaluations = 0;
 
-  // Stores the Hessian and the SVD pseudo-inverse of it as the covariance
-  // (singular values at or below cbrt(2^-52) contribute 0).
+  // Stores the Hessian and, as the covariance, its SVD pseudo-inverse taken
+  // on the Hessian scaled to unit diagonal (singular values of the scaled
+  // matrix at or below cbrt(2^-52) contribute 0).
   void set_hess(Matrix hessian);
   // Stores the covariance and errors_i = sqrt(cov(i, i)), NaN unless that
   // variance is finite and positive.

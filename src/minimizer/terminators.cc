@@ -50,9 +50,6 @@ double projected_gradient_norm(const Vector& x, const Vector& g,
 TerminationDecision LBFGSBFTerminator::check_for_termination(std::size_t, LBFGSB& state,
                                                              GradientStatus& status,
                                                              const LBFGSBConfig&) {
-  // A step that only emptied the memory left f where it was; that says
-  // nothing about convergence, and the next step starts afresh from here.
-  if (state.memory_reset_by_failed_search) return TerminationDecision::Continue;
   if (eps_abs_ > std::abs(state.f_previous - state.f)) {
     return succeed_with(status, "F_EVAL CONVERGED");
   }

@@ -3,7 +3,6 @@
 #include <cstring>
 #include <vector>
 
-#include "python/py_ref.h"
 
 namespace tarnwex::compat {
 

@@ -1,7 +1,6 @@
 #include "python/numpy_convert.h"
 
 #include <cmath>
-#include <cstring>
 #include <new>
 #include <string>
 
@@ -63,29 +62,19 @@ bool all_finite(PyArrayObject* matrix) {
   return true;
 }
 
-PyObject* matrix_to_numpy(const RowMatrix& matrix) {
-  if (matrix.values.size() != matrix.rows * matrix.cols) {
-    const std::string text = "invalid length: " + std::to_string(matrix.values.size()) +
-                             ", but expected " + std::to_string(matrix.rows * matrix.cols);
-    PyErr_SetString(PyExc_RuntimeError, text.c_str());
-    return nullptr;
-  }
-  npy_intp dims[2] = {static_cast<npy_intp>(matrix.rows), static_cast<npy_intp>(matrix.cols)};
-  PyObject* array = PyArray_SimpleNew(2, dims, NPY_DOUBLE);
-  if (array == nullptr) return nullptr;
-  if (!matrix.values.empty()) {
-    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), matrix.values.data(),
-                matrix.values.size() * sizeof(double));
-  }
-  return array;
-}
-
 PyObject* vector_to_numpy(std::vector<double>&& values) {
   npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
   return array_over_storage(std::move(values), 1, dims);
 }
 
 PyObject* owned_matrix_to_numpy(RowMatrix&& matrix) {
+  // NumPy would read the storage as rows x cols values, so it must hold that many.
+  if (matrix.values.size() != matrix.rows * matrix.cols) {
+    const std::string text = "invalid length: " + std::to_string(matrix.values.size()) +
+                             ", but expected " + std::to_string(matrix.rows * matrix.cols);
+    PyErr_SetString(PyExc_RuntimeError, text.c_str());
+    return nullptr;
+  }
   npy_intp dims[2] = {static_cast<npy_intp>(matrix.rows), static_cast<npy_intp>(matrix.cols)};
   return array_over_storage(std::move(matrix.values), 2, dims);
 }

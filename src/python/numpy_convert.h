@@ -20,9 +20,6 @@ bool is_readable_in_place(PyArrayObject* array);
 // through its strides.
 bool all_finite(PyArrayObject* matrix);
 
-// A new C-ordered (rows, cols) float64 array holding a copy of the matrix.
-PyObject* matrix_to_numpy(const RowMatrix& matrix);
-
 // A new 1-D float64 array that takes over the vector's storage: NumPy frees
 // it with the array, and nothing is copied.
 PyObject* vector_to_numpy(std::vector<double>&& values);

@@ -48,7 +48,7 @@ bool keep_uncopied(PyObject* output) {
   auto* array = reinterpret_cast<PyArrayObject*>(output);
   constexpr int kNeeded = NPY_ARRAY_OWNDATA | NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED;
   return PyArray_CHKFLAGS(array, kNeeded) && PyArray_BASE(array) == nullptr &&
-         is_readable_in_place(array) &&
+         PyArray_ISNOTSWAPPED(array) &&
          reinterpret_cast<PyArrayObject_fields*>(array)->weakreflist == nullptr;
 #endif
 }

@@ -163,11 +163,11 @@ PyTypeObject* splot_result_type() {
 }
 
 PyObject* result_to_python(SPlotOutput&& output) {
-  PyRef covariance = PyRef::steal(matrix_to_numpy(output.covariance));
+  PyRef covariance = PyRef::steal(owned_matrix_to_numpy(std::move(output.covariance)));
   if (!covariance) return nullptr;
   PyRef sweights = PyRef::steal(owned_matrix_to_numpy(std::move(output.sweights)));
   if (!sweights) return nullptr;
-  PyRef fit_covariance = PyRef::steal(matrix_to_numpy(output.fit_covariance));
+  PyRef fit_covariance = PyRef::steal(owned_matrix_to_numpy(std::move(output.fit_covariance)));
   if (!fit_covariance) return nullptr;
   const std::size_t n_components = output.yields.size();
   PyRef yields = PyRef::steal(vector_to_numpy(std::move(output.yields)));

@@ -27,7 +27,7 @@ class ShapeParameter:
         Returns
         -------
         ShapeParameter
-            Immutable shape-parameter specification.
+            Immutable description of one shape parameter.
         """
     @property
     def name(self) -> str: ...

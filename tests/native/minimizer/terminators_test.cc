@@ -56,12 +56,12 @@ TEST(TerminatorsTest, ObjectiveChangeSkipsAStepThatOnlyEmptiedTheMemory) {
   auto terminator = *LBFGSBFTerminator::create(1e-8);
   GradientStatus status;
   LBFGSB state = state_at(Vector{{0.0}}, Vector{{1.0}}, 2.0, 2.0);
-  state.memory_reset_by_failed_search = true;
+  // What a step whose line search failed with pairs in memory leaves behind.
+  state.f_previous = std::numeric_limits<double>::infinity();
   EXPECT_EQ(terminator.check_for_termination(4, state, status, {}), TerminationDecision::Continue);
   EXPECT_EQ(status.message.kind, StatusType::Uninitialized);
 
   // The next step that moves compares with the value before the reset.
-  state.memory_reset_by_failed_search = false;
   state.f = 1.0;
   EXPECT_EQ(terminator.check_for_termination(5, state, status, {}), TerminationDecision::Continue);
   EXPECT_EQ(state.f_previous, 1.0);

@@ -1,0 +1,22 @@
+// The mixture density d_e = sum over k of y_k f_k(e), summed in component
+// order as every event sum of the fit does, and the floor the likelihood puts
+// under it.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+namespace tarnwex {
+
+// Mixture densities at or below this are treated as this, so that a point
+// where the model vanishes costs a large but finite amount.
+inline constexpr double kDensityFloor = 1e-300;
+
+inline double mixture_density(std::span<const std::span<const double>> columns,
+                              std::span<const double> yields, std::size_t e) {
+  double density = yields[0] * columns[0][e];
+  for (std::size_t k = 1; k < columns.size(); ++k) density += yields[k] * columns[k][e];
+  return density;
+}
+
+}  // namespace tarnwex
