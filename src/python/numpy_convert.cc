@@ -79,40 +79,30 @@ PyObject* owned_matrix_to_numpy(RowMatrix&& matrix) {
   return array_over_storage(std::move(matrix.values), 2, dims);
 }
 
-PyArrayObject* readable_vector(PyArrayObject* array, PyRef& holder) {
-  if (is_readable_in_place(array)) return array;
-  holder = PyRef::steal(PyArray_FromAny(reinterpret_cast<PyObject*>(array),
-                                        PyArray_DescrFromType(NPY_DOUBLE), 1, 1,
-                                        NPY_ARRAY_IN_ARRAY, nullptr));
-  return reinterpret_cast<PyArrayObject*>(holder.get());
-}
+namespace {
 
 bool is_contiguous_vector(PyArrayObject* array) {
   return PyArray_STRIDE(array, 0) == static_cast<npy_intp>(sizeof(double)) ||
          PyArray_DIM(array, 0) <= 1;
 }
 
-void append_vector(PyArrayObject* array, std::vector<double>& out) {
-  const npy_intp length = PyArray_DIM(array, 0);
-  const npy_intp stride = PyArray_STRIDE(array, 0);
-  const char* base = static_cast<const char*>(PyArray_DATA(array));
-  if (is_contiguous_vector(array)) {
-    // Contiguous (what a NumPy expression returns): one block copy.
-    const auto* first = reinterpret_cast<const double*>(base);
-    out.insert(out.end(), first, first + length);
-    return;
-  }
-  out.reserve(out.size() + static_cast<std::size_t>(length));
-  for (npy_intp i = 0; i < length; ++i) {
-    out.push_back(*reinterpret_cast<const double*>(base + i * stride));
-  }
+}  // namespace
+
+PyArrayObject* readable_vector(PyArrayObject* array, PyRef& holder) {
+  if (is_readable_in_place(array) && is_contiguous_vector(array)) return array;
+  holder = PyRef::steal(PyArray_FromAny(reinterpret_cast<PyObject*>(array),
+                                        PyArray_DescrFromType(NPY_DOUBLE), 1, 1,
+                                        NPY_ARRAY_IN_ARRAY, nullptr));
+  return reinterpret_cast<PyArrayObject*>(holder.get());
 }
+
 
 bool copy_numpy_vector(PyArrayObject* array, std::vector<double>& out) {
   PyRef readable;
   PyArrayObject* source = readable_vector(array, readable);
   if (source == nullptr) return false;
-  append_vector(source, out);
+  const auto* first = static_cast<const double*>(PyArray_DATA(source));
+  out.insert(out.end(), first, first + PyArray_DIM(source, 0));
   return true;
 }
 

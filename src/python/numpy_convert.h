@@ -25,13 +25,10 @@ bool all_finite(PyArrayObject* matrix);
 PyObject* vector_to_numpy(std::vector<double>&& values);
 // A 2-D array that takes over the matrix's row-major storage (no copy).
 PyObject* owned_matrix_to_numpy(RowMatrix&& matrix);
-// `array` itself when it can be read in place, else an aligned copy held by
-// `holder`; nullptr (Python error set) when the copy fails.
+// `array` itself when its values can be read in place as one contiguous
+// block, else a contiguous, aligned, native copy held by `holder`; nullptr
+// (Python error set) when the copy fails.
 PyArrayObject* readable_vector(PyArrayObject* array, PyRef& holder);
-// Whether a 1-D array's values lie next to each other in memory.
-bool is_contiguous_vector(PyArrayObject* array);
-// Appends the values of a readable 1-D float64 array, through its stride.
-void append_vector(PyArrayObject* array, std::vector<double>& out);
 
 // Appends the values of a 1-D float64 array to `out` in logical order, read
 // through the array's strides whatever its layout and byte order. False with

@@ -165,7 +165,7 @@ std::expected<void, SPlotError> PythonParametricPdf::refresh_holding_interpreter
     fresh.kept = std::move(result);
     checked = check_values(fresh.densities());
   } else {
-    // The values are read in place, or from an aligned copy made first, so
+    // The values are read in place, or from a contiguous copy made first, so
     // that nothing below can fail once the old entry gives up its storage.
     PyRef readable;
     PyArrayObject* source =
@@ -175,19 +175,12 @@ std::expected<void, SPlotError> PythonParametricPdf::refresh_holding_interpreter
     // nothing, and the heap does not churn through n_events-sized blocks
     // between the PDFs' own temporaries.
     if (cache_) fresh.values = std::move(cache_->values);
-    if (is_contiguous_vector(source)) {
-      // The copy checks the values on the way, so the fit need not read them
-      // again. A size already right (every refresh after the first) leaves
-      // the storage as it is, without zeroing it first.
-      fresh.values.resize(n_events_);
-      const auto* first = static_cast<const double*>(PyArray_DATA(source));
-      checked = copy_checking_values({first, n_events_}, fresh.values.data());
-    } else {
-      // Strided outputs are rare; the fit checks them itself.
-      fresh.values.clear();
-      append_vector(source, fresh.values);
-      checked = {0, true};
-    }
+    // The copy checks the values on the way, so the fit need not read them
+    // again. A size already right (every refresh after the first) leaves the
+    // storage as it is, without zeroing it first.
+    fresh.values.resize(n_events_);
+    const auto* first = static_cast<const double*>(PyArray_DATA(source));
+    checked = copy_checking_values({first, n_events_}, fresh.values.data());
   }
   fresh.valid = checked.first_invalid == n_events_;
   fresh.zero_free = !checked.has_zero;
