@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "fit/batch_log.h"
 #include "fit/event_sums.h"
 #include "fit/mixture_density.h"
 #include "fit/pass_counter.h"
@@ -36,16 +37,19 @@ bool same_known_revisions(std::span<const std::uint64_t> current,
 // the mixture density summed in component order. Returns the first event
 // whose d_e is not finite (leaving `nll` as it was), or n_events.
 //
-// K > 0 fixes the component count at compile time: the mixture unrolls and
-// the column pointers and yields live in locals the log call cannot touch,
-// so the loop does no more than the arithmetic. K = 0 serves any count. Both
-// compute the same terms in the same order. With kUnitWeights every weight
-// is 1.0, and ln(d_e) * 1.0 is ln(d_e) to the bit, so the product is left out.
+// The events go in blocks: the block's densities first (K > 0 fixes the
+// component count at compile time, so the mixture unrolls and vectorises;
+// K = 0 serves any count), then their logarithms in one batch_log call, then
+// the terms subtracted one by one in event order. Every term and every
+// partial sum is the one a plain event-by-event loop would form. With
+// kUnitWeights every weight is 1.0, and ln(d_e) * 1.0 is ln(d_e) to the bit,
+// so the product is left out.
 template <std::size_t K, bool kUnitWeights>
 std::size_t subtract_log_densities(double& nll, const double* yields,
                                    const std::span<const double>* columns,
                                    std::size_t n_components, const double* weights,
                                    std::size_t n_events) {
+  constexpr std::size_t kBlock = 256;
   constexpr std::size_t kSlots = K == 0 ? 1 : K;
   std::array<const double*, kSlots> column{};
   std::array<double, kSlots> yield{};
@@ -55,22 +59,41 @@ std::size_t subtract_log_densities(double& nll, const double* yields,
       yield[k] = yields[k];
     }
   }
+  alignas(64) double density[kBlock];
+  alignas(64) double log_density[kBlock];
   double sum = nll;
-  for (std::size_t e = 0; e < n_events; ++e) {
-    double density;
+  for (std::size_t first = 0; first < n_events; first += kBlock) {
+    const std::size_t size = std::min(kBlock, n_events - first);
     if constexpr (K != 0) {
-      density = yield[0] * column[0][e];
-      for (std::size_t k = 1; k < K; ++k) density += yield[k] * column[k][e];
+      for (std::size_t e = 0; e < size; ++e) density[e] = yield[0] * column[0][first + e];
+      for (std::size_t k = 1; k < K; ++k) {
+        for (std::size_t e = 0; e < size; ++e) density[e] += yield[k] * column[k][first + e];
+      }
     } else {
-      density = yields[0] * columns[0][e];
-      for (std::size_t k = 1; k < n_components; ++k) density += yields[k] * columns[k][e];
+      for (std::size_t e = 0; e < size; ++e) density[e] = yields[0] * columns[0][first + e];
+      for (std::size_t k = 1; k < n_components; ++k) {
+        const double* values = columns[k].data() + first;
+        for (std::size_t e = 0; e < size; ++e) density[e] += yields[k] * values[e];
+      }
     }
-    if (!std::isfinite(density)) return e;
-    if (!(density > kDensityFloor)) density = kDensityFloor;
+    bool all_finite = true;
+    for (std::size_t e = 0; e < size; ++e) {
+      all_finite &= std::abs(density[e]) <= std::numeric_limits<double>::max();
+    }
+    if (!all_finite) {
+      for (std::size_t e = 0; e < size; ++e) {
+        if (!std::isfinite(density[e])) return first + e;
+      }
+    }
+    for (std::size_t e = 0; e < size; ++e) {
+      density[e] = density[e] > kDensityFloor ? density[e] : kDensityFloor;
+    }
+    batch_log(density, log_density, size);
     if constexpr (kUnitWeights) {
-      sum -= std::log(density);
+      for (std::size_t e = 0; e < size; ++e) sum -= log_density[e];
     } else {
-      sum -= std::log(density) * weights[e];
+      const double* block_weights = weights + first;
+      for (std::size_t e = 0; e < size; ++e) sum -= log_density[e] * block_weights[e];
     }
   }
   nll = sum;

@@ -1,0 +1,44 @@
+// The natural logarithm of many values at once, equal to the C library's
+// std::log to the bit.
+//
+// The likelihood takes one logarithm per event on every pass, and the
+// scalar library call is most of a pass's cost. The kernels here repeat the
+// library's own operations (its table, polynomial and fused multiply-adds;
+// fit/log_table.h) eight or four values at a time and hand the few values
+// that take the library's other paths (near 1, zero, subnormal, negative,
+// infinite, NaN) to std::log itself. A kernel is used only after it has
+// given the library's bits on a fixed sweep of inputs that covers every
+// table entry and exponent, so on a library that computes log differently
+// everything runs through std::log and the results are those of the library
+// whatever it is.
+#pragma once
+
+#include <cstddef>
+
+namespace tarnwex {
+
+enum class LogKernel {
+  kScalar,  // std::log, one value at a time
+  kAvx2,    // four values at a time (AVX2 and FMA)
+  kAvx512,  // eight values at a time (AVX-512 F and DQ)
+};
+
+// out[i] = std::log(in[i]) for i < n, bit for bit, through the kernel chosen
+// for this process. `in` and `out` must not overlap.
+void batch_log(const double* in, double* out, std::size_t n);
+
+// The kernel batch_log uses: the widest one this processor runs that agrees
+// with the library, chosen on first use.
+LogKernel selected_log_kernel();
+
+// Whether this processor can run `kernel` at all (kScalar always).
+bool log_kernel_runs_here(LogKernel kernel);
+
+// Whether `kernel` gives std::log's bits on the fixed sweep of inputs used to
+// choose a kernel. False when the kernel cannot run here.
+bool log_kernel_agrees_with_library(LogKernel kernel);
+
+// batch_log through one particular kernel, which must run here.
+void batch_log_with(LogKernel kernel, const double* in, double* out, std::size_t n);
+
+}  // namespace tarnwex
