@@ -5,8 +5,8 @@
 #include <cmath>
 #include <limits>
 
-#include "fit/batch_log.h"
 #include "fit/event_sums.h"
+#include "fit/log_density_sum.h"
 #include "fit/mixture_density.h"
 #include "fit/pass_counter.h"
 #include "fit/pdf_value_checks.h"
@@ -31,95 +31,6 @@ bool same_known_revisions(std::span<const std::uint64_t> current,
     if (current[k] == 0 || current[k] != known[k]) return false;
   }
   return true;
-}
-
-// Subtracts w_e ln(max(d_e, 1e-300)) from `nll` for the events in order, d_e
-// the mixture density summed in component order. Returns the first event
-// whose d_e is not finite (leaving `nll` as it was), or n_events.
-//
-// The events go in blocks: the block's densities first (K > 0 fixes the
-// component count at compile time, so the mixture unrolls and vectorises;
-// K = 0 serves any count), then their logarithms in one batch_log call, then
-// the terms subtracted one by one in event order. Every term and every
-// partial sum is the one a plain event-by-event loop would form. With
-// kUnitWeights every weight is 1.0, and ln(d_e) * 1.0 is ln(d_e) to the bit,
-// so the product is left out.
-template <std::size_t K, bool kUnitWeights>
-std::size_t subtract_log_densities(double& nll, const double* yields,
-                                   const std::span<const double>* columns,
-                                   std::size_t n_components, const double* weights,
-                                   std::size_t n_events) {
-  constexpr std::size_t kBlock = 256;
-  constexpr std::size_t kSlots = K == 0 ? 1 : K;
-  std::array<const double*, kSlots> column{};
-  std::array<double, kSlots> yield{};
-  if constexpr (K != 0) {
-    for (std::size_t k = 0; k < K; ++k) {
-      column[k] = columns[k].data();
-      yield[k] = yields[k];
-    }
-  }
-  alignas(64) double density[kBlock];
-  alignas(64) double log_density[kBlock];
-  double sum = nll;
-  for (std::size_t first = 0; first < n_events; first += kBlock) {
-    const std::size_t size = std::min(kBlock, n_events - first);
-    if constexpr (K != 0) {
-      for (std::size_t e = 0; e < size; ++e) density[e] = yield[0] * column[0][first + e];
-      for (std::size_t k = 1; k < K; ++k) {
-        for (std::size_t e = 0; e < size; ++e) density[e] += yield[k] * column[k][first + e];
-      }
-    } else {
-      for (std::size_t e = 0; e < size; ++e) density[e] = yields[0] * columns[0][first + e];
-      for (std::size_t k = 1; k < n_components; ++k) {
-        const double* values = columns[k].data() + first;
-        for (std::size_t e = 0; e < size; ++e) density[e] += yields[k] * values[e];
-      }
-    }
-    bool all_finite = true;
-    for (std::size_t e = 0; e < size; ++e) {
-      all_finite &= std::abs(density[e]) <= std::numeric_limits<double>::max();
-    }
-    if (!all_finite) {
-      for (std::size_t e = 0; e < size; ++e) {
-        if (!std::isfinite(density[e])) return first + e;
-      }
-    }
-    for (std::size_t e = 0; e < size; ++e) {
-      density[e] = density[e] > kDensityFloor ? density[e] : kDensityFloor;
-    }
-    batch_log(density, log_density, size);
-    if constexpr (kUnitWeights) {
-      for (std::size_t e = 0; e < size; ++e) sum -= log_density[e];
-    } else {
-      const double* block_weights = weights + first;
-      for (std::size_t e = 0; e < size; ++e) sum -= log_density[e] * block_weights[e];
-    }
-  }
-  nll = sum;
-  return n_events;
-}
-
-template <bool kUnitWeights>
-std::size_t subtract_log_densities_for(double& nll, const double* yields,
-                                       const std::span<const double>* columns,
-                                       std::size_t n_components, const double* weights,
-                                       std::size_t n_events) {
-  switch (n_components) {
-#define TARNWEX_FIXED_COUNT(k) \
-  case k:                      \
-    return subtract_log_densities<k, kUnitWeights>(nll, yields, columns, k, weights, n_events);
-    TARNWEX_FIXED_COUNT(1)
-    TARNWEX_FIXED_COUNT(2)
-    TARNWEX_FIXED_COUNT(3)
-    TARNWEX_FIXED_COUNT(4)
-    TARNWEX_FIXED_COUNT(5)
-    TARNWEX_FIXED_COUNT(6)
-#undef TARNWEX_FIXED_COUNT
-    default:
-      return subtract_log_densities<0, kUnitWeights>(nll, yields, columns, n_components, weights,
-                                                     n_events);
-  }
 }
 
 }  // namespace
@@ -233,13 +144,9 @@ std::expected<double, SPlotError> JointLikelihood::evaluate(const Vector& x) {
   double nll = yields[0];
   for (std::size_t k = 1; k < n_components; ++k) nll += yields[k];
   const std::size_t n_events = events_.size();
-  const double* weights = event_weights_.data();
-  const std::span<const double>* columns = columns_.data();
   const std::size_t bad_event =
-      unit_weights_
-          ? subtract_log_densities_for<true>(nll, yields, columns, n_components, weights, n_events)
-          : subtract_log_densities_for<false>(nll, yields, columns, n_components, weights,
-                                              n_events);
+      subtract_log_densities(nll, columns_, {yields, n_components},
+                             unit_weights_ ? nullptr : event_weights_.data(), n_events);
   if (bad_event != n_events) {
     return optimization_failure("mixture density is not finite for event " +
                                 std::to_string(bad_event));
