@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstdint>
 #include <limits>
 
 namespace tarnwex {
@@ -28,30 +30,22 @@ double count_invalid(const double* values, std::size_t length) {
   return invalid;
 }
 
-bool positive_finite(double v) { return v > 0.0 && v <= std::numeric_limits<double>::max(); }
-
-// Counts the values that are not positive and finite, copying them to
-// `target` unless it is null. The count runs in kLanes separate sums: one
-// sum is a chain of dependent additions the processor cannot overlap, and
-// strict IEEE semantics forbid the compiler to split it.
+// Whether some value is not positive and finite (zero, negative, infinite or
+// NaN), copying the values to `target` unless it is null. On the bits b of a
+// value, x = b - 1 is at most 0x7feffffffffffffe exactly when the value is
+// positive and finite; for every other value the top bit of x or of
+// x + 0x0010000000000001 is set. Integer operations only, so the scan
+// vectorises and has no chain of dependent floating-point additions.
 template <bool kCopy>
-double count_not_positive(const double* values, double* target, std::size_t length) {
-  constexpr std::size_t kLanes = 4;
-  std::array<double, kLanes> lanes{};
-  std::size_t i = 0;
-  for (; i + kLanes <= length; i += kLanes) {
-    for (std::size_t lane = 0; lane < kLanes; ++lane) {
-      const double v = values[i + lane];
-      if constexpr (kCopy) target[i + lane] = v;
-      lanes[lane] += positive_finite(v) ? 0.0 : 1.0;
-    }
+bool some_not_positive(const double* values, double* target, std::size_t length) {
+  constexpr std::uint64_t kPastLargest = 0x0010000000000001;
+  std::uint64_t seen = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    const std::uint64_t x = std::bit_cast<std::uint64_t>(values[i]) - 1;
+    if constexpr (kCopy) target[i] = values[i];
+    seen |= x | (x + kPastLargest);
   }
-  for (; i < length; ++i) {
-    const double v = values[i];
-    if constexpr (kCopy) target[i] = v;
-    lanes[0] += positive_finite(v) ? 0.0 : 1.0;
-  }
-  return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+  return (seen >> 63) != 0;
 }
 
 std::size_t first_failure_in_block(const double* data, std::size_t start, std::size_t end) {
@@ -90,14 +84,13 @@ CheckedValues check_blocks(std::span<const double> source, double* target) {
   for (std::size_t start = 0; start < n; start += kBlock) {
     const std::size_t end = std::min(n, start + kBlock);
     // The copy goes on past a failure: the caller keeps every value. Most
-    // blocks hold neither a zero nor an invalid value and cost one count; a
-    // block that does is counted again to tell the two apart (a zero is
-    // valid, so the second count is that of the invalid values alone).
-    const double failing =
-        count_not_positive<kCopy>(data + start, kCopy ? target + start : nullptr, end - start);
-    if (failing == 0.0) continue;
+    // blocks hold neither a zero nor an invalid value and cost one scan; a
+    // block that does is scanned again for each.
+    if (!some_not_positive<kCopy>(data + start, kCopy ? target + start : nullptr, end - start)) {
+      continue;
+    }
+    if (count_zero(data + start, end - start) != 0.0) found.has_zero = true;
     const double invalid = count_invalid(data + start, end - start);
-    if (invalid != failing) found.has_zero = true;
     if (invalid != 0.0 && found.first_invalid == n) {
       found.first_invalid = first_failure_in_block(data, start, end);
     }
