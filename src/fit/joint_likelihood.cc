@@ -71,11 +71,12 @@ ParameterMap JointLikelihood::parameter_map(std::span<const double> shape_values
   return map;
 }
 
-std::expected<void, SPlotError> JointLikelihood::load_pdf_values(
+std::expected<DeferredChecks, SPlotError> JointLikelihood::load_pdf_values(
     const ParameterMap& parameters, std::span<std::vector<double>> scratch,
-    std::span<std::span<const double>> columns) {
+    std::span<std::span<const double>> columns, bool defer) {
   const std::size_t n_events = events_.size();
   const std::size_t n_components = pdfs_.size();
+  DeferredChecks deferred;
   bool some_zero_free = false;
   for (std::size_t k = 0; k < n_components; ++k) {
     auto view = pdfs_[k].get().evaluate_batch_view(events_, parameters, scratch[k]);
@@ -86,26 +87,59 @@ std::expected<void, SPlotError> JointLikelihood::load_pdf_values(
                          std::to_string(n_events));
     }
     const std::uint64_t revision = view->revision;
-    if (!view->valid && (revision == 0 || revision != checked_revisions_[k])) {
-      const std::size_t bad = first_invalid_value(view->values);
-      if (bad != n_events) {
-        return pdf_failure("PDF " + std::to_string(k) + " returned an invalid value for event " +
-                           std::to_string(bad));
-      }
-      checked_revisions_[k] = revision;
-    }
     revisions_[k] = revision;
     columns[k] = view->values;
     if (view->zero_free) some_zero_free = true;
+    if (!view->valid && (revision == 0 || revision != checked_revisions_[k])) {
+      // PDF k's values are checked before PDF k + 1 runs; after the last PDF
+      // nothing waits, and the event loop reads the values anyway.
+      if (defer && k + 1 == n_components) {
+        deferred.last_column = true;
+      } else if (auto checked = check_column(k, view->values); !checked) {
+        return std::unexpected(std::move(checked.error()));
+      }
+    }
   }
   // An event can only be zero in every PDF if every PDF has a zero.
   if (!some_zero_free && !same_known_revisions(revisions_, scanned_revisions_)) {
-    const std::size_t zero_event = first_all_zero_event(columns, n_events);
-    if (zero_event != n_events) {
-      return pdf_failure("all PDFs are zero for event " + std::to_string(zero_event));
+    if (deferred.last_column) {
+      deferred.all_zero = true;
+    } else if (auto scanned = scan_all_zero(columns); !scanned) {
+      return std::unexpected(std::move(scanned.error()));
     }
-    std::copy(revisions_.begin(), revisions_.end(), scanned_revisions_.begin());
   }
+  return deferred;
+}
+
+std::expected<void, SPlotError> JointLikelihood::check_column(std::size_t k,
+                                                              std::span<const double> values) {
+  const std::size_t bad = first_invalid_value(values);
+  if (bad != values.size()) {
+    return pdf_failure("PDF " + std::to_string(k) + " returned an invalid value for event " +
+                       std::to_string(bad));
+  }
+  checked_revisions_[k] = revisions_[k];
+  return {};
+}
+
+// Runs only on columns that passed check_column.
+std::expected<void, SPlotError> JointLikelihood::scan_all_zero(
+    std::span<const std::span<const double>> columns) {
+  const std::size_t n_events = events_.size();
+  const std::size_t zero_event = first_all_zero_event(columns, n_events);
+  if (zero_event != n_events) {
+    return pdf_failure("all PDFs are zero for event " + std::to_string(zero_event));
+  }
+  std::copy(revisions_.begin(), revisions_.end(), scanned_revisions_.begin());
+  return {};
+}
+
+std::expected<void, SPlotError> JointLikelihood::finish_checks(DeferredChecks deferred) {
+  if (deferred.last_column) {
+    const std::size_t last = columns_.size() - 1;
+    if (auto checked = check_column(last, columns_[last]); !checked) return checked;
+  }
+  if (deferred.all_zero) return scan_all_zero(columns_);
   return {};
 }
 
@@ -114,14 +148,14 @@ std::expected<void, SPlotError> JointLikelihood::check_interrupt() const {
   return interrupted_();
 }
 
-std::expected<void, SPlotError> JointLikelihood::load_at(
-    std::span<const double> shape_values) {
-  if (auto go_on = check_interrupt(); !go_on) return go_on;
+std::expected<DeferredChecks, SPlotError> JointLikelihood::load_at(
+    std::span<const double> shape_values, bool defer) {
+  if (auto go_on = check_interrupt(); !go_on) return std::unexpected(std::move(go_on.error()));
   if (shape_values.size() == parameter_slots_.size()) {
     for (std::size_t i = 0; i < shape_values.size(); ++i) *parameter_slots_[i] = shape_values[i];
-    return load_pdf_values(parameters_, scratch_, columns_);
+    return load_pdf_values(parameters_, scratch_, columns_, defer);
   }
-  return load_pdf_values(parameter_map(shape_values), scratch_, columns_);
+  return load_pdf_values(parameter_map(shape_values), scratch_, columns_, defer);
 }
 
 std::expected<double, SPlotError> JointLikelihood::evaluate(const Vector& x) {
@@ -136,20 +170,33 @@ std::expected<double, SPlotError> JointLikelihood::evaluate(const Vector& x) {
     if (auto go_on = check_interrupt(); !go_on) return std::unexpected(std::move(go_on.error()));
     return *remembered;
   }
-  if (auto loaded = load_at(shape_values); !loaded) {
-    return std::unexpected(std::move(loaded.error()));
-  }
+  auto deferred = load_at(shape_values, /*defer=*/true);
+  if (!deferred) return std::unexpected(std::move(deferred.error()));
   count_pass({yields, n_components}, shape_values);
 
   double nll = yields[0];
   for (std::size_t k = 1; k < n_components; ++k) nll += yields[k];
   const std::size_t n_events = events_.size();
-  const std::size_t bad_event =
+  const LoopOutcome outcome =
       subtract_log_densities(nll, columns_, {yields, n_components},
-                             unit_weights_ ? nullptr : event_weights_.data(), n_events);
-  if (bad_event != n_events) {
+                             unit_weights_ ? nullptr : event_weights_.data(), n_events, *deferred);
+  // The deferred checks come first, as if they had run before the loop: when
+  // the loop stopped early it has not seen every value, so they run in full.
+  if (outcome.check_failed || outcome.first_bad_mixture != n_events) {
+    if (auto checked = finish_checks(*deferred); !checked) {
+      return std::unexpected(std::move(checked.error()));
+    }
+  } else {
+    // The loop saw every value and found no failure: what the checks would
+    // have recorded holds.
+    if (deferred->last_column) checked_revisions_.back() = revisions_.back();
+    if (deferred->all_zero) {
+      std::copy(revisions_.begin(), revisions_.end(), scanned_revisions_.begin());
+    }
+  }
+  if (outcome.first_bad_mixture != n_events) {
     return optimization_failure("mixture density is not finite for event " +
-                                std::to_string(bad_event));
+                                std::to_string(outcome.first_bad_mixture));
   }
   if (!std::isfinite(nll)) return optimization_failure("negative log-likelihood is not finite");
   memo_.store(point, nll);

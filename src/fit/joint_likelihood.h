@@ -14,6 +14,7 @@
 #include "fit/event_view.h"
 #include "fit/interrupt_check.h"
 #include "fit/likelihood_memo.h"
+#include "fit/log_density_sum.h"
 #include "fit/parameter_map.h"
 #include "fit/parametric_pdf.h"
 #include "fit/splot_error.h"
@@ -65,14 +66,23 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
  private:
   // Asks every PDF, in component order, for its values at `parameters` and
   // checks them; columns[k] then views PDF k's values (held by the PDF or in
-  // scratch[k]).
-  std::expected<void, SPlotError> load_pdf_values(const ParameterMap& parameters,
-                                                  std::span<std::vector<double>> scratch,
-                                                  std::span<std::span<const double>> columns);
+  // scratch[k]). With `defer` the checks that no later PDF call has to wait
+  // for (the last PDF's values, the all-zero-event scan) are left to the
+  // event loop and returned; the caller must complete them (finish_checks)
+  // before it uses the values or reports any other error.
+  std::expected<DeferredChecks, SPlotError> load_pdf_values(
+      const ParameterMap& parameters, std::span<std::vector<double>> scratch,
+      std::span<std::span<const double>> columns, bool defer = false);
+  // The exact checks that `deferred` names, on columns_, with their errors.
+  std::expected<void, SPlotError> finish_checks(DeferredChecks deferred);
+  // The errors of the checks.
+  std::expected<void, SPlotError> check_column(std::size_t k, std::span<const double> values);
+  std::expected<void, SPlotError> scan_all_zero(std::span<const std::span<const double>> columns);
   ParameterMap parameter_map(std::span<const double> shape_values) const;
   std::expected<void, SPlotError> check_interrupt() const;
   // The interrupt check, then load_pdf_values at the shape values into columns_.
-  std::expected<void, SPlotError> load_at(std::span<const double> shape_values);
+  std::expected<DeferredChecks, SPlotError> load_at(std::span<const double> shape_values,
+                                                    bool defer = false);
 
   std::vector<std::string> shape_parameter_names_;
   EventView events_;

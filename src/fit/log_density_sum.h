@@ -16,20 +16,34 @@
 
 namespace tarnwex {
 
+// Checks of PDF values that the loop makes on the way, for values nobody has
+// checked yet: it reads every value anyway, so the checks cost no extra pass
+// over memory. The loop only notices a failure; the caller then runs the
+// exact checks to find and report it.
+struct DeferredChecks {
+  bool last_column = false;  // the last column's values are finite and not negative
+  bool all_zero = false;     // no event is zero in every column
+};
+
+struct LoopOutcome {
+  std::size_t first_bad_mixture;  // the first event whose d_e is not finite, or n_events
+  bool check_failed;              // a deferred check failed at or before that event
+};
+
 // Subtracts the terms from `nll`. `columns` holds one density column per
 // component (each at least n_events long) and `yields` one yield per
 // component; `weights` is n_events long, or null for unit weights (then the
-// product with 1.0, which changes no bit, is left out). Returns the first
-// event whose d_e is not finite, leaving `nll` as it was, or n_events.
-std::size_t subtract_log_densities(double& nll, std::span<const std::span<const double>> columns,
+// product with 1.0, which changes no bit, is left out). Stops at the first
+// event whose d_e is not finite, leaving `nll` as it was.
+LoopOutcome subtract_log_densities(double& nll, std::span<const std::span<const double>> columns,
                                    std::span<const double> yields, const double* weights,
-                                   std::size_t n_events);
+                                   std::size_t n_events, DeferredChecks checks = {});
 
 // The same through one particular kernel's loop, which must run here
 // (log_kernel_runs_here); subtract_log_densities uses selected_log_kernel().
-std::size_t subtract_log_densities_with(LogKernel kernel, double& nll,
+LoopOutcome subtract_log_densities_with(LogKernel kernel, double& nll,
                                         std::span<const std::span<const double>> columns,
                                         std::span<const double> yields, const double* weights,
-                                        std::size_t n_events);
+                                        std::size_t n_events, DeferredChecks checks = {});
 
 }  // namespace tarnwex

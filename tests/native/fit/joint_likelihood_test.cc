@@ -160,6 +160,30 @@ TEST(JointLikelihood, RejectsAnInfiniteMixtureDensity) {
             "optimization failed: mixture density is not finite for event 0");
 }
 
+// The last PDF's values and the all-zero scan are checked inside the event
+// loop, which stops at a bad mixture: the PDF errors still win, wherever they are.
+TEST(JointLikelihood, ReportsPdfFailuresBeforeAnEarlierInfiniteMixture) {
+  const auto rows = index_rows(40);
+  const std::vector<double> weights(40, 1.0);
+  std::vector<double> overflowing(40, 1.0);
+  overflowing[3] = 1e308;
+  std::vector<double> invalid_late(40, 1.0);
+  invalid_late[37] = -1.0;
+  FixedValuesPdf first(overflowing);
+  FixedValuesPdf last(invalid_late);
+  EXPECT_EQ(failure(JointLikelihood({}, EventView(rows), {first, last}, weights)
+                        .evaluate(vec({10.0, 1.0}))),
+            "PDF evaluation failed: PDF 1 returned an invalid value for event 37");
+  std::vector<double> zero_late(40, 1.0);
+  zero_late[29] = 0.0;
+  overflowing[29] = 0.0;
+  FixedValuesPdf first_with_zero(overflowing);
+  FixedValuesPdf last_with_zero(zero_late);
+  EXPECT_EQ(failure(JointLikelihood({}, EventView(rows), {first_with_zero, last_with_zero}, weights)
+                        .evaluate(vec({10.0, 1.0}))),
+            "PDF evaluation failed: all PDFs are zero for event 29");
+}
+
 TEST(JointLikelihood, RejectsANonFiniteTotal) {
   const auto rows = index_rows(2);
   const std::vector<double> weights(2, 1e308);

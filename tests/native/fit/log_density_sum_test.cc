@@ -71,8 +71,10 @@ TEST(LogDensitySum, EveryKernelGivesThePlainLoopsBitsForAnyCountAndWeights) {
         for (LogKernel kernel : kKernels) {
           if (!log_kernel_runs_here(kernel)) continue;
           double nll = 12.5;
-          EXPECT_EQ(subtract_log_densities_with(kernel, nll, columns, c.yields, weights, n_events),
-                    n_events);
+          const LoopOutcome outcome =
+              subtract_log_densities_with(kernel, nll, columns, c.yields, weights, n_events);
+          EXPECT_EQ(outcome.first_bad_mixture, n_events);
+          EXPECT_FALSE(outcome.check_failed);
           EXPECT_EQ(std::bit_cast<std::uint64_t>(nll), std::bit_cast<std::uint64_t>(expected))
               << "kernel " << static_cast<int>(kernel) << ", K=" << n_components
               << ", N=" << n_events << (weights ? ", weighted" : "");
@@ -95,10 +97,48 @@ TEST(LogDensitySum, ReportsTheFirstNonFiniteMixtureAndLeavesTheSumAlone) {
       for (LogKernel kernel : kKernels) {
         if (!log_kernel_runs_here(kernel)) continue;
         double nll = 3.0;
-        EXPECT_EQ(subtract_log_densities_with(kernel, nll, columns, c.yields, nullptr, 23), at)
+        EXPECT_EQ(
+            subtract_log_densities_with(kernel, nll, columns, c.yields, nullptr, 23).first_bad_mixture,
+            at)
             << "kernel " << static_cast<int>(kernel) << ", " << bad << " at " << at;
         EXPECT_EQ(nll, 3.0);
       }
+    }
+  }
+}
+
+TEST(LogDensitySum, DeferredChecksNoticeBadLastColumnValuesAndAllZeroEvents) {
+  std::mt19937_64 rng(13);
+  const DeferredChecks both{.last_column = true, .all_zero = true};
+  for (LogKernel kernel : kKernels) {
+    if (!log_kernel_runs_here(kernel)) continue;
+    for (std::size_t at : {0u, 9u, 30u}) {
+      Case c = make_case(3, 31, rng);
+      for (auto& column : c.columns) {
+        for (double& v : column) v = v == 0.0 ? 0.25 : v;  // no event is zero everywhere
+      }
+      auto run = [&](DeferredChecks checks) {
+        double nll = 0.0;
+        return subtract_log_densities_with(kernel, nll, spans(c.columns), c.yields, nullptr, 31,
+                                           checks);
+      };
+      EXPECT_FALSE(run(both).check_failed);
+      for (double bad : {-1e-300, -0.0 - 1.0, std::numeric_limits<double>::infinity(),
+                         std::numeric_limits<double>::quiet_NaN()}) {
+        Case broken = c;
+        std::swap(c, broken);
+        c.yields[2] = 0.0;  // keeps the mixture finite, so only the check can see it
+        c.columns[2][at] = bad;
+        EXPECT_TRUE(run({.last_column = true}).check_failed) << bad << " at " << at;
+        EXPECT_FALSE(run({.all_zero = true}).check_failed);
+        std::swap(c, broken);
+      }
+      c.columns[0][at] = 0.0;
+      c.columns[1][at] = -0.0;
+      EXPECT_FALSE(run({.last_column = true}).check_failed);
+      c.columns[2][at] = 0.0;
+      EXPECT_TRUE(run({.all_zero = true}).check_failed) << "all zero at " << at;
+      EXPECT_FALSE(run({}).check_failed);
     }
   }
 }
