@@ -50,6 +50,7 @@ JointLikelihood::JointLikelihood(std::vector<std::string> shape_parameter_names,
       columns_(pdfs.size()),
       revisions_(pdfs.size(), 0),
       checked_revisions_(pdfs.size(), 0),
+      checked_zero_free_(pdfs.size(), false),
       scanned_revisions_(pdfs.size(), 0),
       unit_weights_(std::all_of(event_weights.begin(), event_weights.end(),
                                 [](double w) { return w == 1.0; })) {
@@ -89,15 +90,18 @@ std::expected<DeferredChecks, SPlotError> JointLikelihood::load_pdf_values(
     const std::uint64_t revision = view->revision;
     revisions_[k] = revision;
     columns[k] = view->values;
-    if (view->zero_free) some_zero_free = true;
-    if (!view->valid && (revision == 0 || revision != checked_revisions_[k])) {
+    if (view->valid) {
+      if (view->zero_free) some_zero_free = true;
+    } else if (revision != 0 && revision == checked_revisions_[k]) {
+      if (checked_zero_free_[k]) some_zero_free = true;
+    } else if (defer && k + 1 == n_components) {
       // PDF k's values are checked before PDF k + 1 runs; after the last PDF
       // nothing waits, and the event loop reads the values anyway.
-      if (defer && k + 1 == n_components) {
-        deferred.last_column = true;
-      } else if (auto checked = check_column(k, view->values); !checked) {
-        return std::unexpected(std::move(checked.error()));
-      }
+      deferred.last_column = true;
+    } else {
+      auto zero_free = check_column(k, view->values);
+      if (!zero_free) return std::unexpected(std::move(zero_free.error()));
+      if (*zero_free) some_zero_free = true;
     }
   }
   // An event can only be zero in every PDF if every PDF has a zero.
@@ -111,15 +115,16 @@ std::expected<DeferredChecks, SPlotError> JointLikelihood::load_pdf_values(
   return deferred;
 }
 
-std::expected<void, SPlotError> JointLikelihood::check_column(std::size_t k,
+std::expected<bool, SPlotError> JointLikelihood::check_column(std::size_t k,
                                                               std::span<const double> values) {
-  const std::size_t bad = first_invalid_value(values);
-  if (bad != values.size()) {
+  const CheckedValues checked = check_values(values);
+  if (checked.first_invalid != values.size()) {
     return pdf_failure("PDF " + std::to_string(k) + " returned an invalid value for event " +
-                       std::to_string(bad));
+                       std::to_string(checked.first_invalid));
   }
   checked_revisions_[k] = revisions_[k];
-  return {};
+  checked_zero_free_[k] = !checked.has_zero;
+  return !checked.has_zero;
 }
 
 // Runs only on columns that passed check_column.
@@ -137,7 +142,9 @@ std::expected<void, SPlotError> JointLikelihood::scan_all_zero(
 std::expected<void, SPlotError> JointLikelihood::finish_checks(DeferredChecks deferred) {
   if (deferred.last_column) {
     const std::size_t last = columns_.size() - 1;
-    if (auto checked = check_column(last, columns_[last]); !checked) return checked;
+    if (auto checked = check_column(last, columns_[last]); !checked) {
+      return std::unexpected(std::move(checked.error()));
+    }
   }
   if (deferred.all_zero) return scan_all_zero(columns_);
   return {};
@@ -188,8 +195,13 @@ std::expected<double, SPlotError> JointLikelihood::evaluate(const Vector& x) {
     }
   } else {
     // The loop saw every value and found no failure: what the checks would
-    // have recorded holds.
-    if (deferred->last_column) checked_revisions_.back() = revisions_.back();
+    // have recorded holds, but for whether the last PDF has a zero, which
+    // the loop does not look for (it only matters to the all-zero scan,
+    // which then simply runs once more if asked).
+    if (deferred->last_column) {
+      checked_revisions_.back() = revisions_.back();
+      checked_zero_free_.back() = false;
+    }
     if (deferred->all_zero) {
       std::copy(revisions_.begin(), revisions_.end(), scanned_revisions_.begin());
     }

@@ -75,8 +75,9 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
       std::span<std::span<const double>> columns, bool defer = false);
   // The exact checks that `deferred` names, on columns_, with their errors.
   std::expected<void, SPlotError> finish_checks(DeferredChecks deferred);
-  // The errors of the checks.
-  std::expected<void, SPlotError> check_column(std::size_t k, std::span<const double> values);
+  // PDF k's values are finite and not negative (else its error); says
+  // whether none is zero.
+  std::expected<bool, SPlotError> check_column(std::size_t k, std::span<const double> values);
   std::expected<void, SPlotError> scan_all_zero(std::span<const std::span<const double>> columns);
   ParameterMap parameter_map(std::span<const double> shape_values) const;
   std::expected<void, SPlotError> check_interrupt() const;
@@ -102,6 +103,7 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
   // Revisions whose values passed the per-PDF checks, and the revisions of the
   // last set that passed the all-zero-event scan; 0 means none.
   std::vector<std::uint64_t> checked_revisions_;
+  std::vector<bool> checked_zero_free_;  // per checked revision: no value is zero
   std::vector<std::uint64_t> scanned_revisions_;
   // Every weight is 1.0 (none were given): the event loop skips the product.
   bool unit_weights_;

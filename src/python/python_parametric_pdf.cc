@@ -163,7 +163,9 @@ std::expected<void, SPlotError> PythonParametricPdf::refresh_holding_interpreter
     // reached after all.
     PyArray_CLEARFLAGS(reinterpret_cast<PyArrayObject*>(result.get()), NPY_ARRAY_WRITEABLE);
     fresh.kept = std::move(result);
-    checked = check_values(fresh.densities());
+    // Not read here: the fit checks kept values itself, the last PDF's while
+    // its event loop reads them anyway.
+    checked = {0, true};
   } else {
     // The values are read in place, or from a contiguous copy made first, so
     // that nothing below can fail once the old entry gives up its storage.

@@ -20,8 +20,9 @@ struct CachedEvaluation {
   std::vector<double> values;  // one density per event, in event order
   ParameterMap parameters;     // the point at which the values were computed
   std::uint64_t revision = 0;  // changes with every refresh; never 0
-  // Found while reading the callable's output: every value is finite and
-  // not negative, and none is zero.
+  // Found while copying the callable's output: every value is finite and
+  // not negative, and none is zero. A kept output is not read, so both are
+  // false for it and the fit checks its values.
   bool valid = false;
   bool zero_free = false;
   // The callable's output itself when nothing else can reach it (see
