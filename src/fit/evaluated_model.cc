@@ -1,6 +1,7 @@
 #include "fit/evaluated_model.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <string>
 
@@ -8,6 +9,15 @@
 #include "minimizer/dense_provider.h"
 
 namespace tarnwex {
+
+namespace {
+
+std::unexpected<SPlotError> density_not_positive(std::size_t e) {
+  return std::unexpected(SPlotError::optimization("mixture density is not positive for event " +
+                                                  std::to_string(e)));
+}
+
+}  // namespace
 
 EvaluatedModel::EvaluatedModel(std::size_t n_events, std::vector<std::span<const double>> columns,
                                std::vector<std::vector<double>> owned,
@@ -27,33 +37,127 @@ std::expected<double, SPlotError> EvaluatedModel::mixture_density(
     std::size_t e, std::span<const double> yields) const {
   const double density = tarnwex::mixture_density(columns_, yields, e);
   // No floor here, unlike the likelihood: the sPlot quantities divide by d_e.
-  if (!std::isfinite(density) || !(density > 0.0)) {
-    return std::unexpected(SPlotError::optimization("mixture density is not positive for event " +
-                                                    std::to_string(e)));
-  }
+  if (!std::isfinite(density) || !(density > 0.0)) return density_not_positive(e);
   return density;
 }
 
-std::expected<Matrix, SPlotError> EvaluatedModel::yield_information(
-    std::span<const double> yields) const {
-  const std::size_t n_components = columns_.size();
-  if (yields.size() != n_components) internal_error("yields do not match the components");
-  const auto k_index = static_cast<Eigen::Index>(n_components);
-  Matrix information = Matrix::Zero(k_index, k_index);
-  for (std::size_t e = 0; e < n_events_; ++e) {
-    auto density = mixture_density(e, yields);
-    if (!density) return std::unexpected(std::move(density.error()));
-    const double weight = event_weights_[e];
-    const double density_squared = *density * *density;
-    for (std::size_t a = 0; a < n_components; ++a) {
-      const double weighted = columns_[a][e] * weight;
-      for (std::size_t b = 0; b < n_components; ++b) {
-        information(static_cast<Eigen::Index>(a), static_cast<Eigen::Index>(b)) +=
-            (weighted * columns_[b][e]) / density_squared;
+namespace {
+
+// The sPlot step's two event loops. K > 0 fixes the component count at
+// compile time, so the loops unroll and the running sums stay in registers
+// instead of in the matrix (which the compiler must assume the column reads
+// could alias); K = 0 serves any count. Both form the same terms and sums,
+// in the same order.
+template <std::size_t K>
+struct Components {
+  explicit Components(const std::vector<std::span<const double>>& columns,
+                      std::span<const double> yields)
+      : count(K == 0 ? columns.size() : K), column(count), yield(yields.begin(), yields.end()) {
+    for (std::size_t k = 0; k < count; ++k) column[k] = columns[k].data();
+  }
+  std::size_t size() const { return K == 0 ? count : K; }
+  // d_e summed in component order, as mixture_density.h does it.
+  double density(std::size_t e) const {
+    double d = yield[0] * column[0][e];
+    for (std::size_t k = 1; k < size(); ++k) d += yield[k] * column[k][e];
+    return d;
+  }
+  std::size_t count;
+  std::vector<const double*> column;
+  std::vector<double> yield;
+};
+
+template <std::size_t K>
+std::expected<Matrix, SPlotError> information_sums(const Components<K>& model,
+                                                   std::span<const double> weights) {
+  const std::size_t n = model.size();
+  constexpr std::size_t kSlots = K == 0 ? 1 : K * K;
+  std::array<double, kSlots> fixed{};
+  std::vector<double> any(K == 0 ? n * n : 0, 0.0);
+  double* sums = K == 0 ? any.data() : fixed.data();
+  std::array<const double*, K == 0 ? 1 : K> fixed_columns{};
+  if constexpr (K != 0) {
+    for (std::size_t k = 0; k < K; ++k) fixed_columns[k] = model.column[k];
+  }
+  const double* const* column = K == 0 ? model.column.data() : fixed_columns.data();
+  for (std::size_t e = 0; e < weights.size(); ++e) {
+    const double density = model.density(e);
+    // No floor here, unlike the likelihood: the sPlot quantities divide by d_e.
+    if (!std::isfinite(density) || !(density > 0.0)) return density_not_positive(e);
+    const double weight = weights[e];
+    const double density_squared = density * density;
+    for (std::size_t a = 0; a < n; ++a) {
+      const double weighted = column[a][e] * weight;
+      for (std::size_t b = 0; b < n; ++b) {
+        sums[a * n + b] += (weighted * column[b][e]) / density_squared;
       }
     }
   }
+  const auto k_index = static_cast<Eigen::Index>(n);
+  Matrix information(k_index, k_index);
+  for (std::size_t a = 0; a < n; ++a) {
+    for (std::size_t b = 0; b < n; ++b) {
+      information(static_cast<Eigen::Index>(a), static_cast<Eigen::Index>(b)) = sums[a * n + b];
+    }
+  }
   return information;
+}
+
+template <std::size_t K>
+std::expected<RowMatrix, SPlotError> sweight_rows(const Components<K>& model,
+                                                  const Matrix& covariance,
+                                                  std::span<const double> weights) {
+  const std::size_t n = model.size();
+  std::vector<double> coefficients(n * n);  // row-major copy of the covariance
+  for (std::size_t j = 0; j < n; ++j) {
+    for (std::size_t k = 0; k < n; ++k) {
+      coefficients[j * n + k] =
+          covariance(static_cast<Eigen::Index>(j), static_cast<Eigen::Index>(k));
+    }
+  }
+  const double* const* column = model.column.data();
+  RowMatrix sweights(weights.size(), n);
+  double* row = sweights.values.data();
+  for (std::size_t e = 0; e < weights.size(); ++e, row += n) {
+    const double density = model.density(e);
+    if (!std::isfinite(density) || !(density > 0.0)) return density_not_positive(e);
+    const double weight = weights[e];
+    for (std::size_t j = 0; j < n; ++j) {
+      const double* v = coefficients.data() + j * n;
+      double s = v[0] * column[0][e];
+      for (std::size_t k = 1; k < n; ++k) s += v[k] * column[k][e];
+      row[j] = s * weight / density;
+    }
+  }
+  return sweights;
+}
+
+// Calls body.template operator()<K>() with K the component count when it is
+// small, else with K = 0.
+template <typename Body>
+auto for_component_count(std::size_t n_components, Body&& body) {
+  switch (n_components) {
+    case 1:
+      return body.template operator()<1>();
+    case 2:
+      return body.template operator()<2>();
+    case 3:
+      return body.template operator()<3>();
+    case 4:
+      return body.template operator()<4>();
+    default:
+      return body.template operator()<0>();
+  }
+}
+
+}  // namespace
+
+std::expected<Matrix, SPlotError> EvaluatedModel::yield_information(
+    std::span<const double> yields) const {
+  if (yields.size() != columns_.size()) internal_error("yields do not match the components");
+  return for_component_count(columns_.size(), [&]<std::size_t K>() {
+    return information_sums(Components<K>(columns_, yields), event_weights_);
+  });
 }
 
 std::expected<RowMatrix, SPlotError> EvaluatedModel::calculate_sweights(
@@ -64,21 +168,9 @@ std::expected<RowMatrix, SPlotError> EvaluatedModel::calculate_sweights(
       covariance.cols() != static_cast<Eigen::Index>(n_components)) {
     internal_error("covariance does not match the components");
   }
-  RowMatrix sweights(n_events_, n_components);
-  for (std::size_t e = 0; e < n_events_; ++e) {
-    auto density = mixture_density(e, yields);
-    if (!density) return std::unexpected(std::move(density.error()));
-    const double weight = event_weights_[e];
-    for (std::size_t j = 0; j < n_components; ++j) {
-      const auto row = static_cast<Eigen::Index>(j);
-      double s = covariance(row, 0) * columns_[0][e];
-      for (std::size_t k = 1; k < n_components; ++k) {
-        s += covariance(row, static_cast<Eigen::Index>(k)) * columns_[k][e];
-      }
-      sweights(e, j) = s * weight / *density;
-    }
-  }
-  return sweights;
+  return for_component_count(n_components, [&]<std::size_t K>() {
+    return sweight_rows(Components<K>(columns_, yields), covariance, event_weights_);
+  });
 }
 
 bool covariance_is_valid(const Matrix& information, const Matrix& covariance, double tolerance) {
