@@ -341,7 +341,7 @@ def main() -> None:
     if not args.skip_memory:
         md += memory_section(100_000 if args.quick else 1_000_000) + [""]
     if args.native and args.native.exists():
-        md += ["## Likelihood evaluation against its floor (native)", "", "```",
+        md += ["## Likelihood evaluation against the plain loop (native)", "", "```",
                args.native.read_text().rstrip(), "```", ""]
     # Findings measured by hand (a profile, a tolerance study) travel with
     # every rewrite of the results.
