@@ -17,37 +17,6 @@ void scalar_kernel(const double* in, double* out, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) out[i] = std::log(in[i]);
 }
 
-#ifdef TARNWEX_X86_LOG_KERNELS
-
-__attribute__((target("avx512f,avx512dq"))) void avx512_kernel(const double* in, double* out,
-                                                                 std::size_t n) {
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    __mmask8 library_lanes;
-    _mm512_storeu_pd(out + i, log_kernels::log8(_mm512_loadu_pd(in + i), &library_lanes));
-    for (unsigned lanes = library_lanes; lanes != 0; lanes &= lanes - 1) {
-      const std::size_t lane = i + static_cast<std::size_t>(std::countr_zero(lanes));
-      out[lane] = std::log(in[lane]);
-    }
-  }
-  scalar_kernel(in + i, out + i, n - i);
-}
-
-__attribute__((target("avx2,fma"))) void avx2_kernel(const double* in, double* out,
-                                                      std::size_t n) {
-  std::size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    unsigned library_lanes;
-    _mm256_storeu_pd(out + i, log_kernels::log4(_mm256_loadu_pd(in + i), &library_lanes));
-    for (unsigned lanes = library_lanes; lanes != 0; lanes &= lanes - 1) {
-      const std::size_t lane = i + static_cast<std::size_t>(std::countr_zero(lanes));
-      out[lane] = std::log(in[lane]);
-    }
-  }
-  scalar_kernel(in + i, out + i, n - i);
-}
-
-#endif  // TARNWEX_X86_LOG_KERNELS
 
 // The sweep a kernel must pass: every exponent of the normal range with
 // pseudo-random mantissas (so every table entry under every exponent), dense
@@ -103,7 +72,7 @@ bool log_kernel_runs_here(LogKernel kernel) {
   switch (kernel) {
     case LogKernel::kScalar:
       return true;
-#ifdef TARNWEX_X86_LOG_KERNELS
+#ifdef TARNWEX_X86_LANES
     case LogKernel::kAvx2:
       return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     case LogKernel::kAvx512:
@@ -132,11 +101,11 @@ bool log_kernel_agrees_with_library(LogKernel kernel) {
 
 void batch_log_with(LogKernel kernel, const double* in, double* out, std::size_t n) {
   switch (kernel) {
-#ifdef TARNWEX_X86_LOG_KERNELS
+#ifdef TARNWEX_X86_LANES
     case LogKernel::kAvx512:
-      return avx512_kernel(in, out, n);
+      return avx512::log_array(in, out, n);
     case LogKernel::kAvx2:
-      return avx2_kernel(in, out, n);
+      return avx2::log_array(in, out, n);
 #endif
     default:
       return scalar_kernel(in, out, n);

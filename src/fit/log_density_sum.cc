@@ -106,176 +106,52 @@ LoopOutcome finish_plainly(double& nll, double sum, bool failed, std::size_t e,
   return {n_events, failed};
 }
 
-#ifdef TARNWEX_X86_LOG_KERNELS
+}  // namespace
+}  // namespace tarnwex
 
-// GCC 12's AVX-512 headers build some constants from deliberately undefined
-// registers, which its own -Wmaybe-uninitialized then reports.
+#ifdef TARNWEX_X86_LANES
+
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
-// Each group of eight events: mixture (product, then sum, in component
-// order), the deferred checks, the finiteness check, the floor, eight logs,
-// the weights, and then the eight subtractions in event order. The groups are
-// independent up to those subtractions, so the processor works ahead on the
-// next groups while the chain of the current one runs.
-template <bool kUnitWeights, bool kChecks>
-__attribute__((target("avx512f,avx512dq"))) LoopOutcome avx512_sum(
-    double& nll, std::span<const std::span<const double>> columns,
-    std::span<const double> yields, const double* weights, std::size_t n_events,
-    DeferredChecks checks) {
-  const std::size_t n_components = columns.size();
-  std::array<const double*, kMaxVectorComponents> column{};
-  std::array<double, kMaxVectorComponents> yield{};
-  for (std::size_t k = 0; k < n_components; ++k) {
-    column[k] = columns[k].data();
-    yield[k] = yields[k];
-  }
-  const __m512d largest = _mm512_set1_pd(kLargest);
-  const __m512d zero = _mm512_setzero_pd();
-  const __m512d floor = _mm512_set1_pd(kDensityFloor);
-  alignas(64) double term[8];
-  __mmask8 failures = 0;
-  double sum = nll;
-  std::size_t e = 0;
-  for (; e + 8 <= n_events; e += 8) {
-    __m512d values = _mm512_loadu_pd(column[0] + e);
-    __mmask8 all_zero = 0;
-    if constexpr (kChecks) all_zero = _mm512_cmp_pd_mask(values, zero, _CMP_EQ_OQ);
-    __m512d density = _mm512_mul_pd(_mm512_set1_pd(yield[0]), values);
-    for (std::size_t k = 1; k < n_components; ++k) {
-      values = _mm512_loadu_pd(column[k] + e);
-      if constexpr (kChecks) all_zero &= _mm512_cmp_pd_mask(values, zero, _CMP_EQ_OQ);
-      density = _mm512_add_pd(density, _mm512_mul_pd(_mm512_set1_pd(yield[k]), values));
-    }
-    if constexpr (kChecks) {
-      // `values` is the last column's.
-      if (checks.last_column) {
-        failures |= static_cast<__mmask8>(~(_mm512_cmp_pd_mask(values, zero, _CMP_GE_OQ) &
-                                            _mm512_cmp_pd_mask(values, largest, _CMP_LE_OQ)));
-      }
-      if (checks.all_zero) failures |= all_zero;
-    }
-    // Not finite: |d| is not <= the largest double (NaN compares false).
-    const __mmask8 finite = _mm512_cmp_pd_mask(_mm512_abs_pd(density), largest, _CMP_LE_OQ);
-    if (finite != 0xff) {
-      // A deferred check is asked only about the events before the bad one;
-      // the caller checks the whole column in that case anyway.
-      return {e + static_cast<std::size_t>(std::countr_one(static_cast<unsigned>(finite))),
-              failures != 0};
-    }
-    // d > floor ? d : floor, which is what MAXPD gives for numbers.
-    density = _mm512_max_pd(density, floor);
-    __mmask8 library_lanes;
-    __m512d logs = log_kernels::log8(density, &library_lanes);
-    if constexpr (!kUnitWeights) {
-      if (library_lanes == 0) logs = _mm512_mul_pd(logs, _mm512_loadu_pd(weights + e));
-    }
-    _mm512_store_pd(term, logs);
-    if (library_lanes != 0) {
-      alignas(64) double floored[8];
-      _mm512_store_pd(floored, density);
-      for (unsigned lanes = library_lanes; lanes != 0; lanes &= lanes - 1) {
-        const int lane = std::countr_zero(lanes);
-        term[lane] = std::log(floored[lane]);
-      }
-      if constexpr (!kUnitWeights) {
-        for (int lane = 0; lane < 8; ++lane) term[lane] *= weights[e + lane];
-      }
-    }
-    for (int lane = 0; lane < 8; ++lane) sum -= term[lane];
-  }
-  return finish_plainly<kUnitWeights, kChecks>(nll, sum, failures != 0, e, columns, yields,
-                                               weights, n_events, checks);
-}
+TARNWEX_BEGIN_AVX512
+namespace tarnwex::avx512 {
+namespace {
+#include "fit/log_density_sum_lanes.inc"
+}  // namespace
+}  // namespace tarnwex::avx512
+TARNWEX_END_LANES
 
-template <bool kUnitWeights, bool kChecks>
-__attribute__((target("avx2,fma"))) LoopOutcome avx2_sum(
-    double& nll, std::span<const std::span<const double>> columns,
-    std::span<const double> yields, const double* weights, std::size_t n_events,
-    DeferredChecks checks) {
-  const std::size_t n_components = columns.size();
-  std::array<const double*, kMaxVectorComponents> column{};
-  std::array<double, kMaxVectorComponents> yield{};
-  for (std::size_t k = 0; k < n_components; ++k) {
-    column[k] = columns[k].data();
-    yield[k] = yields[k];
-  }
-  const __m256d largest = _mm256_set1_pd(kLargest);
-  const __m256d zero = _mm256_setzero_pd();
-  const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
-  const __m256d all_ones = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-  const __m256d floor = _mm256_set1_pd(kDensityFloor);
-  alignas(32) double term[4];
-  __m256d failures = zero;  // lanes with all bits set mark a failure
-  double sum = nll;
-  std::size_t e = 0;
-  for (; e + 4 <= n_events; e += 4) {
-    __m256d values = _mm256_loadu_pd(column[0] + e);
-    __m256d all_zero = zero;
-    if constexpr (kChecks) all_zero = _mm256_cmp_pd(values, zero, _CMP_EQ_OQ);
-    __m256d density = _mm256_mul_pd(_mm256_set1_pd(yield[0]), values);
-    for (std::size_t k = 1; k < n_components; ++k) {
-      values = _mm256_loadu_pd(column[k] + e);
-      if constexpr (kChecks) {
-        all_zero = _mm256_and_pd(all_zero, _mm256_cmp_pd(values, zero, _CMP_EQ_OQ));
-      }
-      density = _mm256_add_pd(density, _mm256_mul_pd(_mm256_set1_pd(yield[k]), values));
-    }
-    if constexpr (kChecks) {
-      // `values` is the last column's.
-      if (checks.last_column) {
-        const __m256d valid = _mm256_and_pd(_mm256_cmp_pd(values, zero, _CMP_GE_OQ),
-                                            _mm256_cmp_pd(values, largest, _CMP_LE_OQ));
-        failures = _mm256_or_pd(failures, _mm256_andnot_pd(valid, all_ones));
-      }
-      if (checks.all_zero) failures = _mm256_or_pd(failures, all_zero);
-    }
-    const auto finite = static_cast<unsigned>(_mm256_movemask_pd(
-        _mm256_cmp_pd(_mm256_and_pd(density, magnitude), largest, _CMP_LE_OQ)));
-    if (finite != 0xf) {
-      return {e + static_cast<std::size_t>(std::countr_one(finite)),
-              _mm256_movemask_pd(failures) != 0};
-    }
-    density = _mm256_max_pd(density, floor);
-    unsigned library_lanes;
-    __m256d logs = log_kernels::log4(density, &library_lanes);
-    if constexpr (!kUnitWeights) {
-      if (library_lanes == 0) logs = _mm256_mul_pd(logs, _mm256_loadu_pd(weights + e));
-    }
-    _mm256_store_pd(term, logs);
-    if (library_lanes != 0) {
-      alignas(32) double floored[4];
-      _mm256_store_pd(floored, density);
-      for (unsigned lanes = library_lanes; lanes != 0; lanes &= lanes - 1) {
-        const int lane = std::countr_zero(lanes);
-        term[lane] = std::log(floored[lane]);
-      }
-      if constexpr (!kUnitWeights) {
-        for (int lane = 0; lane < 4; ++lane) term[lane] *= weights[e + lane];
-      }
-    }
-    for (int lane = 0; lane < 4; ++lane) sum -= term[lane];
-  }
-  return finish_plainly<kUnitWeights, kChecks>(nll, sum, _mm256_movemask_pd(failures) != 0, e,
-                                               columns, yields, weights, n_events, checks);
-}
+TARNWEX_BEGIN_AVX2
+namespace tarnwex::avx2 {
+namespace {
+#include "fit/log_density_sum_lanes.inc"
+}  // namespace
+}  // namespace tarnwex::avx2
+TARNWEX_END_LANES
 
 #pragma GCC diagnostic pop
 
-#endif  // TARNWEX_X86_LOG_KERNELS
+#endif  // TARNWEX_X86_LANES
+
+namespace tarnwex {
+namespace {
+
 
 template <bool kUnitWeights, bool kChecks>
 LoopOutcome sum_for(LogKernel kernel, double& nll,
                     std::span<const std::span<const double>> columns,
                     std::span<const double> yields, const double* weights, std::size_t n_events,
                     DeferredChecks checks) {
-#ifdef TARNWEX_X86_LOG_KERNELS
+#ifdef TARNWEX_X86_LANES
   if (columns.size() <= kMaxVectorComponents) {
     switch (kernel) {
       case LogKernel::kAvx512:
-        return avx512_sum<kUnitWeights, kChecks>(nll, columns, yields, weights, n_events, checks);
+        return avx512::sum_lanes<kUnitWeights, kChecks>(nll, columns, yields, weights, n_events,
+                                                        checks);
       case LogKernel::kAvx2:
-        return avx2_sum<kUnitWeights, kChecks>(nll, columns, yields, weights, n_events, checks);
+        return avx2::sum_lanes<kUnitWeights, kChecks>(nll, columns, yields, weights, n_events,
+                                                      checks);
       case LogKernel::kScalar:
         break;
     }
