@@ -8,7 +8,6 @@
 
 #include "fit/log_kernels.h"
 
-
 namespace tarnwex {
 
 namespace {
@@ -16,7 +15,6 @@ namespace {
 void scalar_kernel(const double* in, double* out, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) out[i] = std::log(in[i]);
 }
-
 
 // The sweep a kernel must pass: every exponent of the normal range with
 // pseudo-random mantissas (so every table entry under every exponent), dense
@@ -115,10 +113,6 @@ void batch_log_with(LogKernel kernel, const double* in, double* out, std::size_t
 LogKernel selected_log_kernel() {
   static const LogKernel kernel = choose_kernel();
   return kernel;
-}
-
-void batch_log(const double* in, double* out, std::size_t n) {
-  batch_log_with(selected_log_kernel(), in, out, n);
 }
 
 }  // namespace tarnwex

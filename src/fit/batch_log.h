@@ -1,10 +1,10 @@
 // The natural logarithm of many values at once, equal to the C library's
-// std::log to the bit.
+// std::log to the bit, and the choice of how the event loop computes it.
 //
 // The likelihood takes one logarithm per event on every pass, and the
-// scalar library call is most of a pass's cost. The kernels here repeat the
+// scalar library call is most of a pass's cost. The kernels repeat the
 // library's own operations (its table, polynomial and fused multiply-adds;
-// fit/log_table.h) eight or four values at a time and hand the few values
+// fit/log_lanes.inc) eight or four values at a time and hand the few values
 // that take the library's other paths (near 1, zero, subnormal, negative,
 // infinite, NaN) to std::log itself. A kernel is used only after it has
 // given the library's bits on a fixed sweep of inputs that covers every
@@ -23,12 +23,8 @@ enum class LogKernel {
   kAvx512,  // eight values at a time (AVX-512 F and DQ)
 };
 
-// out[i] = std::log(in[i]) for i < n, bit for bit, through the kernel chosen
-// for this process. `in` and `out` must not overlap.
-void batch_log(const double* in, double* out, std::size_t n);
-
-// The kernel batch_log uses: the widest one this processor runs that agrees
-// with the library, chosen on first use.
+// The kernel the event loop uses (fit/log_density_sum.h): the widest one this
+// processor runs that agrees with the library, chosen on first use.
 LogKernel selected_log_kernel();
 
 // Whether this processor can run `kernel` at all (kScalar always).
@@ -38,7 +34,8 @@ bool log_kernel_runs_here(LogKernel kernel);
 // choose a kernel. False when the kernel cannot run here.
 bool log_kernel_agrees_with_library(LogKernel kernel);
 
-// batch_log through one particular kernel, which must run here.
+// out[i] = std::log(in[i]) for i < n, bit for bit, through one particular
+// kernel, which must run here. `in` and `out` must not overlap.
 void batch_log_with(LogKernel kernel, const double* in, double* out, std::size_t n);
 
 }  // namespace tarnwex
