@@ -137,7 +137,6 @@ TARNWEX_END_LANES
 namespace tarnwex {
 namespace {
 
-
 template <bool kUnitWeights, bool kChecks>
 LoopOutcome sum_for(LogKernel kernel, double& nll,
                     std::span<const std::span<const double>> columns,
