@@ -27,7 +27,9 @@ EvaluatedModel::EvaluatedModel(std::size_t n_events, std::vector<std::span<const
       owned_(std::move(owned)),
       event_weights_(event_weights) {
   if (columns_.empty()) internal_error("a model needs at least one component");
-  if (event_weights_.size() != n_events_) internal_error("event weights do not match the events");
+  if (!event_weights_.empty() && event_weights_.size() != n_events_) {
+    internal_error("event weights do not match the events");
+  }
   for (const auto& column : columns_) {
     if (column.size() != n_events_) internal_error("PDF values do not match the events");
   }
@@ -52,10 +54,14 @@ template <std::size_t K>
 struct Components {
   explicit Components(const std::vector<std::span<const double>>& columns,
                       std::span<const double> yields)
-      : count(K == 0 ? columns.size() : K), column(count), yield(yields.begin(), yields.end()) {
+      : count(K == 0 ? columns.size() : K),
+        n_event_count(columns.front().size()),
+        column(count),
+        yield(yields.begin(), yields.end()) {
     for (std::size_t k = 0; k < count; ++k) column[k] = columns[k].data();
   }
   std::size_t size() const { return K == 0 ? count : K; }
+  std::size_t n_events() const { return n_event_count; }
   // d_e summed in component order, as mixture_density.h does it.
   double density(std::size_t e) const {
     double d = yield[0] * column[0][e];
@@ -63,6 +69,7 @@ struct Components {
     return d;
   }
   std::size_t count;
+  std::size_t n_event_count;
   std::vector<const double*> column;
   std::vector<double> yield;
 };
@@ -80,11 +87,11 @@ std::expected<Matrix, SPlotError> information_sums(const Components<K>& model,
     for (std::size_t k = 0; k < K; ++k) fixed_columns[k] = model.column[k];
   }
   const double* const* column = K == 0 ? model.column.data() : fixed_columns.data();
-  for (std::size_t e = 0; e < weights.size(); ++e) {
+  for (std::size_t e = 0; e < model.n_events(); ++e) {
     const double density = model.density(e);
     // No floor here, unlike the likelihood: the sPlot quantities divide by d_e.
     if (!std::isfinite(density) || !(density > 0.0)) return density_not_positive(e);
-    const double weight = weights[e];
+    const double weight = weight_of(weights, e);
     const double density_squared = density * density;
     for (std::size_t a = 0; a < n; ++a) {
       const double weighted = column[a][e] * weight;
@@ -116,12 +123,12 @@ std::expected<RowMatrix, SPlotError> sweight_rows(const Components<K>& model,
     }
   }
   const double* const* column = model.column.data();
-  RowMatrix sweights(weights.size(), n);
+  RowMatrix sweights(model.n_events(), n);
   double* row = sweights.values.data();
-  for (std::size_t e = 0; e < weights.size(); ++e, row += n) {
+  for (std::size_t e = 0; e < model.n_events(); ++e, row += n) {
     const double density = model.density(e);
     if (!std::isfinite(density) || !(density > 0.0)) return density_not_positive(e);
-    const double weight = weights[e];
+    const double weight = weight_of(weights, e);
     for (std::size_t j = 0; j < n; ++j) {
       const double* v = coefficients.data() + j * n;
       double s = v[0] * column[0][e];

@@ -17,7 +17,8 @@ class EvaluatedModel {
  public:
   // `columns[k]` holds PDF k's value for every event. The spans may point into
   // `owned` (moving the model keeps them valid, copying would not) or into
-  // storage the PDFs keep; `event_weights` must outlive the model.
+  // storage the PDFs keep; `event_weights` (one per event, or none for unit
+  // weights) must outlive the model.
   EvaluatedModel(std::size_t n_events, std::vector<std::span<const double>> columns,
                  std::vector<std::vector<double>> owned, std::span<const double> event_weights);
   EvaluatedModel(EvaluatedModel&&) = default;

@@ -18,7 +18,7 @@ std::expected<YieldDerivatives, SPlotError> yield_derivatives(
     std::span<const std::span<const double>> columns, std::span<const double> yields,
     std::span<const double> weights) {
   const std::size_t n_components = columns.size();
-  const std::size_t n_events = weights.size();
+  const std::size_t n_events = columns.front().size();
   const auto k_index = static_cast<Eigen::Index>(n_components);
   YieldDerivatives out;
   out.curvature = Matrix::Zero(k_index, k_index);
@@ -34,7 +34,7 @@ std::expected<YieldDerivatives, SPlotError> yield_derivatives(
       continue;
     }
     out.floored_densities[e] = density;
-    const double weight = weights[e];
+    const double weight = weight_of(weights, e);
     // Ratios rather than f_a f_b / d^2: d^2 underflows long before d reaches the floor.
     for (std::size_t a = 0; a < n_components; ++a) ratio[a] = columns[a][e] / density;
     for (std::size_t a = 0; a < n_components; ++a) {
@@ -59,7 +59,7 @@ std::expected<ShapePointSums, SPlotError> shape_point_sums(
     std::span<const std::span<const double>> columns, std::span<const double> yields,
     std::span<const double> weights, std::span<const double> reference_densities) {
   const std::size_t n_components = columns.size();
-  const std::size_t n_events = weights.size();
+  const std::size_t n_events = columns.front().size();
   ShapePointSums out;
   out.yield_sums.assign(n_components, 0.0);
   for (std::size_t e = 0; e < n_events; ++e) {
@@ -73,7 +73,7 @@ std::expected<ShapePointSums, SPlotError> shape_point_sums(
     const double relative = (floored - reference) / reference;
     const double log_change = std::isfinite(relative) ? std::log1p(relative)
                                                       : std::log(floored) - std::log(reference);
-    const double weight = weights[e];
+    const double weight = weight_of(weights, e);
     out.nll_change -= log_change * weight;
     out.squared_log_change += log_change * log_change * std::abs(weight);
     if (density > kDensityFloor) {

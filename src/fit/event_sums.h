@@ -31,8 +31,8 @@ struct ShapePointSums {
   double squared_log_change = 0.0;  // sum |w_e| (ln of the floored density ratio)^2
 };
 
-// `columns[k]` holds PDF k's values. Fails like the NLL when a mixture
-// density is not finite.
+// `columns[k]` holds PDF k's values; `weights` one weight per event, or none
+// for unit weights. Fails like the NLL when a mixture density is not finite.
 std::expected<YieldDerivatives, SPlotError> yield_derivatives(
     std::span<const std::span<const double>> columns, std::span<const double> yields,
     std::span<const double> weights);

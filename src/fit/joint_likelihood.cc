@@ -55,7 +55,7 @@ JointLikelihood::JointLikelihood(std::vector<std::string> shape_parameter_names,
       unit_weights_(std::all_of(event_weights.begin(), event_weights.end(),
                                 [](double w) { return w == 1.0; })) {
   if (pdfs_.empty()) internal_error("a likelihood needs at least one component");
-  if (event_weights_.size() != events_.size()) {
+  if (!event_weights_.empty() && event_weights_.size() != events_.size()) {
     internal_error("event weights do not match the events");
   }
   for (const auto& name : shape_parameter_names_) {

@@ -28,6 +28,7 @@ namespace tarnwex {
 // differencing twice: see gradient_with_hessian.
 //
 // The events, PDFs and weights are borrowed and must outlive the likelihood.
+// The weights are one per event, or none: then every weight is 1.
 // Evaluating changes the likelihood's own state, so no evaluation is const:
 // reused buffers, a record of PDF values already found valid and a memo of
 // recent values (likelihood_memo.h). None of it ever changes a result.

@@ -12,6 +12,11 @@ namespace tarnwex {
 // where the model vanishes costs a large but finite amount.
 inline constexpr double kDensityFloor = 1e-300;
 
+// Weight of event e; no weights at all means every weight is 1.
+inline double weight_of(std::span<const double> weights, std::size_t e) {
+  return weights.empty() ? 1.0 : weights[e];
+}
+
 inline double mixture_density(std::span<const std::span<const double>> columns,
                               std::span<const double> yields, std::size_t e) {
   double density = yields[0] * columns[0][e];

@@ -61,8 +61,6 @@ std::expected<ValidatedInputs, SPlotError> validate_inputs(
       if (!std::isfinite(w)) return invalid("event weights must be finite");
     }
     weights = *config.event_weights;
-  } else {
-    weights.assign(n_events, 1.0);
   }
 
   for (std::size_t i = 1; i < shape_parameters.size(); ++i) {
@@ -78,7 +76,8 @@ std::expected<ValidatedInputs, SPlotError> validate_inputs(
   if (config.initial_yields) {
     yields = *config.initial_yields;
   } else {
-    double weight_sum = 0.0;
+    // Without weights every weight is 1, and n ones sum to n exactly.
+    double weight_sum = weights.empty() ? static_cast<double>(n_events) : 0.0;
     for (double w : weights) weight_sum += w;
     yields.assign(n_components, weight_sum / static_cast<double>(n_components));
   }

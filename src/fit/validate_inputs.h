@@ -15,7 +15,10 @@ namespace tarnwex {
 
 struct ValidatedInputs {
   std::vector<double> start_yields;   // one per component, each at least 2^-52
-  std::vector<double> event_weights;  // one per event
+  // One per event, or empty when none were given: every weight is then 1,
+  // and the fit reads 1.0 instead of keeping a vector of ones as long as the
+  // data. (A product with 1.0 is exact, so both give the same bits.)
+  std::vector<double> event_weights;
 };
 
 // Checks, in order, stopping at the first failure (always InvalidInput):
