@@ -57,7 +57,7 @@ std::expected<SPlotOutput, SPlotError> splot(const EventView& events, const PdfL
                                              const InterruptCheck& interrupted) {
   auto validated = validate_inputs(events, pdfs, shape_parameters, config);
   if (!validated) return std::unexpected(std::move(validated.error()));
-  const std::vector<double>& event_weights = validated->event_weights;
+  const std::span<const double> event_weights = validated->event_weights;
   const std::size_t n_components = pdfs.size();
   const std::size_t n_shape = shape_parameters.size();
 

@@ -51,7 +51,7 @@ std::expected<ValidatedInputs, SPlotError> validate_inputs(
     return invalid("tolerance must be finite and positive");
   }
 
-  std::vector<double> weights;
+  std::span<const double> weights;
   if (config.event_weights) {
     if (config.event_weights->size() != n_events) {
       return invalid("event_weights has length " + std::to_string(config.event_weights->size()) +
@@ -89,7 +89,7 @@ std::expected<ValidatedInputs, SPlotError> validate_inputs(
   for (double& y : yields) {
     if (y < kMachineEpsilon) y = kMachineEpsilon;
   }
-  return ValidatedInputs{std::move(yields), std::move(weights)};
+  return ValidatedInputs{std::move(yields), weights};
 }
 
 }  // namespace tarnwex

@@ -15,16 +15,18 @@ namespace tarnwex {
 
 struct ValidatedInputs {
   std::vector<double> start_yields;   // one per component, each at least 2^-52
-  // One per event, or empty when none were given: every weight is then 1,
-  // and the fit reads 1.0 instead of keeping a vector of ones as long as the
-  // data. (A product with 1.0 is exact, so both give the same bits.)
-  std::vector<double> event_weights;
+  // One per event, viewing the configuration's own (no copy: the weights can
+  // be as long as the data), or empty when none were given: every weight is
+  // then 1, and the fit reads 1.0 instead of keeping a vector of ones. (A
+  // product with 1.0 is exact, so both give the same bits.)
+  std::span<const double> event_weights;
 };
 
 // Checks, in order, stopping at the first failure (always InvalidInput):
 // events present, PDFs present, one consistent non-zero event dimension,
 // finite coordinates, max_steps, tolerance, event weights, unique
-// shape-parameter names, start yields. Only reads its inputs.
+// shape-parameter names, start yields. Only reads its inputs; the result
+// views `config`'s weights and must not outlive it.
 std::expected<ValidatedInputs, SPlotError> validate_inputs(
     const EventView& events, const PdfList& pdfs, std::span<const ShapeParameter> shape_parameters,
     const SPlotConfig& config);

@@ -105,7 +105,8 @@ TEST_F(ValidateInputs, AcceptsZeroAndNegativeWeightsAndDefaultsToOnes) {
   config.event_weights = std::vector<double>{3, 0, -1, 2};
   auto given = run();
   ASSERT_TRUE(given);
-  EXPECT_EQ(given->event_weights, (std::vector<double>{3, 0, -1, 2}));
+  EXPECT_EQ(std::vector<double>(given->event_weights.begin(), given->event_weights.end()),
+            (std::vector<double>{3, 0, -1, 2}));
   EXPECT_EQ(given->start_yields, (std::vector<double>{2, 2}));
 
   config.event_weights.reset();
