@@ -40,9 +40,9 @@ std::vector<double> sweep_inputs() {
     const std::uint64_t exponent = 0x3f0 + next() % 0x40;  // about 2^-15 to 2^48
     values.push_back(std::bit_cast<double>((exponent << 52) | (next() & kMantissa)));
   }
-  constexpr std::uint64_t kNearOneLow = 0x3fee000000000000;  // bits of 1 - 2^-4
-  constexpr std::uint64_t kNearOneHigh = 0x3ff1090000000000;  // bits of 1 + 0x1.09p-4
-  for (std::uint64_t edge : {kNearOneLow, kNearOneHigh}) {
+  using log_kernels::kNearOneLow;
+  using log_kernels::kNearOneSpan;
+  for (std::uint64_t edge : {kNearOneLow, kNearOneLow + kNearOneSpan}) {
     for (std::uint64_t delta = 0; delta < 64; ++delta) {
       values.push_back(std::bit_cast<double>(edge + delta));
       values.push_back(std::bit_cast<double>(edge - 1 - delta));

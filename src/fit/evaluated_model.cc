@@ -35,14 +35,6 @@ EvaluatedModel::EvaluatedModel(std::size_t n_events, std::vector<std::span<const
   }
 }
 
-std::expected<double, SPlotError> EvaluatedModel::mixture_density(
-    std::size_t e, std::span<const double> yields) const {
-  const double density = tarnwex::mixture_density(columns_, yields, e);
-  // No floor here, unlike the likelihood: the sPlot quantities divide by d_e.
-  if (!std::isfinite(density) || !(density > 0.0)) return density_not_positive(e);
-  return density;
-}
-
 namespace {
 
 // The sPlot step's two event loops. K > 0 fixes the component count at
@@ -62,11 +54,8 @@ struct Components {
   }
   std::size_t size() const { return K == 0 ? count : K; }
   std::size_t n_events() const { return n_event_count; }
-  // d_e summed in component order, as mixture_density.h does it.
   double density(std::size_t e) const {
-    double d = yield[0] * column[0][e];
-    for (std::size_t k = 1; k < size(); ++k) d += yield[k] * column[k][e];
-    return d;
+    return mixture_density<K>(column.data(), yield.data(), count, e);
   }
   std::size_t count;
   std::size_t n_event_count;

@@ -38,9 +38,6 @@ class EvaluatedModel {
                                                          const Matrix& covariance) const;
 
  private:
-  std::expected<double, SPlotError> mixture_density(std::size_t e,
-                                                    std::span<const double> yields) const;
-
   std::size_t n_events_;
   std::vector<std::span<const double>> columns_;
   std::vector<std::vector<double>> owned_;

@@ -43,7 +43,12 @@ JointLikelihood::JointLikelihood(std::vector<std::string> shape_parameter_names,
     : shape_parameter_names_(std::move(shape_parameter_names)),
       events_(events),
       pdfs_(pdfs),
-      event_weights_(event_weights),
+      // Weights that are all 1 are read as none: the loops then skip the
+      // product with 1.0, which changes no bit.
+      event_weights_(std::all_of(event_weights.begin(), event_weights.end(),
+                                 [](double w) { return w == 1.0; })
+                         ? std::span<const double>()
+                         : event_weights),
       interrupted_(std::move(interrupted)),
       shape_bounds_(std::move(shape_bounds)),
       scratch_(pdfs.size()),
@@ -51,11 +56,9 @@ JointLikelihood::JointLikelihood(std::vector<std::string> shape_parameter_names,
       revisions_(pdfs.size(), 0),
       checked_revisions_(pdfs.size(), 0),
       checked_zero_free_(pdfs.size(), false),
-      scanned_revisions_(pdfs.size(), 0),
-      unit_weights_(std::all_of(event_weights.begin(), event_weights.end(),
-                                [](double w) { return w == 1.0; })) {
+      scanned_revisions_(pdfs.size(), 0) {
   if (pdfs_.empty()) internal_error("a likelihood needs at least one component");
-  if (!event_weights_.empty() && event_weights_.size() != events_.size()) {
+  if (!event_weights.empty() && event_weights.size() != events_.size()) {
     internal_error("event weights do not match the events");
   }
   for (const auto& name : shape_parameter_names_) {
@@ -185,8 +188,8 @@ std::expected<double, SPlotError> JointLikelihood::evaluate(const Vector& x) {
   for (std::size_t k = 1; k < n_components; ++k) nll += yields[k];
   const std::size_t n_events = events_.size();
   const LoopOutcome outcome =
-      subtract_log_densities(nll, columns_, {yields, n_components},
-                             unit_weights_ ? nullptr : event_weights_.data(), n_events, *deferred);
+      subtract_log_densities(nll, columns_, {yields, n_components}, event_weights_, n_events,
+                             *deferred);
   // The deferred checks come first, as if they had run before the loop: when
   // the loop stopped early it has not seen every value, so they run in full.
   if (outcome.check_failed || outcome.first_bad_mixture != n_events) {

@@ -89,7 +89,7 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
   std::vector<std::string> shape_parameter_names_;
   EventView events_;
   PdfList pdfs_;
-  std::span<const double> event_weights_;
+  std::span<const double> event_weights_;  // empty: every weight is 1
   InterruptCheck interrupted_;
   // (lower, upper) per shape parameter; empty means unbounded.
   std::vector<std::pair<double, double>> shape_bounds_;
@@ -106,8 +106,6 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
   std::vector<std::uint64_t> checked_revisions_;
   std::vector<bool> checked_zero_free_;  // per checked revision: no value is zero
   std::vector<std::uint64_t> scanned_revisions_;
-  // Every weight is 1.0 (none were given): the event loop skips the product.
-  bool unit_weights_;
   LikelihoodMemo memo_;
 };
 

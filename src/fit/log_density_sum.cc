@@ -37,13 +37,8 @@ LoopOutcome scalar_sum(double& nll, std::span<const std::span<const double>> col
   bool failed = false;
   double sum = nll;
   for (std::size_t e = 0; e < n_events; ++e) {
-    double density;
-    if constexpr (K != 0) {
-      density = yield[0] * column[0][e];
-      for (std::size_t k = 1; k < K; ++k) density += yield[k] * column[k][e];
-    } else {
-      density = mixture_density(columns, yields, e);
-    }
+    double density = K != 0 ? mixture_density<K>(column.data(), yield.data(), K, e)
+                            : mixture_density(columns, yields, e);
     if constexpr (kChecks) {
       if (checks.last_column && !valid_value(columns.back()[e])) failed = true;
       if (checks.all_zero) {
@@ -176,15 +171,16 @@ LoopOutcome sum_for(LogKernel kernel, double& nll,
 
 LoopOutcome subtract_log_densities_with(LogKernel kernel, double& nll,
                                         std::span<const std::span<const double>> columns,
-                                        std::span<const double> yields, const double* weights,
-                                        std::size_t n_events, DeferredChecks checks) {
-  return weights == nullptr
-             ? sum_for<true>(kernel, nll, columns, yields, weights, n_events, checks)
-             : sum_for<false>(kernel, nll, columns, yields, weights, n_events, checks);
+                                        std::span<const double> yields,
+                                        std::span<const double> weights, std::size_t n_events,
+                                        DeferredChecks checks) {
+  return weights.empty()
+             ? sum_for<true>(kernel, nll, columns, yields, nullptr, n_events, checks)
+             : sum_for<false>(kernel, nll, columns, yields, weights.data(), n_events, checks);
 }
 
 LoopOutcome subtract_log_densities(double& nll, std::span<const std::span<const double>> columns,
-                                   std::span<const double> yields, const double* weights,
+                                   std::span<const double> yields, std::span<const double> weights,
                                    std::size_t n_events, DeferredChecks checks) {
   return subtract_log_densities_with(selected_log_kernel(), nll, columns, yields, weights,
                                      n_events, checks);

@@ -32,18 +32,19 @@ struct LoopOutcome {
 
 // Subtracts the terms from `nll`. `columns` holds one density column per
 // component (each at least n_events long) and `yields` one yield per
-// component; `weights` is n_events long, or null for unit weights (then the
+// component; `weights` is n_events long, or empty for unit weights (then the
 // product with 1.0, which changes no bit, is left out). Stops at the first
 // event whose d_e is not finite, leaving `nll` as it was.
 LoopOutcome subtract_log_densities(double& nll, std::span<const std::span<const double>> columns,
-                                   std::span<const double> yields, const double* weights,
+                                   std::span<const double> yields, std::span<const double> weights,
                                    std::size_t n_events, DeferredChecks checks = {});
 
 // The same through one particular kernel's loop, which must run here
 // (log_kernel_runs_here); subtract_log_densities uses selected_log_kernel().
 LoopOutcome subtract_log_densities_with(LogKernel kernel, double& nll,
                                         std::span<const std::span<const double>> columns,
-                                        std::span<const double> yields, const double* weights,
+                                        std::span<const double> yields,
+                                        std::span<const double> weights,
                                         std::size_t n_events, DeferredChecks checks = {});
 
 }  // namespace tarnwex

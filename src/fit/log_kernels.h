@@ -4,17 +4,12 @@
 // whether they may be used.
 #pragma once
 
-#include "fit/simd_lanes.h"
-
-#ifdef TARNWEX_X86_LANES
-
-#include <bit>
-#include <cmath>
-#include <cstddef>
 #include <cstdint>
 
-#include "fit/log_table.h"
+#include "fit/simd_lanes.h"
 
+// Where the library's main path ends, for the kernels and for the inputs that
+// check them.
 namespace tarnwex::log_kernels {
 
 inline constexpr std::uint64_t kNearOneLow = 0x3fee000000000000;   // bits of 1 - 2^-4
@@ -25,6 +20,14 @@ inline constexpr std::uint64_t kReductionOffset = 0x3fe6000000000000;
 inline constexpr std::uint64_t kExponentField = 0xfff0000000000000;
 
 }  // namespace tarnwex::log_kernels
+
+#ifdef TARNWEX_X86_LANES
+
+#include <bit>
+#include <cmath>
+#include <cstddef>
+
+#include "fit/log_table.h"
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"

@@ -17,6 +17,17 @@ inline double weight_of(std::span<const double> weights, std::size_t e) {
   return weights.empty() ? 1.0 : weights[e];
 }
 
+// The same over `count` column pointers and yields. K > 0 fixes the count at
+// compile time, so that the sum unrolls (K = 0: `count` components).
+template <std::size_t K = 0>
+inline double mixture_density(const double* const* column, const double* yield,
+                              std::size_t count, std::size_t e) {
+  const std::size_t n = K == 0 ? count : K;
+  double density = yield[0] * column[0][e];
+  for (std::size_t k = 1; k < n; ++k) density += yield[k] * column[k][e];
+  return density;
+}
+
 inline double mixture_density(std::span<const std::span<const double>> columns,
                               std::span<const double> yields, std::size_t e) {
   double density = yields[0] * columns[0][e];

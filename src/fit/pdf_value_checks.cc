@@ -61,21 +61,6 @@ double count_zero(const double* values, std::size_t length) {
   return zero;
 }
 
-}  // namespace
-
-std::size_t first_invalid_value(std::span<const double> values) {
-  const double* data = values.data();
-  const std::size_t n = values.size();
-  for (std::size_t start = 0; start < n; start += kBlock) {
-    const std::size_t end = std::min(n, start + kBlock);
-    if (count_invalid(data + start, end - start) == 0.0) continue;
-    return first_failure_in_block(data, start, end);
-  }
-  return n;
-}
-
-namespace {
-
 template <bool kCopy>
 CheckedValues check_blocks(std::span<const double> source, double* target) {
   const double* data = source.data();
@@ -90,8 +75,7 @@ CheckedValues check_blocks(std::span<const double> source, double* target) {
       continue;
     }
     if (count_zero(data + start, end - start) != 0.0) found.has_zero = true;
-    const double invalid = count_invalid(data + start, end - start);
-    if (invalid != 0.0 && found.first_invalid == n) {
+    if (found.first_invalid == n && count_invalid(data + start, end - start) != 0.0) {
       found.first_invalid = first_failure_in_block(data, start, end);
     }
   }
@@ -108,7 +92,7 @@ CheckedValues copy_checking_values(std::span<const double> source, double* targe
   return check_blocks<true>(source, target);
 }
 
-// Runs once every column has passed first_invalid_value: the values are
+// Runs once every column has passed check_values: the values are
 // finite and not negative, so a sum over the columns is zero exactly when
 // every term is (a sum of such values is at least its largest term).
 std::size_t first_all_zero_event(std::span<const std::span<const double>> columns,

@@ -10,12 +10,10 @@
 
 namespace tarnwex {
 
-// Index of the first value that is not finite or is negative (negative zero
-// passes), or values.size().
-std::size_t first_invalid_value(std::span<const double> values);
-
 struct CheckedValues {
-  std::size_t first_invalid;  // what first_invalid_value(values) gives
+  // Index of the first value that is not finite or is negative (negative
+  // zero passes), or values.size().
+  std::size_t first_invalid;
   bool has_zero;              // some value is zero (either sign)
 };
 
@@ -27,7 +25,7 @@ CheckedValues copy_checking_values(std::span<const double> source, double* targe
 
 // Index of the first event at which every column is zero (either sign), or
 // n_events. Every column holds at least n_events values, all of which pass
-// first_invalid_value.
+// check_values.
 std::size_t first_all_zero_event(std::span<const std::span<const double>> columns,
                                  std::size_t n_events);
 

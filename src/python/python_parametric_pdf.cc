@@ -157,15 +157,13 @@ std::expected<void, SPlotError> PythonParametricPdf::refresh_holding_interpreter
     return std::unexpected(SPlotError::pdf_evaluation(std::move(*problem)));
   }
   CachedEvaluation fresh;
-  CheckedValues checked{};
   if (keep_uncopied(result.get())) {
     // Writes from Python are refused from here on, should the array ever be
     // reached after all.
     PyArray_CLEARFLAGS(reinterpret_cast<PyArrayObject*>(result.get()), NPY_ARRAY_WRITEABLE);
     fresh.kept = std::move(result);
-    // Not read here: the fit checks kept values itself, the last PDF's while
-    // its event loop reads them anyway.
-    checked = {0, true};
+    // Not read here (valid and zero_free stay false): the fit checks kept
+    // values itself, the last PDF's while its event loop reads them anyway.
   } else {
     // The values are read in place, or from a contiguous copy made first, so
     // that nothing below can fail once the old entry gives up its storage.
@@ -182,10 +180,10 @@ std::expected<void, SPlotError> PythonParametricPdf::refresh_holding_interpreter
     // storage as it is, without zeroing it first.
     fresh.values.resize(n_events_);
     const auto* first = static_cast<const double*>(PyArray_DATA(source));
-    checked = copy_checking_values({first, n_events_}, fresh.values.data());
+    const CheckedValues checked = copy_checking_values({first, n_events_}, fresh.values.data());
+    fresh.valid = checked.first_invalid == n_events_;
+    fresh.zero_free = !checked.has_zero;
   }
-  fresh.valid = checked.first_invalid == n_events_;
-  fresh.zero_free = !checked.has_zero;
   fresh.parameters = parameters;
   fresh.revision = next_revision();
   cache_ = std::move(fresh);

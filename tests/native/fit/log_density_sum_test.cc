@@ -16,14 +16,14 @@ constexpr LogKernel kKernels[] = {LogKernel::kScalar, LogKernel::kAvx2, LogKerne
 
 // The loop every kernel must reproduce to the bit: event by event, std::log.
 std::size_t plain_sum(double& nll, const std::vector<std::vector<double>>& columns,
-                      const std::vector<double>& yields, const double* weights) {
+                      const std::vector<double>& yields, std::span<const double> weights) {
   double sum = nll;
   for (std::size_t e = 0; e < columns[0].size(); ++e) {
     double density = yields[0] * columns[0][e];
     for (std::size_t k = 1; k < columns.size(); ++k) density += yields[k] * columns[k][e];
     if (!std::isfinite(density)) return e;
     if (!(density > 1e-300)) density = 1e-300;
-    sum -= weights == nullptr ? std::log(density) : std::log(density) * weights[e];
+    sum -= weights.empty() ? std::log(density) : std::log(density) * weights[e];
   }
   nll = sum;
   return columns[0].size();
@@ -65,7 +65,8 @@ TEST(LogDensitySum, EveryKernelGivesThePlainLoopsBitsForAnyCountAndWeights) {
     for (std::size_t n_events : {0u, 1u, 7u, 8u, 13u, 1000u}) {
       const Case c = make_case(n_components, n_events, rng);
       const auto columns = spans(c.columns);
-      for (const double* weights : {static_cast<const double*>(nullptr), c.weights.data()}) {
+      for (std::span<const double> weights :
+           {std::span<const double>(), std::span<const double>(c.weights)}) {
         double expected = 12.5;
         ASSERT_EQ(plain_sum(expected, c.columns, c.yields, weights), n_events);
         for (LogKernel kernel : kKernels) {
@@ -77,7 +78,7 @@ TEST(LogDensitySum, EveryKernelGivesThePlainLoopsBitsForAnyCountAndWeights) {
           EXPECT_FALSE(outcome.check_failed);
           EXPECT_EQ(std::bit_cast<std::uint64_t>(nll), std::bit_cast<std::uint64_t>(expected))
               << "kernel " << static_cast<int>(kernel) << ", K=" << n_components
-              << ", N=" << n_events << (weights ? ", weighted" : "");
+              << ", N=" << n_events << (weights.empty() ? "" : ", weighted");
         }
       }
     }
@@ -98,7 +99,7 @@ TEST(LogDensitySum, ReportsTheFirstNonFiniteMixtureAndLeavesTheSumAlone) {
         if (!log_kernel_runs_here(kernel)) continue;
         double nll = 3.0;
         EXPECT_EQ(
-            subtract_log_densities_with(kernel, nll, columns, c.yields, nullptr, 23).first_bad_mixture,
+            subtract_log_densities_with(kernel, nll, columns, c.yields, {}, 23).first_bad_mixture,
             at)
             << "kernel " << static_cast<int>(kernel) << ", " << bad << " at " << at;
         EXPECT_EQ(nll, 3.0);
@@ -119,7 +120,7 @@ TEST(LogDensitySum, DeferredChecksNoticeBadLastColumnValuesAndAllZeroEvents) {
       }
       auto run = [&](DeferredChecks checks) {
         double nll = 0.0;
-        return subtract_log_densities_with(kernel, nll, spans(c.columns), c.yields, nullptr, 31,
+        return subtract_log_densities_with(kernel, nll, spans(c.columns), c.yields, {}, 31,
                                            checks);
       };
       EXPECT_FALSE(run(both).check_failed);

@@ -27,13 +27,13 @@ TEST(PdfValueChecks, FindTheFirstInvalidValueInAnyBlock) {
       values[7] = -0.0;
       values[at] = bad;
       values[1299 - at / 2] = bad;  // a later failure must not win
-      EXPECT_EQ(first_invalid_value(values), plain_first_invalid(values)) << bad << " at " << at;
+      EXPECT_EQ(check_values(values).first_invalid, plain_first_invalid(values)) << bad << " at " << at;
     }
   }
   std::vector<double> fine(1025, std::numeric_limits<double>::max());
   fine[3] = -0.0;
-  EXPECT_EQ(first_invalid_value(fine), 1025u);
-  EXPECT_EQ(first_invalid_value({}), 0u);
+  EXPECT_EQ(check_values(fine).first_invalid, 1025u);
+  EXPECT_EQ(check_values({}).first_invalid, 0u);
 }
 
 TEST(PdfValueChecks, CheckingFindsTheFirstFailureAndAnyZeroAndTheCopyKeepsEveryValue) {
