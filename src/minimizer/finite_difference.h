@@ -15,6 +15,12 @@ struct GradientWithHessian {
   Matrix hessian;
 };
 
+// The step of a central difference at a coordinate of value v:
+// h = (|v| + 1) * cbrt(2^-52), which balances truncation against rounding.
+inline double central_difference_step(double v) {
+  return (std::abs(v) + 1.0) * kCbrtMachineEpsilon;
+}
+
 // g_i = (F(x + h e_i) - F(x - h e_i)) / (h + h) with h = (|x_i| + 1) * cbrt(2^-52).
 // `evaluate` is any callable taking const Vector& and returning
 // std::expected<double, E>. Costs 2n evaluations; the first error aborts.
@@ -26,7 +32,7 @@ auto central_difference_gradient(Evaluate&& evaluate, const Vector& x)
   Vector g(n);
   for (Eigen::Index i = 0; i < n; ++i) {
     const double v = point[i];
-    const double h = (std::abs(v) + 1.0) * kCbrtMachineEpsilon;
+    const double h = central_difference_step(v);
     point[i] = v + h;
     auto plus = evaluate(point);
     if (!plus) return std::unexpected(std::move(plus.error()));
@@ -53,7 +59,7 @@ auto central_difference_hessian(Gradient&& gradient, const Vector& x)
   Vector point = x;
   for (Eigen::Index i = 0; i < n; ++i) {
     const double v = point[i];
-    const double h = (std::abs(v) + 1.0) * kCbrtMachineEpsilon;
+    const double h = central_difference_step(v);
     point[i] = v + h;
     auto plus = gradient(point);
     if (!plus) return std::unexpected(std::move(plus.error()));
