@@ -103,6 +103,11 @@ std::expected<double, SPlotError> JointLikelihood::evaluate(const Vector& x) {
 }
 
 std::expected<Vector, SPlotError> JointLikelihood::gradient(const Vector& x) {
+  const std::span<const double> point_bits(x.data(), static_cast<std::size_t>(x.size()));
+  if (auto remembered = memo_.find_gradient(point_bits)) {
+    if (auto go_on = check_interrupt(); !go_on) return std::unexpected(std::move(go_on.error()));
+    return std::move(*remembered);
+  }
   auto at_x = event_pass(x, yield_terms_);
   if (!at_x) return std::unexpected(std::move(at_x.error()));
   const Eigen::Index n = x.size();
@@ -124,6 +129,7 @@ std::expected<Vector, SPlotError> JointLikelihood::gradient(const Vector& x) {
     point[i] = v;
     g[i] = (*plus - *minus) / (h + h);
   }
+  memo_.store_gradient(point_bits, g);
   return g;
 }
 
