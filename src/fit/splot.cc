@@ -1,5 +1,7 @@
 #include "fit/splot.h"
 
+#include <algorithm>
+#include <cmath>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -89,7 +91,10 @@ std::expected<SPlotOutput, SPlotError> splot(const EventView& events, const PdfL
   const double objective_threshold =
       objective_change_threshold(config.tolerance, unit, *at_start);
   lbfgsb_config->objective_resolution = objective_threshold;
-  auto callbacks = build_callbacks(objective_threshold, config.tolerance * unit, config.max_steps);
+  // Gradients in the minimizer's scaled coordinates grow as the square root
+  // of the weights' scale.
+  auto callbacks =
+      build_callbacks(objective_threshold, config.tolerance * std::sqrt(unit), config.max_steps);
   if (!callbacks) return std::unexpected(std::move(callbacks.error()));
   auto scale = coordinate_scale(likelihood, start.x, *at_start);
   if (!scale) return std::unexpected(std::move(scale.error()));
@@ -121,6 +126,13 @@ std::expected<SPlotOutput, SPlotError> splot(const EventView& events, const PdfL
   if (!covariance) return std::unexpected(std::move(covariance.error()));
   auto sweights = model->calculate_sweights(yields, *covariance);
   if (!sweights) return std::unexpected(std::move(sweights.error()));
+  // Weights or densities at the edge of the double range can overflow an
+  // sWeight even where every check before passed; such a result is no success.
+  if (!std::all_of(sweights->values.begin(), sweights->values.end(),
+                   [](double v) { return std::isfinite(v); })) {
+    return std::unexpected(SPlotError::optimization(
+        "sWeights are not finite: rescale the event weights or the PDFs"));
+  }
 
   SPlotOutput output;
   output.yields = std::move(yields);
