@@ -4,7 +4,7 @@
 // A plain running sum over 10^6 log terms carries hundreds of units in the
 // last place of rounding error, far more than the minimizer's tolerance can
 // see through: near the minimum its line searches would bisect noise. Here
-// event e goes to lane e % 8, each lane is a compensated (Neumaier) sum, and
+// event e goes to lane e % 8, each lane is a compensated sum, and
 // the lanes are combined with compensation too, so a total lies within a
 // unit or two in the last place of the exactly rounded sum of its terms,
 // whatever the number of events.
@@ -23,11 +23,14 @@
 
 namespace tarnwex {
 
-// One Neumaier step: sum + compensation stays the exact running total up to
-// second-order terms, whichever of sum and term is larger.
+// One compensated step: the rounding error of sum + term, found exactly by
+// the branch-free two-sum, is added to the compensation, so that
+// sum + compensation stays the running total up to second-order terms.
 inline void compensated_add(double& sum, double& compensation, double term) {
   const double total = sum + term;
-  compensation += std::abs(sum) >= std::abs(term) ? (sum - total) + term : (term - total) + sum;
+  const double term_part = total - sum;
+  const double sum_part = total - term_part;
+  compensation += (sum - sum_part) + (term - term_part);
   sum = total;
 }
 

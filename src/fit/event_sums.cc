@@ -10,10 +10,9 @@ namespace tarnwex {
 namespace {
 
 // w_e f_a(e) / d_e as the likelihood's gradient pass forms it: f_a times
-// the one reciprocal of d_e, then the weight; 0 for a floored event.
-double yield_term(double value, double inverse, bool above, std::span<const double> weights,
-                  std::size_t e) {
-  const double ratio = above ? value * inverse : 0.0;
+// the one reciprocal of d_e (taken as 0 for a floored event), then the weight.
+double yield_term(double value, double inverse, std::span<const double> weights, std::size_t e) {
+  const double ratio = value * inverse;
   return weights.empty() ? ratio : weights[e] * ratio;
 }
 
@@ -36,11 +35,11 @@ std::expected<YieldDerivatives, SPlotError> yield_derivatives(
     const bool above = density > kDensityFloor;
     const double floored = above ? density : kDensityFloor;
     out.floored_densities[e] = floored;
-    const double inverse = 1.0 / floored;
+    const double inverse = above ? 1.0 / floored : 0.0;
     // Ratios rather than f_a f_b / d^2: d^2 underflows long before d reaches the floor.
-    for (std::size_t a = 0; a < n_components; ++a) ratio[a] = above ? columns[a][e] * inverse : 0.0;
+    for (std::size_t a = 0; a < n_components; ++a) ratio[a] = columns[a][e] * inverse;
     for (std::size_t a = 0, entry = 0; a < n_components; ++a) {
-      const double weighted = yield_term(columns[a][e], inverse, above, weights, e);
+      const double weighted = yield_term(columns[a][e], inverse, weights, e);
       sums[a].add(e, weighted);
       for (std::size_t b = 0; b <= a; ++b, ++entry) curvature[entry].add(e, weighted * ratio[b]);
     }
@@ -84,9 +83,9 @@ std::expected<ShapePointSums, SPlotError> shape_point_sums(
     const double weight = weight_of(weights, e);
     nll_change.add(e, log_change * -weight);
     squared_log_change.add(e, log_change * log_change * std::abs(weight));
-    const double inverse = 1.0 / floored;
+    const double inverse = above ? 1.0 / floored : 0.0;
     for (std::size_t a = 0; a < n_components; ++a) {
-      sums[a].add(e, yield_term(columns[a][e], inverse, above, weights, e));
+      sums[a].add(e, yield_term(columns[a][e], inverse, weights, e));
     }
   }
   ShapePointSums out;

@@ -69,10 +69,9 @@ LoopOutcome plain_terms(const LoopData& data, std::size_t first, bool failed) {
                                                : std::log(floored) * -data.weights[e];
     data.nll_terms->add(e, log_term);
     if constexpr (Kind::kYieldTerms) {
-      const double inverse = 1.0 / floored;
+      const double inverse = above ? 1.0 / floored : 0.0;
       for (std::size_t k = 0; k < n; ++k) {
-        const double value = K != 0 ? column[k][e] : columns[k][e];
-        double ratio = above ? value * inverse : 0.0;
+        double ratio = (K != 0 ? column[k][e] : columns[k][e]) * inverse;
         if constexpr (!Kind::kUnitWeights) ratio = data.weights[e] * ratio;
         data.yield_terms[k].add(e, ratio);
       }

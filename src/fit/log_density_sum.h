@@ -36,9 +36,9 @@ struct LoopOutcome {
 // component (each at least n_events long) and `yields` one yield per
 // component; `weights` is n_events long, or empty for unit weights (then the
 // product with 1.0, which changes no bit, is left out). When `yield_terms`
-// is not empty (one sum per component), w_e f_k(e) (1 / d_e) is added to
-// yield_terms[k], and 0 for an event whose d_e is floored: the floored term
-// does not depend on the yields. Stops at the first event whose d_e is not
+// is not empty (one sum per component), w_e (f_k(e) (1 / d_e)) is added to
+// yield_terms[k], with 1 / d_e taken as 0 for an event whose d_e is floored:
+// the floored term does not depend on the yields. Stops at the first event whose d_e is not
 // finite, leaving the sums partial.
 LoopOutcome add_log_density_terms(EventSum& nll_terms, std::span<EventSum> yield_terms,
                                   std::span<const std::span<const double>> columns,

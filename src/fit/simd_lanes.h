@@ -45,10 +45,6 @@ struct Lanes {
   static Doubles mul(Doubles a, Doubles b) { return _mm512_mul_pd(a, b); }
   static Doubles div(Doubles a, Doubles b) { return _mm512_div_pd(a, b); }
   static Doubles negate(Doubles a) { return _mm512_xor_pd(a, _mm512_set1_pd(-0.0)); }
-  // p >= q ? a : b, lane by lane (b where either side is NaN).
-  static Doubles select_greater_equal(Doubles p, Doubles q, Doubles a, Doubles b) {
-    return _mm512_mask_blend_pd(_mm512_cmp_pd_mask(p, q, _CMP_GE_OQ), b, a);
-  }
   // p > q ? a : 0, lane by lane.
   static Doubles keep_greater(Doubles p, Doubles q, Doubles a) {
     return _mm512_maskz_mov_pd(_mm512_cmp_pd_mask(p, q, _CMP_GT_OQ), a);
@@ -99,9 +95,6 @@ struct Lanes {
   static Doubles mul(Doubles a, Doubles b) { return _mm256_mul_pd(a, b); }
   static Doubles div(Doubles a, Doubles b) { return _mm256_div_pd(a, b); }
   static Doubles negate(Doubles a) { return _mm256_xor_pd(a, _mm256_set1_pd(-0.0)); }
-  static Doubles select_greater_equal(Doubles p, Doubles q, Doubles a, Doubles b) {
-    return _mm256_blendv_pd(b, a, _mm256_cmp_pd(p, q, _CMP_GE_OQ));
-  }
   static Doubles keep_greater(Doubles p, Doubles q, Doubles a) {
     return _mm256_and_pd(a, _mm256_cmp_pd(p, q, _CMP_GT_OQ));
   }
