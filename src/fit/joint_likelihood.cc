@@ -70,7 +70,8 @@ std::expected<DeferredChecks, SPlotError> JointLikelihood::load_at(
 }
 
 std::expected<double, SPlotError> JointLikelihood::event_pass(const Vector& x,
-                                                              std::span<EventSum> yield_terms) {
+                                                              std::span<EventSum> yield_terms,
+                                                              std::optional<double> known_nll) {
   const auto [yields, shape_values] = split(x);
   auto deferred = load_at(shape_values, /*defer=*/true);
   if (!deferred) return std::unexpected(std::move(deferred.error()));
@@ -78,14 +79,16 @@ std::expected<double, SPlotError> JointLikelihood::event_pass(const Vector& x,
 
   EventSum nll_terms;
   for (EventSum& sum : yield_terms) sum = EventSum{};
-  const LoopOutcome outcome = add_log_density_terms(nll_terms, yield_terms, values_.columns(),
-                                                    yields, event_weights_, n_events_, *deferred);
+  const LoopOutcome outcome =
+      add_log_density_terms(known_nll ? nullptr : &nll_terms, yield_terms, values_.columns(),
+                            yields, event_weights_, n_events_, *deferred);
   if (auto settled = values_.settle(*deferred, outcome); !settled) {
     return std::unexpected(std::move(settled.error()));
   }
   if (outcome.first_bad_mixture != n_events_) {
     return std::unexpected(mixture_not_finite(outcome.first_bad_mixture));
   }
+  if (known_nll) return *known_nll;
   // The extended term, the yields in component order, leads the sum.
   const double nll = nll_terms.total(yields);
   if (!std::isfinite(nll)) return std::unexpected(nll_not_finite());
@@ -99,7 +102,7 @@ std::expected<double, SPlotError> JointLikelihood::evaluate(const Vector& x) {
     if (auto go_on = check_interrupt(); !go_on) return std::unexpected(std::move(go_on.error()));
     return *remembered;
   }
-  return event_pass(x, {});
+  return event_pass(x, {}, std::nullopt);
 }
 
 std::expected<Vector, SPlotError> JointLikelihood::gradient(const Vector& x) {
@@ -108,7 +111,9 @@ std::expected<Vector, SPlotError> JointLikelihood::gradient(const Vector& x) {
     if (auto go_on = check_interrupt(); !go_on) return std::unexpected(std::move(go_on.error()));
     return std::move(*remembered);
   }
-  auto at_x = event_pass(x, yield_terms_);
+  // The NLL at x is usually known already (a line search evaluates a trial
+  // before asking for its gradient); the pass then takes no logarithm.
+  auto at_x = event_pass(x, yield_terms_, memo_.find(point_bits));
   if (!at_x) return std::unexpected(std::move(at_x.error()));
   const Eigen::Index n = x.size();
   const auto k_index = static_cast<Eigen::Index>(n_components_);

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <expected>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -85,9 +86,10 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
   // The interrupt check, then the PDF values at the shape values.
   std::expected<DeferredChecks, SPlotError> load_at(std::span<const double> shape_values,
                                                     bool defer = false);
-  // One pass over the events at x: the NLL, and the yield sums when
-  // `yield_terms` is not empty.
-  std::expected<double, SPlotError> event_pass(const Vector& x, std::span<EventSum> yield_terms);
+  // One pass over the events at x: the NLL (or `known_nll`, the NLL at x
+  // found before), and the yield sums when `yield_terms` is not empty.
+  std::expected<double, SPlotError> event_pass(const Vector& x, std::span<EventSum> yield_terms,
+                                               std::optional<double> known_nll);
 
   std::vector<std::string> shape_parameter_names_;
   std::size_t n_events_;

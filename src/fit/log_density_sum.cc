@@ -16,17 +16,19 @@ namespace tarnwex {
 namespace {
 
 // What every loop variant is told at compile time: whether the weights are
-// all 1, whether deferred checks run, whether the yield terms are summed.
-template <bool kUnit, bool kCheck, bool kYield>
+// all 1, whether deferred checks run, whether the log terms and the yield
+// terms are summed.
+template <bool kUnit, bool kCheck, bool kLog, bool kYield>
 struct LoopKind {
   static constexpr bool kUnitWeights = kUnit;
   static constexpr bool kChecks = kCheck;
+  static constexpr bool kLogTerms = kLog;
   static constexpr bool kYieldTerms = kYield;
 };
 
 // The loop's arguments, as the kernels and the plain loop share them.
 struct LoopData {
-  EventSum* nll_terms;
+  EventSum* nll_terms;    // null when the log terms are not summed
   EventSum* yield_terms;  // one per component when yield terms are summed
   std::span<const std::span<const double>> columns;
   std::span<const double> yields;
@@ -65,9 +67,11 @@ LoopOutcome plain_terms(const LoopData& data, std::size_t first, bool failed) {
     if (!std::isfinite(density)) return {e, failed};
     const bool above = density > kDensityFloor;
     const double floored = above ? density : kDensityFloor;
-    const double log_term = Kind::kUnitWeights ? -std::log(floored)
-                                               : std::log(floored) * -data.weights[e];
-    data.nll_terms->add(e, log_term);
+    if constexpr (Kind::kLogTerms) {
+      const double log_term = Kind::kUnitWeights ? -std::log(floored)
+                                                 : std::log(floored) * -data.weights[e];
+      data.nll_terms->add(e, log_term);
+    }
     if constexpr (Kind::kYieldTerms) {
       const double inverse = above ? 1.0 / floored : 0.0;
       for (std::size_t k = 0; k < n; ++k) {
@@ -135,34 +139,38 @@ LoopOutcome terms_for(LogKernel kernel, const LoopData& data) {
   });
 }
 
-template <bool kUnit, bool kYield>
+template <bool kUnit, bool kLog, bool kYield>
 LoopOutcome terms_for(LogKernel kernel, const LoopData& data) {
   return data.checks.last_column || data.checks.all_zero
-             ? terms_for<LoopKind<kUnit, true, kYield>>(kernel, data)
-             : terms_for<LoopKind<kUnit, false, kYield>>(kernel, data);
+             ? terms_for<LoopKind<kUnit, true, kLog, kYield>>(kernel, data)
+             : terms_for<LoopKind<kUnit, false, kLog, kYield>>(kernel, data);
+}
+
+template <bool kUnit>
+LoopOutcome terms_for(LogKernel kernel, const LoopData& data) {
+  if (data.yield_terms == nullptr) return terms_for<kUnit, true, false>(kernel, data);
+  return data.nll_terms != nullptr ? terms_for<kUnit, true, true>(kernel, data)
+                                   : terms_for<kUnit, false, true>(kernel, data);
 }
 
 }  // namespace
 
-LoopOutcome add_log_density_terms_with(LogKernel kernel, EventSum& nll_terms,
+LoopOutcome add_log_density_terms_with(LogKernel kernel, EventSum* nll_terms,
                                        std::span<EventSum> yield_terms,
                                        std::span<const std::span<const double>> columns,
                                        std::span<const double> yields,
                                        std::span<const double> weights, std::size_t n_events,
                                        DeferredChecks checks) {
-  const bool yield_sums = !yield_terms.empty();
-  if (yield_sums && yield_terms.size() != columns.size()) {
+  if (!yield_terms.empty() && yield_terms.size() != columns.size()) {
     internal_error("yield sums do not match the components");
   }
-  const LoopData data{&nll_terms, yield_terms.data(), columns, yields,
-                      weights.empty() ? nullptr : weights.data(), n_events, checks};
-  if (weights.empty()) {
-    return yield_sums ? terms_for<true, true>(kernel, data) : terms_for<true, false>(kernel, data);
-  }
-  return yield_sums ? terms_for<false, true>(kernel, data) : terms_for<false, false>(kernel, data);
+  if (nll_terms == nullptr && yield_terms.empty()) internal_error("a loop must sum something");
+  const LoopData data{nll_terms, yield_terms.empty() ? nullptr : yield_terms.data(), columns,
+                      yields, weights.empty() ? nullptr : weights.data(), n_events, checks};
+  return weights.empty() ? terms_for<true>(kernel, data) : terms_for<false>(kernel, data);
 }
 
-LoopOutcome add_log_density_terms(EventSum& nll_terms, std::span<EventSum> yield_terms,
+LoopOutcome add_log_density_terms(EventSum* nll_terms, std::span<EventSum> yield_terms,
                                   std::span<const std::span<const double>> columns,
                                   std::span<const double> yields, std::span<const double> weights,
                                   std::size_t n_events, DeferredChecks checks) {

@@ -32,7 +32,8 @@ struct LoopOutcome {
   bool check_failed;              // a deferred check failed at or before that event
 };
 
-// Adds the log terms to `nll_terms`. `columns` holds one density column per
+// Adds the log terms to `nll_terms` (unless it is null: then only the yield
+// terms are summed, and no logarithm is taken). `columns` holds one density column per
 // component (each at least n_events long) and `yields` one yield per
 // component; `weights` is n_events long, or empty for unit weights (then the
 // product with 1.0, which changes no bit, is left out). When `yield_terms`
@@ -40,14 +41,14 @@ struct LoopOutcome {
 // yield_terms[k], with 1 / d_e taken as 0 for an event whose d_e is floored:
 // the floored term does not depend on the yields. Stops at the first event whose d_e is not
 // finite, leaving the sums partial.
-LoopOutcome add_log_density_terms(EventSum& nll_terms, std::span<EventSum> yield_terms,
+LoopOutcome add_log_density_terms(EventSum* nll_terms, std::span<EventSum> yield_terms,
                                   std::span<const std::span<const double>> columns,
                                   std::span<const double> yields, std::span<const double> weights,
                                   std::size_t n_events, DeferredChecks checks = {});
 
 // The same through one particular kernel's loop, which must run here
 // (log_kernel_runs_here); add_log_density_terms uses selected_log_kernel().
-LoopOutcome add_log_density_terms_with(LogKernel kernel, EventSum& nll_terms,
+LoopOutcome add_log_density_terms_with(LogKernel kernel, EventSum* nll_terms,
                                        std::span<EventSum> yield_terms,
                                        std::span<const std::span<const double>> columns,
                                        std::span<const double> yields,

@@ -73,7 +73,7 @@ Sums run_kernel(LogKernel kernel, const Case& c, std::span<const double> weights
   EventSum nll;
   std::vector<EventSum> yield_terms(c.columns.size());
   const std::size_t n_events = c.columns[0].size();
-  const LoopOutcome outcome = add_log_density_terms_with(kernel, nll, yield_terms, spans(c.columns),
+  const LoopOutcome outcome = add_log_density_terms_with(kernel, &nll, yield_terms, spans(c.columns),
                                                          c.yields, weights, n_events);
   EXPECT_EQ(outcome.first_bad_mixture, n_events);
   EXPECT_FALSE(outcome.check_failed);
@@ -96,8 +96,14 @@ TEST(LogDensitySum, EveryKernelGivesTheSameBitsForAnyCountAndWeights) {
           EXPECT_EQ(std::bit_cast<std::uint64_t>(sums.nll), std::bit_cast<std::uint64_t>(plain.nll))
               << "kernel " << static_cast<int>(kernel) << ", K=" << n_components
               << ", N=" << n_events << (weights.empty() ? "" : ", weighted");
+          // The yield sums alone (the NLL already known) are the same sums.
+          std::vector<EventSum> alone(n_components);
+          add_log_density_terms_with(kernel, nullptr, alone, spans(c.columns), c.yields, weights,
+                                     n_events);
           for (std::size_t k = 0; k < n_components; ++k) {
             EXPECT_EQ(std::bit_cast<std::uint64_t>(sums.yield_sums[k]),
+                      std::bit_cast<std::uint64_t>(plain.yield_sums[k]));
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(alone[k].total()),
                       std::bit_cast<std::uint64_t>(plain.yield_sums[k]));
           }
         }
@@ -153,7 +159,7 @@ TEST(LogDensitySum, ReportsTheFirstNonFiniteMixture) {
       for (LogKernel kernel : kKernels) {
         if (!log_kernel_runs_here(kernel)) continue;
         EventSum nll;
-        EXPECT_EQ(add_log_density_terms_with(kernel, nll, {}, columns, c.yields, {}, 23)
+        EXPECT_EQ(add_log_density_terms_with(kernel, &nll, {}, columns, c.yields, {}, 23)
                       .first_bad_mixture,
                   at)
             << "kernel " << static_cast<int>(kernel) << ", " << bad << " at " << at;
@@ -174,7 +180,7 @@ TEST(LogDensitySum, DeferredChecksNoticeBadLastColumnValuesAndAllZeroEvents) {
       }
       auto run = [&](DeferredChecks checks) {
         EventSum nll;
-        return add_log_density_terms_with(kernel, nll, {}, spans(c.columns), c.yields, {}, 31,
+        return add_log_density_terms_with(kernel, &nll, {}, spans(c.columns), c.yields, {}, 31,
                                           checks);
       };
       EXPECT_FALSE(run(both).check_failed);
