@@ -59,70 +59,50 @@ RowMatrix by_rows(const Matrix& matrix) {
   return rows;
 }
 
-}  // namespace
+// The minimizer's configuration (bounds, thresholds, scaled coordinates)
+// and its terminators, for a fit starting at `start` with the NLL `nll_at_start`.
+struct MinimizerSetup {
+  LBFGSBConfig config;
+  Callbacks callbacks;
+};
 
-std::expected<SPlotOutput, SPlotError> splot(const EventView& events, const PdfList& pdfs,
-                                             std::span<const ShapeParameter> shape_parameters,
-                                             SPlotConfig config,
-                                             const InterruptCheck& interrupted) {
-  auto validated = validate_inputs(events, pdfs, shape_parameters, config);
-  if (!validated) return std::unexpected(std::move(validated.error()));
-  const std::span<const double> event_weights = validated->event_weights;
-  const std::size_t n_components = pdfs.size();
-  const std::size_t n_shape = shape_parameters.size();
-
-  StartPoint start = make_start_point(validated->start_yields, shape_parameters, config.tolerance);
-
-  // The final Hessian's differences along a shape parameter stay inside its bounds.
-  std::vector<std::pair<double, double>> shape_bounds(
-      start.bounds.begin() + static_cast<std::ptrdiff_t>(n_components), start.bounds.end());
-  JointLikelihood likelihood(std::move(start.names), events, pdfs, event_weights, interrupted,
-                             std::move(shape_bounds));
-  // Errors at the start point are reported before the minimizer runs at all.
-  auto at_start = likelihood.evaluate(start.x);
-  if (!at_start) return std::unexpected(std::move(at_start.error()));
-
+std::expected<MinimizerSetup, SPlotError> configure_minimizer(
+    JointLikelihood& likelihood, const StartPoint& start, double nll_at_start,
+    const SPlotConfig& config, std::span<const double> event_weights) {
   auto lbfgsb_config = with_bounds(LBFGSBConfig{}, start.bounds);
   if (!lbfgsb_config) return std::unexpected(SPlotError::minimizer(std::move(lbfgsb_config.error())));
   // The tests measure the NLL in its statistical units, whatever the
   // weights' scale; the objective-change test never looks finer than the
   // NLL resolves, nor does a failed line search count a smaller decrease.
   const double unit = weight_scale(event_weights);
-  const double objective_threshold =
-      objective_change_threshold(config.tolerance, unit, *at_start);
+  const double objective_threshold = objective_change_threshold(config.tolerance, unit, nll_at_start);
   lbfgsb_config->objective_resolution = objective_threshold;
   // Gradients in the minimizer's scaled coordinates grow as the square root
   // of the weights' scale.
   auto callbacks =
       build_callbacks(objective_threshold, config.tolerance * std::sqrt(unit), config.max_steps);
   if (!callbacks) return std::unexpected(std::move(callbacks.error()));
-  auto scale = coordinate_scale(likelihood, start.x, *at_start);
+  auto scale = coordinate_scale(likelihood, start.x, nll_at_start);
   if (!scale) return std::unexpected(std::move(scale.error()));
   lbfgsb_config->transform = std::move(*scale);
+  return MinimizerSetup{std::move(*lbfgsb_config), std::move(*callbacks)};
+}
 
-  std::expected<MinimizationSummary, SPlotError> run;
-  {
-    LBFGSB minimizer;
-    run = minimizer.process<SPlotError>(likelihood, std::move(start.x), std::move(*lbfgsb_config),
-                                        std::move(*callbacks));
-  }
-  if (!run) return std::unexpected(std::move(run.error()));
-  const MinimizationSummary& summary = *run;
+// The sPlot step at the fitted point: covariance and sWeights.
+struct SPlotStep {
+  Matrix covariance;
+  RowMatrix sweights;
+};
 
-  std::vector<double> yields(n_components);
-  std::vector<double> shape_values(n_shape);
-  for (std::size_t k = 0; k < n_components; ++k) {
-    yields[k] = summary.position[static_cast<Eigen::Index>(k)];
-  }
-  for (std::size_t i = 0; i < n_shape; ++i) {
-    shape_values[i] = summary.position[static_cast<Eigen::Index>(n_components + i)];
-  }
-
+std::expected<SPlotStep, SPlotError> splot_step(JointLikelihood& likelihood,
+                                                std::span<const double> yields,
+                                                std::span<const double> shape_values,
+                                                double tolerance) {
   auto model = likelihood.evaluate_model(shape_values);
   if (!model) return std::unexpected(std::move(model.error()));
   auto information = model->yield_information(yields);
   if (!information) return std::unexpected(std::move(information.error()));
-  auto covariance = splot_covariance(*information, config.tolerance);
+  auto covariance = splot_covariance(*information, tolerance);
   if (!covariance) return std::unexpected(std::move(covariance.error()));
   auto sweights = model->calculate_sweights(yields, *covariance);
   if (!sweights) return std::unexpected(std::move(sweights.error()));
@@ -133,18 +113,24 @@ std::expected<SPlotOutput, SPlotError> splot(const EventView& events, const PdfL
     return std::unexpected(SPlotError::optimization(
         "sWeights are not finite: rescale the event weights or the PDFs"));
   }
+  return SPlotStep{std::move(*covariance), std::move(*sweights)};
+}
 
+SPlotOutput assemble_output(const MinimizationSummary& summary, std::vector<double> yields,
+                            std::span<const double> shape_values, SPlotStep step,
+                            std::span<const ShapeParameter> shape_parameters) {
+  const std::size_t n_components = yields.size();
   SPlotOutput output;
   output.yields = std::move(yields);
   output.yield_errors.resize(n_components);
   for (std::size_t k = 0; k < n_components; ++k) {
     output.yield_errors[k] = summary.errors[static_cast<Eigen::Index>(k)];
   }
-  output.covariance = by_rows(*covariance);
-  output.sweights = std::move(*sweights);
+  output.covariance = by_rows(step.covariance);
+  output.sweights = std::move(step.sweights);
   output.fit_covariance = by_rows(summary.covariance);
   output.message = summary.message.display();
-  for (std::size_t i = 0; i < n_shape; ++i) {
+  for (std::size_t i = 0; i < shape_parameters.size(); ++i) {
     const std::string& name = shape_parameters[i].name;
     output.shape_parameters.emplace(name, shape_values[i]);
     output.shape_errors.emplace(name, summary.errors[static_cast<Eigen::Index>(n_components + i)]);
@@ -155,6 +141,46 @@ std::expected<SPlotOutput, SPlotError> splot(const EventView& events, const PdfL
   output.hessian_evaluations = summary.hessian_evaluations;
   output.success = summary.message.kind == StatusType::Success;
   return output;
+}
+
+}  // namespace
+
+std::expected<SPlotOutput, SPlotError> splot(const EventView& events, const PdfList& pdfs,
+                                             std::span<const ShapeParameter> shape_parameters,
+                                             SPlotConfig config,
+                                             const InterruptCheck& interrupted) {
+  auto validated = validate_inputs(events, pdfs, shape_parameters, config);
+  if (!validated) return std::unexpected(std::move(validated.error()));
+  const std::span<const double> event_weights = validated->event_weights;
+  const std::size_t n_components = pdfs.size();
+
+  StartPoint start = make_start_point(validated->start_yields, shape_parameters, config.tolerance);
+  // The final Hessian's differences along a shape parameter stay inside its bounds.
+  std::vector<std::pair<double, double>> shape_bounds(
+      start.bounds.begin() + static_cast<std::ptrdiff_t>(n_components), start.bounds.end());
+  JointLikelihood likelihood(std::move(start.names), events, pdfs, event_weights, interrupted,
+                             std::move(shape_bounds));
+  // Errors at the start point are reported before the minimizer runs at all.
+  auto at_start = likelihood.evaluate(start.x);
+  if (!at_start) return std::unexpected(std::move(at_start.error()));
+  auto setup = configure_minimizer(likelihood, start, *at_start, config, event_weights);
+  if (!setup) return std::unexpected(std::move(setup.error()));
+
+  std::expected<MinimizationSummary, SPlotError> run;
+  {
+    LBFGSB minimizer;
+    run = minimizer.process<SPlotError>(likelihood, std::move(start.x), std::move(setup->config),
+                                        std::move(setup->callbacks));
+  }
+  if (!run) return std::unexpected(std::move(run.error()));
+
+  const auto n_parameters = static_cast<std::size_t>(run->position.size());
+  std::vector<double> yields(run->position.data(), run->position.data() + n_components);
+  std::vector<double> shape_values(run->position.data() + n_components,
+                                   run->position.data() + n_parameters);
+  auto step = splot_step(likelihood, yields, shape_values, config.tolerance);
+  if (!step) return std::unexpected(std::move(step.error()));
+  return assemble_output(*run, std::move(yields), shape_values, std::move(*step), shape_parameters);
 }
 
 }  // namespace tarnwex

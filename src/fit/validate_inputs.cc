@@ -33,6 +33,32 @@ bool start_yields_are_usable(const std::vector<double>& yields, std::size_t n_co
   return sum > 0.0;
 }
 
+// The weights as given (empty without weights): one per event, finite, their
+// magnitudes summing to a total the fit's arithmetic can carry.
+std::expected<std::span<const double>, SPlotError> checked_weights(const SPlotConfig& config,
+                                                                   std::size_t n_events) {
+  if (!config.event_weights) return std::span<const double>();
+  if (config.event_weights->size() != n_events) {
+    return invalid("event_weights has length " + std::to_string(config.event_weights->size()) +
+                   ", expected " + std::to_string(n_events));
+  }
+  double magnitude = 0.0;
+  for (double w : *config.event_weights) {
+    if (!std::isfinite(w)) return invalid("event weights must be finite");
+    magnitude += std::abs(w);
+  }
+  // The yields end near the weights' total. Far below a million times their
+  // lower bound the bound itself distorts them; far above 1e100 the squared
+  // densities of the yield information overflow.
+  if (magnitude > 0.0 && magnitude < kSmallestWeightTotal) {
+    return invalid("event weights are too small for the yields' lower bound: scale them up");
+  }
+  if (magnitude > kLargestWeightTotal) {
+    return invalid("event weights are too large for double-precision sums: scale them down");
+  }
+  return std::span<const double>(*config.event_weights);
+}
+
 }  // namespace
 
 std::expected<ValidatedInputs, SPlotError> validate_inputs(
@@ -51,28 +77,8 @@ std::expected<ValidatedInputs, SPlotError> validate_inputs(
     return invalid("tolerance must be finite and positive");
   }
 
-  std::span<const double> weights;
-  if (config.event_weights) {
-    if (config.event_weights->size() != n_events) {
-      return invalid("event_weights has length " + std::to_string(config.event_weights->size()) +
-                     ", expected " + std::to_string(n_events));
-    }
-    double magnitude = 0.0;
-    for (double w : *config.event_weights) {
-      if (!std::isfinite(w)) return invalid("event weights must be finite");
-      magnitude += std::abs(w);
-    }
-    // The yields end near the weights' total. Far below a million times
-    // their lower bound the bound itself distorts them; far above 1e100 the
-    // squared densities of the yield information overflow.
-    if (magnitude > 0.0 && magnitude < kSmallestWeightTotal) {
-      return invalid("event weights are too small for the yields' lower bound: scale them up");
-    }
-    if (magnitude > kLargestWeightTotal) {
-      return invalid("event weights are too large for double-precision sums: scale them down");
-    }
-    weights = *config.event_weights;
-  }
+  auto weights = checked_weights(config, n_events);
+  if (!weights) return std::unexpected(std::move(weights.error()));
 
   for (std::size_t i = 1; i < shape_parameters.size(); ++i) {
     for (std::size_t j = 0; j < i; ++j) {
@@ -88,8 +94,8 @@ std::expected<ValidatedInputs, SPlotError> validate_inputs(
     yields = *config.initial_yields;
   } else {
     // Without weights every weight is 1, and n ones sum to n exactly.
-    double weight_sum = weights.empty() ? static_cast<double>(n_events) : 0.0;
-    for (double w : weights) weight_sum += w;
+    double weight_sum = weights->empty() ? static_cast<double>(n_events) : 0.0;
+    for (double w : *weights) weight_sum += w;
     yields.assign(n_components, weight_sum / static_cast<double>(n_components));
   }
   if (!start_yields_are_usable(yields, n_components)) {
@@ -100,7 +106,7 @@ std::expected<ValidatedInputs, SPlotError> validate_inputs(
   for (double& y : yields) {
     if (y < kMachineEpsilon) y = kMachineEpsilon;
   }
-  return ValidatedInputs{std::move(yields), weights};
+  return ValidatedInputs{std::move(yields), *weights};
 }
 
 }  // namespace tarnwex

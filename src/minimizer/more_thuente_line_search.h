@@ -98,6 +98,22 @@ std::expected<LineSearchOutput, E> zoom(const MoreThuenteLineSearch& params, con
   }
 }
 
+// The value and gradient at x. The caller's are not reused: x is evaluated
+// again, both evaluations counted before either is made.
+template <class E>
+std::expected<std::pair<double, Vector>, E> evaluate_start(const Vector& x,
+                                                           const TransformedProblem<E>& problem,
+                                                           std::size_t& objective_evaluations,
+                                                           std::size_t& gradient_evaluations) {
+  ++objective_evaluations;
+  ++gradient_evaluations;
+  auto f0 = problem.evaluate(x);
+  if (!f0) return std::unexpected(std::move(f0.error()));
+  auto g0 = problem.gradient(x);
+  if (!g0) return std::unexpected(std::move(g0.error()));
+  return std::pair<double, Vector>(*f0, std::move(*g0));
+}
+
 }  // namespace more_thuente_detail
 
 // Searches from x along p for a step meeting the strong Wolfe conditions. The
@@ -112,21 +128,15 @@ std::expected<LineSearchOutput, E> more_thuente_search(const MoreThuenteLineSear
                                                        std::size_t& objective_evaluations,
                                                        std::size_t& gradient_evaluations) {
   const double alpha_limit = alpha_max.value_or(1.0);
-
-  // The caller's value and gradient at x are not reused: x is evaluated again.
-  // Both evaluations at x are counted before either is made.
-  ++objective_evaluations;
-  ++gradient_evaluations;
-  auto f0 = problem.evaluate(x);
-  if (!f0) return std::unexpected(std::move(f0.error()));
-  auto g0 = problem.gradient(x);
-  if (!g0) return std::unexpected(std::move(g0.error()));
-
-  const double d0 = DenseProvider::vec_dot(*g0, p);
+  auto start = more_thuente_detail::evaluate_start(x, problem, objective_evaluations,
+                                                   gradient_evaluations);
+  if (!start) return std::unexpected(std::move(start.error()));
+  const auto& [f0, g0] = *start;
+  const double d0 = DenseProvider::vec_dot(g0, p);
   const double curvature_bound = std::abs(d0) * params.c2;
   double alpha = 1.0;
   double alpha_prev = 0.0;
-  double f_prev = *f0;
+  double f_prev = f0;
   double lowest = std::numeric_limits<double>::infinity();
 
   for (std::size_t i = 0;; ++i) {
@@ -136,11 +146,11 @@ std::expected<LineSearchOutput, E> more_thuente_search(const MoreThuenteLineSear
     if (!f_trial) return std::unexpected(std::move(f_trial.error()));
     lowest = std::min(lowest, *f_trial);
 
-    const double threshold = std::fma(d0, params.c1 * alpha, *f0);
+    const double threshold = std::fma(d0, params.c1 * alpha, f0);
     // The second trial is not compared with the first; from the third on, a
     // trial no lower than its predecessor closes the bracket.
     if (*f_trial > threshold || (i >= 2 && *f_trial >= f_prev)) {
-      return more_thuente_detail::zoom(params, x, p, *f0, *g0, alpha_prev, alpha, lowest, problem,
+      return more_thuente_detail::zoom(params, x, p, f0, g0, alpha_prev, alpha, lowest, problem,
                                        objective_evaluations, gradient_evaluations);
     }
 
@@ -152,7 +162,7 @@ std::expected<LineSearchOutput, E> more_thuente_search(const MoreThuenteLineSear
       return LineSearchOutput{false, std::move(*g_trial), alpha, *f_trial, lowest};
     }
     if (d_trial >= 0.0) {
-      return more_thuente_detail::zoom(params, x, p, *f0, *g0, alpha, alpha_prev, lowest, problem,
+      return more_thuente_detail::zoom(params, x, p, f0, g0, alpha, alpha_prev, lowest, problem,
                                        objective_evaluations, gradient_evaluations);
     }
     // The objective still falls at the largest step the box allows: no
@@ -161,7 +171,6 @@ std::expected<LineSearchOutput, E> more_thuente_search(const MoreThuenteLineSear
     if (alpha >= alpha_limit) {
       return LineSearchOutput{false, std::move(*g_trial), alpha, *f_trial, lowest};
     }
-
     const double alpha_next = std::fma(alpha_limit - alpha, 0.8, alpha);
     if (i == params.max_iterations) {
       return LineSearchOutput{true, std::move(*g_trial), alpha, *f_trial, lowest};
