@@ -14,10 +14,12 @@ namespace {
 // of sums stays in the first-level cache.
 constexpr std::size_t kBlock = 512;
 
-// The block scans count their hits in a double: the compiler vectorises a
-// floating-point count under strict IEEE semantics where it leaves an
-// integer flag of a floating-point comparison scalar. Counts stay far below
-// 2^53, so they are exact.
+// The second scans, of a block that holds a zero or an invalid value, count
+// their hits in a double: the compiler vectorises a floating-point count
+// under strict IEEE semantics where it leaves an integer flag of a
+// floating-point comparison scalar. Counts stay far below 2^53, so they are
+// exact. (The first scan of every block works on the bits instead:
+// some_not_positive.)
 
 double count_invalid(const double* values, std::size_t length) {
   double invalid = 0.0;

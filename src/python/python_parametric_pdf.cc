@@ -39,6 +39,11 @@ std::size_t saturating_index(double value) {
 // native-order data, is the view of no other object, has no weak reference
 // through which it could be found again, and has exactly one reference.
 // Reference counts mean nothing on PyPy, which always copies.
+// What no flag shows is a raw pointer to the data kept by native code (an
+// address taken through ctypes or a C extension before returning): a PDF
+// that writes through such an alias after it returned changes the values
+// the fit uses. Only such an alias can reach a kept output; the fit relies
+// on there being none.
 bool keep_uncopied(PyObject* output) {
 #ifdef PYPY_VERSION
   (void)output;
