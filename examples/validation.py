@@ -31,6 +31,7 @@ The tests run it with 3 toys.
 
 import argparse
 import concurrent.futures
+import contextlib
 import functools
 import math
 import multiprocessing
@@ -69,16 +70,21 @@ def toy_seeds(seed, n_toys, n_small_toys):
     return main.spawn(n_toys), small.spawn(n_small_toys)
 
 
-def map_toys(function, seeds, jobs, **arguments):
-    """function(seed, **arguments) for every seed, in order, on `jobs` processes."""
-    task = functools.partial(function, **arguments)
+def toy_pool(jobs):
+    """A pool of `jobs` worker processes, or None (as a context) to fit here."""
     if jobs == 1:
-        return [task(seed) for seed in seeds]
+        return contextlib.nullcontext()
     # Fresh interpreters rather than forks: the parent's threads (the BLAS
     # pool) are not carried into the workers.
-    context = multiprocessing.get_context("spawn")
-    with concurrent.futures.ProcessPoolExecutor(max_workers=jobs, mp_context=context) as pool:
-        return list(pool.map(task, seeds, chunksize=max(1, len(seeds) // (8 * jobs))))
+    return concurrent.futures.ProcessPoolExecutor(max_workers=jobs, mp_context=multiprocessing.get_context("spawn"))
+
+
+def map_toys(pool, function, seeds, **arguments):
+    """function(seed, **arguments) for every seed, in order, on the pool."""
+    task = functools.partial(function, **arguments)
+    if pool is None:
+        return [task(seed) for seed in seeds]
+    return list(pool.map(task, seeds, chunksize=max(1, len(seeds) // 32)))
 
 
 def run_toy(seed, expected):
@@ -124,10 +130,13 @@ def run_small_toy(seed, expected):
     return (result.yields - expected) / result.yield_errors, bool(result.yields[0] < 1.0)
 
 
-def small_signal_study(seeds, args):
+def small_signal_study(pool, seeds, args):
     """Pulls of the yields of yields-only fits of a small signal on a large background."""
     expected = np.array([args.small_signal, args.small_events - args.small_signal])
-    fits = [fit for fit in map_toys(run_small_toy, seeds, args.jobs, expected=expected) if fit is not None]
+    return [fit for fit in map_toys(pool, run_small_toy, seeds, expected=expected) if fit is not None]
+
+
+def small_signal_report(fits, args):
     failed = args.small_toys - len(fits)
     pulls = np.array([pull for pull, _ in fits])
     at_bound = sum(bound for _, bound in fits)
@@ -197,7 +206,9 @@ def main():
     start = time.perf_counter()
     seeds, small_seeds = toy_seeds(args.seed, args.toys, args.small_toys)
     expected = (SIGNAL_FRACTION * args.events, (1 - SIGNAL_FRACTION) * args.events)
-    fits = map_toys(run_toy, seeds, args.jobs, expected=expected)
+    with toy_pool(args.jobs) as pool:
+        fits = map_toys(pool, run_toy, seeds, expected=expected)
+        small_fits = small_signal_study(pool, small_seeds, args) if args.small_toys > 1 else None
     for fit in fits:
         if "raised" in fit:
             print(fit["raised"])
@@ -208,8 +219,8 @@ def main():
         raise SystemExit("no toy fit succeeded")
     names, pulls = report(toys, args)
     save_figure(args.output, names, pulls)
-    if args.small_toys > 1:
-        small_signal_study(small_seeds, args)
+    if small_fits is not None:
+        small_signal_report(small_fits, args)
     print(f"\nfigure: {args.output}")
     print(f"time: {time.perf_counter() - start:.1f} s on {args.jobs} process{'es' if args.jobs > 1 else ''}")
 
