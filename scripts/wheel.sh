@@ -49,7 +49,10 @@ for interpreter in "${interpreters[@]}"; do
   rm -rf "$raw" && mkdir -p "$raw"
   "$venv/bin/python" -m pip wheel --quiet --disable-pip-version-check --no-deps -w "$raw" .
   # auditwheel gives the wheel the oldest manylinux tag its symbols allow.
-  "$PYTHON" -m auditwheel repair -w "$raw/repaired" "$raw"/*.whl >/dev/null 2>&1
+  if ! log=$("$PYTHON" -m auditwheel repair -w "$raw/repaired" "$raw"/*.whl 2>&1); then
+    echo "$log" >&2
+    exit 1
+  fi
   wheel=$(ls "$raw"/repaired/*.whl)
   glibc=$(basename "$wheel" | sed -nE 's/.*-manylinux_([0-9]+)_([0-9]+)_.*/\1.\2/p')
   if [ -z "$glibc" ] || [ "$(printf '%s\n' "$glibc" "$MAX_GLIBC" | sort -V | tail -n 1)" != "$MAX_GLIBC" ]; then
