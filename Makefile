@@ -1,9 +1,11 @@
 # The two commands of a new user: `make demo` runs a real sPlot analysis,
 # `make test` runs every test. Both install what the machine lacks.
-# `make test-interpreters` also builds and tests on CPython 3.9 and PyPy.
+# `make test-interpreters` also builds and tests on CPython 3.9 and PyPy;
+# `make wheel` builds binary wheels into dist/ for every interpreter found,
+# `make test-wheel` tests one in a fresh environment without a compiler.
 PYTHON ?= python3
 
-.PHONY: demo test test-interpreters bench
+.PHONY: demo test test-interpreters wheel test-wheel bench
 
 demo:
 	PYTHON=$(PYTHON) scripts/demo.sh
@@ -13,6 +15,12 @@ test:
 
 test-interpreters:
 	PYTHON=$(PYTHON) scripts/test-interpreters.sh
+
+wheel:
+	PYTHON=$(PYTHON) scripts/wheel.sh
+
+test-wheel:
+	PYTHON=$(PYTHON) scripts/test-wheel.sh
 
 bench:
 	PYTHON=$(PYTHON) scripts/bench.sh

@@ -47,14 +47,56 @@ def test_quickstart_prints_its_fit_and_saves_a_png(matplotlib, tmp_path):
     assert_is_png(figure)
 
 
-def test_validation_with_three_toys_reports_pulls_and_sum_rules_and_saves_a_png(matplotlib, tmp_path):
+def without_times(out):
+    return [line for line in out.splitlines() if "time" not in line and "figure" not in line]
+
+
+def test_validation_reports_pulls_and_sum_rules_the_same_on_one_process_and_two(matplotlib, tmp_path):
     figure = tmp_path / "pulls.png"
-    out = run_example("validation.py", "--toys", "3", "--events", "1000", "--output", str(figure),
-                      "--small-toys", "3", cwd=tmp_path)
+    toys = ["--toys", "3", "--events", "1000", "--output", str(figure), "--small-toys", "3"]
+    out = run_example("validation.py", *toys, "--jobs", "2", cwd=tmp_path)
     assert "| signal yield |" in out and "| background yield |" in out
     assert "| signal yield (150 signal in 20000) |" in out
     assert "sum of signal sWeights" in out and "converged: 3 of 3 fits" in out
     assert_is_png(figure)
+    assert without_times(run_example("validation.py", *toys, "--jobs", "1", cwd=tmp_path)) == without_times(out)
+
+
+def test_analysis_tools_fit_from_a_root_file_agrees_between_densities_and_with_the_truth(tmp_path):
+    for module in ("matplotlib", "scipy", "pandas", "uproot", "hist", "mplhep", "numba_stats"):
+        pytest.importorskip(module, reason=f"the analysis-tools example needs {module} (the tools extra)")
+    figure, events = tmp_path / "tools.png", tmp_path / "events.root"
+    out = run_example("analysis_tools.py", "--events", "8000", "--root", str(events), "--output", str(figure),
+                      cwd=tmp_path)
+    difference = re.search(r"fits differ by at most (\S+) errors", out)
+    assert float(difference.group(1)) < 1e-4, out  # the minimizer's convergence, not the densities
+    chi2 = [float(value) for value in re.findall(r"chi2/ndf = (\S+)", out)]
+    assert len(chi2) == 2 and max(chi2) < 2.0, out
+    assert out.count("Kendall's tau") == 2
+    assert events.is_file()
+    assert_is_png(figure)
+
+
+def test_dask_toys_give_validations_table_and_slurm_configuration_is_built(matplotlib, tmp_path):
+    pytest.importorskip("distributed", reason="the Dask example needs dask.distributed (the dask extra)")
+    pytest.importorskip("dask_jobqueue", reason="the Dask example needs dask-jobqueue (the dask extra)")
+    toys = ["--toys", "4", "--events", "1000"]
+    out = run_example("dask_toys.py", *toys, "--workers", "2", cwd=tmp_path)
+    table = run_example("validation.py", *toys, "--small-toys", "0", "--jobs", "1", cwd=tmp_path)
+    assert without_times(out) == without_times(table)
+
+    sys.path.insert(0, str(EXAMPLES))
+    try:
+        import dask_toys
+    finally:
+        sys.path.remove(str(EXAMPLES))
+    cluster = dask_toys.slurm_cluster(scheduler_options={"host": "127.0.0.1"})
+    try:
+        script = cluster.job_script()
+    finally:
+        cluster.close()
+    assert "#SBATCH --cpus-per-task=1" in script and "#SBATCH -t 01:00:00" in script
+    assert "distributed.cli.dask_worker tcp://127.0.0.1:" in script and "--nthreads 1" in script
 
 
 def test_weighted_fit_compares_the_plain_and_the_signed_weight_fit(tmp_path):

