@@ -82,3 +82,27 @@ def test_fits_with_an_absent_component_reach_their_minimum(seed):
     data = sample(4000, 0.25, seed)
     assert_at_minimum(data, [gaussian, sloped_exponential, flat],
                       [1000.0, 3000.0, 1e-3, 5.0, 0.5, 0.3])
+
+
+def test_a_fit_at_its_minimum_stops_there():
+    # Once the NLL stops falling by more than it can resolve, the fit ends:
+    # it does not spend hundreds of evaluations on line searches that bisect
+    # rounding noise after reaching its final NLL.
+    rng = np.random.default_rng(3)
+    data = np.concatenate([rng.normal(5.0, 0.3, 1000), rng.uniform(0.0, 10.0, 20000)])[:, None]
+
+    def peak(d, p):
+        z = (d[:, 0] - p["mu"]) / p["sigma"]
+        return np.exp(-0.5 * z * z) / (p["sigma"] * math.sqrt(2.0 * math.pi))
+
+    def fit(max_steps=None):
+        return splot(data, [peak, lambda d, p: np.full(len(d), 0.1)], max_steps=max_steps,
+                     shape_parameters=[ShapeParameter("mu", 5.0, 0.0, 10.0),
+                                       ShapeParameter("sigma", 0.3, 0.05, 2.0)])
+
+    final = fit()
+    assert final.success, final.message
+    steps = 1
+    while (reached := fit(steps)).minimum_nll != final.minimum_nll:
+        steps += 1
+    assert final.objective_evaluations <= reached.objective_evaluations + 20
