@@ -7,6 +7,7 @@
 
 #include "fit/mixture_density.h"
 #include "minimizer/dense_provider.h"
+#include "minimizer/internal_error.h"
 
 namespace tarnwex {
 

@@ -11,7 +11,7 @@
 #include "fit/pass_counter.h"
 #include "fit/pdf_value_checks.h"
 #include "fit/shape_differences.h"
-#include "minimizer/dense_provider.h"
+#include "minimizer/internal_error.h"
 
 namespace tarnwex {
 

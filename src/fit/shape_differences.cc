@@ -4,7 +4,7 @@
 #include <cmath>
 #include <vector>
 
-#include "minimizer/dense_provider.h"
+#include "minimizer/internal_error.h"
 
 namespace tarnwex {
 
