@@ -5,6 +5,8 @@
 #include <span>
 #include <utility>
 
+#include "minimizer/finite_difference.h"
+
 namespace tarnwex {
 
 namespace {
@@ -47,7 +49,7 @@ std::expected<ParameterTransform, SPlotError> coordinate_scale(JointLikelihood& 
   for (std::size_t p = n_components; p < n_parameters; ++p) {
     const auto i = static_cast<Eigen::Index>(p);
     const double v = point[i];
-    const double h = (std::abs(v) + 1.0) * kCbrtMachineEpsilon;
+    const double h = central_difference_step(v);
     point[i] = v + h;
     auto plus = likelihood.evaluate(point);
     if (!plus) return std::unexpected(std::move(plus.error()));

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <vector>
 
+#include "minimizer/finite_difference.h"
 #include "minimizer/internal_error.h"
 
 namespace tarnwex {
@@ -108,9 +109,8 @@ std::expected<ShapeDerivatives, SPlotError> shape_derivatives(
   std::vector<Axis> axes;
   axes.reserve(n_shape);
   for (std::size_t j = 0; j < n_shape; ++j) {
-    const double scale = std::abs(shape_values[j]) + 1.0;
-    const double probe_step = scale * kCbrtMachineEpsilon;
-    const double largest = scale * kLargestRelativeStep;
+    const double probe_step = central_difference_step(shape_values[j]);
+    const double largest = (std::abs(shape_values[j]) + 1.0) * kLargestRelativeStep;
     const Axis probe = place(shape_values[j], bounds[j], probe_step);
     auto probed = moved(j, probe.step, j, probe.step);
     if (!probed) return std::unexpected(std::move(probed.error()));

@@ -15,7 +15,14 @@ struct GradientWithHessian {
   Matrix hessian;
 };
 
-// g_i = (F(x + h e_i) - F(x - h e_i)) / (h + h) with h = (|x_i| + 1) * cbrt(2^-52).
+// The step of a central difference at the value v, relative above 1 and
+// absolute below: cbrt(2^-52) balances the truncation error, of order h^2,
+// against the rounding of the difference, of order 2^-52 / h.
+inline double central_difference_step(double v) {
+  return (std::abs(v) + 1.0) * kCbrtMachineEpsilon;
+}
+
+// g_i = (F(x + h e_i) - F(x - h e_i)) / (h + h) with h = central_difference_step(x_i).
 // `evaluate` is any callable taking const Vector& and returning
 // std::expected<double, E>. Costs 2n evaluations; the first error aborts.
 template <class Evaluate>
@@ -26,7 +33,7 @@ auto central_difference_gradient(Evaluate&& evaluate, const Vector& x)
   Vector g(n);
   for (Eigen::Index i = 0; i < n; ++i) {
     const double v = point[i];
-    const double h = (std::abs(v) + 1.0) * kCbrtMachineEpsilon;
+    const double h = central_difference_step(v);
     point[i] = v + h;
     auto plus = evaluate(point);
     if (!plus) return std::unexpected(std::move(plus.error()));
@@ -53,7 +60,7 @@ auto central_difference_hessian(Gradient&& gradient, const Vector& x)
   Vector point = x;
   for (Eigen::Index i = 0; i < n; ++i) {
     const double v = point[i];
-    const double h = (std::abs(v) + 1.0) * kCbrtMachineEpsilon;
+    const double h = central_difference_step(v);
     point[i] = v + h;
     auto plus = gradient(point);
     if (!plus) return std::unexpected(std::move(plus.error()));
