@@ -11,8 +11,11 @@ namespace tarnwex {
 
 namespace {
 
-// Keeps x / s and s * z far from overflow and underflow for any parameter a
-// fit can hold, so that both mappings stay exact.
+// A scale is a power of two, so x / s and s * z are exact while they stay
+// in the normal range. With scales from 2^-200 to 2^200 that holds for 0 and
+// every magnitude from 2^-822 to 2^823, far beyond any value a fit reaches;
+// only a bound outside that range can change: one near +-DBL_MAX may become
+// +-inf, and one below 2^-822 may be rounded, to 0 at worst.
 constexpr double kLargestScaleExponent = 200.0;
 
 double scale_for(double curvature) {

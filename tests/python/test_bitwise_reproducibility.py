@@ -186,14 +186,6 @@ def test_weighted_yields_only_fit_reproduces_every_recorded_bit():
     _assert_same(fit_outputs(shapes=False), RECORDED_YIELDS_ONLY)
 
 
-if __name__ == "__main__":
-    import pprint
-
-    for name, shapes in (("RECORDED_WITH_SHAPES", True), ("RECORDED_YIELDS_ONLY", False)):
-        sys.stdout.write(f"{name} = ")
-        pprint.pprint(fit_outputs(shapes), sort_dicts=False, width=100)
-
-
 def test_minimum_nll_is_the_plain_event_sum_with_the_library_log():
     # The event loop takes its logarithms in batches; the minimum must still
     # be, to the bit, the sum written out event by event with the C library's
@@ -216,3 +208,11 @@ def test_minimum_nll_is_the_plain_event_sum_with_the_library_log():
             nll -= term if weights is None else term * float(weights[e])
         assert near_one > 0
         assert nll.hex() == result.minimum_nll.hex()
+
+
+if __name__ == "__main__":
+    import pprint
+
+    for name, shapes in (("RECORDED_WITH_SHAPES", True), ("RECORDED_YIELDS_ONLY", False)):
+        sys.stdout.write(f"{name} = ")
+        pprint.pprint(fit_outputs(shapes), sort_dicts=False, width=100)
