@@ -21,7 +21,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 
 CASES = {f"{n} {mode}": f"contenders.run_tarnwex(toy.make_data({n}), {shapes})"
-         for n in (10_000, 100_000, 1_000_000)
+         for n in (10_000, 100_000, 1_000_000, 10_000_000)
          for shapes, mode in ((False, "yields only"), (True, "yields + mean, width"))}
 CASES["rich"] = "rich_contenders.run_tarnwex(rich_toy.make_data())"
 

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <string>
 
+#include "fit/component_count.h"
 #include "fit/mixture_density.h"
 #include "minimizer/dense_provider.h"
 #include "minimizer/internal_error.h"
@@ -127,24 +128,6 @@ std::expected<RowMatrix, SPlotError> sweight_rows(const Components<K>& model,
     }
   }
   return sweights;
-}
-
-// Calls body.template operator()<K>() with K the component count when it is
-// small, else with K = 0.
-template <typename Body>
-auto for_component_count(std::size_t n_components, Body&& body) {
-  switch (n_components) {
-    case 1:
-      return body.template operator()<1>();
-    case 2:
-      return body.template operator()<2>();
-    case 3:
-      return body.template operator()<3>();
-    case 4:
-      return body.template operator()<4>();
-    default:
-      return body.template operator()<0>();
-  }
 }
 
 }  // namespace

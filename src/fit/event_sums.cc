@@ -1,15 +1,19 @@
 #include "fit/event_sums.h"
 
 #include <cmath>
-#include <string>
+
+#include "fit/event_sum.h"
+#include "fit/fit_errors.h"
 
 namespace tarnwex {
 
 namespace {
 
-std::unexpected<SPlotError> density_not_finite(std::size_t e) {
-  return std::unexpected(
-      SPlotError::optimization("mixture density is not finite for event " + std::to_string(e)));
+// w_e f_a(e) / d_e as the likelihood's gradient pass forms it: f_a times
+// the one reciprocal of d_e (taken as 0 for a floored event), then the weight.
+double yield_term(double value, double inverse, std::span<const double> weights, std::size_t e) {
+  const double ratio = value * inverse;
+  return weights.empty() ? ratio : weights[e] * ratio;
 }
 
 }  // namespace
@@ -21,36 +25,37 @@ std::expected<YieldDerivatives, SPlotError> yield_derivatives(
   const std::size_t n_events = columns.front().size();
   const auto k_index = static_cast<Eigen::Index>(n_components);
   YieldDerivatives out;
-  out.curvature = Matrix::Zero(k_index, k_index);
-  out.yield_sums.assign(n_components, 0.0);
   out.floored_densities.resize(n_events);
+  std::vector<EventSum> sums(n_components);
+  std::vector<EventSum> curvature(n_components * (n_components + 1) / 2);
   std::vector<double> ratio(n_components);
   for (std::size_t e = 0; e < n_events; ++e) {
     const double density = mixture_density(columns, yields, e);
-    if (!std::isfinite(density)) return density_not_finite(e);
-    if (!(density > kDensityFloor)) {
-      // The floored term does not depend on the yields.
-      out.floored_densities[e] = kDensityFloor;
-      continue;
-    }
-    out.floored_densities[e] = density;
-    const double weight = weight_of(weights, e);
+    if (!std::isfinite(density)) return std::unexpected(mixture_not_finite(e));
+    const bool above = density > kDensityFloor;
+    const double floored = above ? density : kDensityFloor;
+    out.floored_densities[e] = floored;
+    const double inverse = above ? 1.0 / floored : 0.0;
     // Ratios rather than f_a f_b / d^2: d^2 underflows long before d reaches the floor.
-    for (std::size_t a = 0; a < n_components; ++a) ratio[a] = columns[a][e] / density;
-    for (std::size_t a = 0; a < n_components; ++a) {
-      const double weighted = weight * ratio[a];
-      out.yield_sums[a] += weighted;
-      for (std::size_t b = 0; b <= a; ++b) {
-        out.curvature(static_cast<Eigen::Index>(a), static_cast<Eigen::Index>(b)) +=
-            weighted * ratio[b];
-      }
+    for (std::size_t a = 0; a < n_components; ++a) ratio[a] = columns[a][e] * inverse;
+    for (std::size_t a = 0, entry = 0; a < n_components; ++a) {
+      const double weighted = yield_term(columns[a][e], inverse, weights, e);
+      sums[a].add(e, weighted);
+      for (std::size_t b = 0; b <= a; ++b, ++entry) curvature[entry].add(e, weighted * ratio[b]);
     }
   }
   out.gradient.resize(k_index);
-  for (std::size_t a = 0; a < n_components; ++a) {
+  out.curvature = Matrix::Zero(k_index, k_index);
+  out.yield_sums.resize(n_components);
+  for (std::size_t a = 0, entry = 0; a < n_components; ++a) {
     const auto i = static_cast<Eigen::Index>(a);
+    out.yield_sums[a] = sums[a].total();
     out.gradient[i] = 1.0 - out.yield_sums[a];
-    for (Eigen::Index j = 0; j < i; ++j) out.curvature(j, i) = out.curvature(i, j);
+    for (std::size_t b = 0; b <= a; ++b, ++entry) {
+      const auto j = static_cast<Eigen::Index>(b);
+      out.curvature(i, j) = curvature[entry].total();
+      out.curvature(j, i) = out.curvature(i, j);
+    }
   }
   return out;
 }
@@ -60,12 +65,14 @@ std::expected<ShapePointSums, SPlotError> shape_point_sums(
     std::span<const double> weights, std::span<const double> reference_densities) {
   const std::size_t n_components = columns.size();
   const std::size_t n_events = columns.front().size();
-  ShapePointSums out;
-  out.yield_sums.assign(n_components, 0.0);
+  EventSum nll_change;
+  EventSum squared_log_change;
+  std::vector<EventSum> sums(n_components);
   for (std::size_t e = 0; e < n_events; ++e) {
     const double density = mixture_density(columns, yields, e);
-    if (!std::isfinite(density)) return density_not_finite(e);
-    const double floored = density > kDensityFloor ? density : kDensityFloor;
+    if (!std::isfinite(density)) return std::unexpected(mixture_not_finite(e));
+    const bool above = density > kDensityFloor;
+    const double floored = above ? density : kDensityFloor;
     const double reference = reference_densities[e];
     // log1p of the relative change keeps the per-event rounding relative to
     // the change, not to the logarithm; a change too large for it to be
@@ -74,17 +81,19 @@ std::expected<ShapePointSums, SPlotError> shape_point_sums(
     const double log_change = std::isfinite(relative) ? std::log1p(relative)
                                                       : std::log(floored) - std::log(reference);
     const double weight = weight_of(weights, e);
-    out.nll_change -= log_change * weight;
-    out.squared_log_change += log_change * log_change * std::abs(weight);
-    if (density > kDensityFloor) {
-      for (std::size_t a = 0; a < n_components; ++a) {
-        out.yield_sums[a] += weight * (columns[a][e] / density);
-      }
+    nll_change.add(e, log_change * -weight);
+    squared_log_change.add(e, log_change * log_change * std::abs(weight));
+    const double inverse = above ? 1.0 / floored : 0.0;
+    for (std::size_t a = 0; a < n_components; ++a) {
+      sums[a].add(e, yield_term(columns[a][e], inverse, weights, e));
     }
   }
-  if (!std::isfinite(out.nll_change)) {
-    return std::unexpected(SPlotError::optimization("negative log-likelihood is not finite"));
-  }
+  ShapePointSums out;
+  out.nll_change = nll_change.total();
+  out.squared_log_change = squared_log_change.total();
+  out.yield_sums.resize(n_components);
+  for (std::size_t a = 0; a < n_components; ++a) out.yield_sums[a] = sums[a].total();
+  if (!std::isfinite(out.nll_change)) return std::unexpected(nll_not_finite());
   return out;
 }
 

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <expected>
 #include <span>
 #include <string>
@@ -11,21 +10,27 @@
 #include <vector>
 
 #include "fit/evaluated_model.h"
+#include "fit/event_sum.h"
 #include "fit/event_view.h"
 #include "fit/interrupt_check.h"
 #include "fit/likelihood_memo.h"
 #include "fit/log_density_sum.h"
 #include "fit/parameter_map.h"
 #include "fit/parametric_pdf.h"
+#include "fit/shape_point_values.h"
 #include "fit/splot_error.h"
 #include "minimizer/problem.h"
 #include "minimizer/types.h"
 
 namespace tarnwex {
 
-// The gradient is the central finite difference of `evaluate`. The Hessian,
-// needed once for the fit covariance, is computed for accuracy rather than by
-// differencing twice: see gradient_with_hessian.
+// The gradient is exact in the yields, where the NLL is linear inside the
+// logarithm: 1 - sum_e w_e f_k(e) / d_e over the events above the density
+// floor, from the same pass as the NLL. Along a shape parameter it is the
+// central finite difference of `evaluate`. The Hessian, needed once for the
+// fit covariance, is computed for accuracy rather than by differencing
+// twice: see gradient_with_hessian. Every event sum is compensated
+// (fit/event_sum.h), so the NLL is accurate to its last bits at any size.
 //
 // The events, PDFs and weights are borrowed and must outlive the likelihood.
 // The weights are one per event, or none: then every weight is 1.
@@ -42,21 +47,25 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
   JointLikelihood(const JointLikelihood&) = delete;
   JointLikelihood& operator=(const JointLikelihood&) = delete;
 
-  std::size_t n_components() const { return pdfs_.size(); }
+  std::size_t n_components() const { return n_components_; }
 
   // sum_k y_k - sum_e w_e ln(max(d_e, 1e-300)), d_e = sum_k y_k f_k(e), for
   // x = (yields, shape values).
   std::expected<double, SPlotError> evaluate(const Vector& x) override;
 
+  // Exact in the yields (one pass over the events, no PDF call beyond the
+  // values at x), central differences along the shape parameters.
+  std::expected<Vector, SPlotError> gradient(const Vector& x) override;
+
   // The gradient and Hessian at x, in the coordinates of x. The yield-yield
   // block is exact, sum w_e f_a(e) f_b(e) / d_e^2 over the events above the
   // density floor; the yield-shape block is the central difference, along
-  // each shape parameter, of the exact yield gradient 1 - sum w_e f_a(e) / d_e;
-  // the shape-shape block is a difference of the NLL with a step per
-  // parameter of about a hundredth of its error, one-sided and inside the shape
-  // bounds next to a bound (shape_differences.h). The gradient is the exact
-  // one for the yields and the difference at those steps for the shapes.
-  // Every new shape point passes the interrupt check and the PDF value checks.
+  // each shape parameter, of the exact yield gradient; the shape-shape block
+  // is a difference of the NLL with a step per parameter of about a
+  // hundredth of its error, one-sided and inside the shape bounds next to a
+  // bound (shape_differences.h). The gradient is the exact one for the
+  // yields and the difference at those steps for the shapes. Every new shape
+  // point passes the interrupt check and the PDF value checks.
   std::expected<GradientWithHessian, SPlotError> gradient_with_hessian(
       const Vector& x) override;
 
@@ -65,30 +74,24 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
       std::span<const double> shape_values);
 
  private:
-  // Asks every PDF, in component order, for its values at `parameters` and
-  // checks them; columns[k] then views PDF k's values (held by the PDF or in
-  // scratch[k]). With `defer` the checks that no later PDF call has to wait
-  // for (the last PDF's values, the all-zero-event scan) are left to the
-  // event loop and returned; the caller must complete them (finish_checks)
-  // before it uses the values or reports any other error.
-  std::expected<DeferredChecks, SPlotError> load_pdf_values(
-      const ParameterMap& parameters, std::span<std::vector<double>> scratch,
-      std::span<std::span<const double>> columns, bool defer = false);
-  // The exact checks that `deferred` names, on columns_, with their errors.
-  std::expected<void, SPlotError> finish_checks(DeferredChecks deferred);
-  // PDF k's values are finite and not negative (else its error); says
-  // whether none is zero.
-  std::expected<bool, SPlotError> check_column(std::size_t k, std::span<const double> values);
-  std::expected<void, SPlotError> scan_all_zero(std::span<const std::span<const double>> columns);
+  // x split into its yields and shape values.
+  struct Split {
+    std::span<const double> yields;
+    std::span<const double> shape_values;
+  };
+  Split split(const Vector& x) const;
   ParameterMap parameter_map(std::span<const double> shape_values) const;
   std::expected<void, SPlotError> check_interrupt() const;
-  // The interrupt check, then load_pdf_values at the shape values into columns_.
+  // The interrupt check, then the PDF values at the shape values.
   std::expected<DeferredChecks, SPlotError> load_at(std::span<const double> shape_values,
                                                     bool defer = false);
+  // One pass over the events at x: the NLL, and the yield sums when
+  // `yield_terms` is not empty.
+  std::expected<double, SPlotError> event_pass(const Vector& x, std::span<EventSum> yield_terms);
 
   std::vector<std::string> shape_parameter_names_;
-  EventView events_;
-  PdfList pdfs_;
+  std::size_t n_events_;
+  std::size_t n_components_;
   std::span<const double> event_weights_;  // empty: every weight is 1
   InterruptCheck interrupted_;
   // (lower, upper) per shape parameter; empty means unbounded.
@@ -98,14 +101,8 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
   ParameterMap parameters_;
   std::vector<double*> parameter_slots_;  // in shape-parameter order
 
-  std::vector<std::vector<double>> scratch_;
-  std::vector<std::span<const double>> columns_;
-  std::vector<std::uint64_t> revisions_;
-  // Revisions whose values passed the per-PDF checks, and the revisions of the
-  // last set that passed the all-zero-event scan; 0 means none.
-  std::vector<std::uint64_t> checked_revisions_;
-  std::vector<bool> checked_zero_free_;  // per checked revision: no value is zero
-  std::vector<std::uint64_t> scanned_revisions_;
+  ShapePointValues values_;
+  std::vector<EventSum> yield_terms_;  // reused by every gradient
   LikelihoodMemo memo_;
 };
 

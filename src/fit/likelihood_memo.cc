@@ -48,4 +48,14 @@ void LikelihoodMemo::store(std::span<const double> point, double value) {
   entry->last_use = ++clock_;
 }
 
+std::optional<Vector> LikelihoodMemo::find_gradient(std::span<const double> point) const {
+  if (!gradient_ || !same_bits(gradient_bits_, point)) return std::nullopt;
+  return gradient_;
+}
+
+void LikelihoodMemo::store_gradient(std::span<const double> point, const Vector& gradient) {
+  copy_bits(point, gradient_bits_);
+  gradient_ = gradient;
+}
+
 }  // namespace tarnwex

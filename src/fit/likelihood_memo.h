@@ -15,6 +15,8 @@
 #include <span>
 #include <vector>
 
+#include "minimizer/types.h"
+
 namespace tarnwex {
 
 class LikelihoodMemo {
@@ -30,6 +32,12 @@ class LikelihoodMemo {
   // Stores a value, evicting the least recently used entry when full.
   void store(std::span<const double> point, double value);
 
+  // The last gradient stored, if it was stored for exactly these bits. One
+  // is enough: a line search starts where the last one ended, at the point
+  // of the last gradient it computed.
+  std::optional<Vector> find_gradient(std::span<const double> point) const;
+  void store_gradient(std::span<const double> point, const Vector& gradient);
+
  private:
   struct Entry {
     std::vector<std::uint64_t> bits;
@@ -40,6 +48,8 @@ class LikelihoodMemo {
   Entry* lookup(std::span<const double> point);
 
   std::vector<Entry> entries_;
+  std::vector<std::uint64_t> gradient_bits_;
+  std::optional<Vector> gradient_;
   std::uint64_t clock_ = 0;
 };
 

@@ -5,101 +5,83 @@
 #include <cmath>
 #include <limits>
 
+#include "fit/component_count.h"
 #include "fit/log_kernels.h"
 #include "fit/mixture_density.h"
+#include "fit/pdf_value_checks.h"
+#include "minimizer/internal_error.h"
 
 namespace tarnwex {
 
 namespace {
 
-constexpr double kLargest = std::numeric_limits<double>::max();
+// What every loop variant is told at compile time: whether the weights are
+// all 1, whether deferred checks run, whether the yield terms are summed.
+template <bool kUnit, bool kCheck, bool kYield>
+struct LoopKind {
+  static constexpr bool kUnitWeights = kUnit;
+  static constexpr bool kChecks = kCheck;
+  static constexpr bool kYieldTerms = kYield;
+};
 
-// What a PDF may return: finite and not negative (NaN fails; -0.0 passes).
-bool valid_value(double v) { return v >= 0.0 && v <= kLargest; }
+// The loop's arguments, as the kernels and the plain loop share them.
+struct LoopData {
+  EventSum* nll_terms;
+  EventSum* yield_terms;  // one per component when yield terms are summed
+  std::span<const std::span<const double>> columns;
+  std::span<const double> yields;
+  const double* weights;  // null for unit weights
+  std::size_t n_events;
+  DeferredChecks checks;
+};
 
-// The plain loop, with std::log. K > 0 fixes the component count at compile
-// time: the mixture unrolls and the column pointers and yields live in locals
-// the log call cannot touch. K = 0 serves any count. kChecks adds the
-// deferred checks.
-template <std::size_t K, bool kUnitWeights, bool kChecks>
-LoopOutcome scalar_sum(double& nll, std::span<const std::span<const double>> columns,
-                       std::span<const double> yields, const double* weights,
-                       std::size_t n_events, DeferredChecks checks) {
+// The plain loop, with std::log, from event `first` on. K > 0 fixes the
+// component count at compile time (K = 0 serves any count). Each event's
+// terms go to lane e % 8 of the sums, exactly as the vector loops put them.
+template <std::size_t K, class Kind>
+LoopOutcome plain_terms(const LoopData& data, std::size_t first, bool failed) {
+  const std::span<const std::span<const double>> columns = data.columns;
+  const std::size_t n = K == 0 ? columns.size() : K;
   constexpr std::size_t kSlots = K == 0 ? 1 : K;
   std::array<const double*, kSlots> column{};
   std::array<double, kSlots> yield{};
   if constexpr (K != 0) {
     for (std::size_t k = 0; k < K; ++k) {
       column[k] = columns[k].data();
-      yield[k] = yields[k];
+      yield[k] = data.yields[k];
     }
   }
-  bool failed = false;
-  double sum = nll;
-  for (std::size_t e = 0; e < n_events; ++e) {
-    double density = K != 0 ? mixture_density<K>(column.data(), yield.data(), K, e)
-                            : mixture_density(columns, yields, e);
-    if constexpr (kChecks) {
-      if (checks.last_column && !valid_value(columns.back()[e])) failed = true;
-      if (checks.all_zero) {
+  for (std::size_t e = first; e < data.n_events; ++e) {
+    const double density = K != 0 ? mixture_density<K>(column.data(), yield.data(), K, e)
+                                  : mixture_density(columns, data.yields, e);
+    if constexpr (Kind::kChecks) {
+      if (data.checks.last_column && !valid_value(columns.back()[e])) failed = true;
+      if (data.checks.all_zero) {
         bool all_zero = true;
         for (const auto& values : columns) all_zero = all_zero && values[e] == 0.0;
         if (all_zero) failed = true;
       }
     }
     if (!std::isfinite(density)) return {e, failed};
-    if (!(density > kDensityFloor)) density = kDensityFloor;
-    if constexpr (kUnitWeights) {
-      sum -= std::log(density);
-    } else {
-      sum -= std::log(density) * weights[e];
+    const bool above = density > kDensityFloor;
+    const double floored = above ? density : kDensityFloor;
+    const double log_term = Kind::kUnitWeights ? -std::log(floored)
+                                               : std::log(floored) * -data.weights[e];
+    data.nll_terms->add(e, log_term);
+    if constexpr (Kind::kYieldTerms) {
+      const double inverse = above ? 1.0 / floored : 0.0;
+      for (std::size_t k = 0; k < n; ++k) {
+        double ratio = (K != 0 ? column[k][e] : columns[k][e]) * inverse;
+        if constexpr (!Kind::kUnitWeights) ratio = data.weights[e] * ratio;
+        data.yield_terms[k].add(e, ratio);
+      }
     }
   }
-  nll = sum;
-  return {n_events, failed};
-}
-
-template <bool kUnitWeights, bool kChecks>
-LoopOutcome scalar_sum_for(double& nll, std::span<const std::span<const double>> columns,
-                           std::span<const double> yields, const double* weights,
-                           std::size_t n_events, DeferredChecks checks) {
-  switch (columns.size()) {
-#define TARNWEX_FIXED_COUNT(k) \
-  case k:                      \
-    return scalar_sum<k, kUnitWeights, kChecks>(nll, columns, yields, weights, n_events, checks);
-    TARNWEX_FIXED_COUNT(1)
-    TARNWEX_FIXED_COUNT(2)
-    TARNWEX_FIXED_COUNT(3)
-    TARNWEX_FIXED_COUNT(4)
-    TARNWEX_FIXED_COUNT(5)
-    TARNWEX_FIXED_COUNT(6)
-#undef TARNWEX_FIXED_COUNT
-    default:
-      return scalar_sum<0, kUnitWeights, kChecks>(nll, columns, yields, weights, n_events,
-                                                   checks);
-  }
+  return {data.n_events, failed};
 }
 
 // The vector loops handle at most this many components; more go the plain way.
 constexpr std::size_t kMaxVectorComponents = 16;
-
-// The events a vector loop leaves over (fewer than a group), the plain way,
-// continuing its sum and its outcome.
-template <bool kUnitWeights, bool kChecks>
-LoopOutcome finish_plainly(double& nll, double sum, bool failed, std::size_t e,
-                           std::span<const std::span<const double>> columns,
-                           std::span<const double> yields, const double* weights,
-                           std::size_t n_events, DeferredChecks checks) {
-  std::array<std::span<const double>, kMaxVectorComponents> rest{};
-  for (std::size_t k = 0; k < columns.size(); ++k) rest[k] = columns[k].subspan(e);
-  const LoopOutcome tail = scalar_sum<0, kUnitWeights, kChecks>(
-      sum, std::span(rest.data(), columns.size()), yields, kUnitWeights ? nullptr : weights + e,
-      n_events - e, checks);
-  failed = failed || tail.check_failed;
-  if (tail.first_bad_mixture != n_events - e) return {e + tail.first_bad_mixture, failed};
-  nll = sum;
-  return {n_events, failed};
-}
 
 }  // namespace
 }  // namespace tarnwex
@@ -132,20 +114,15 @@ TARNWEX_END_LANES
 namespace tarnwex {
 namespace {
 
-template <bool kUnitWeights, bool kChecks>
-LoopOutcome sum_for(LogKernel kernel, double& nll,
-                    std::span<const std::span<const double>> columns,
-                    std::span<const double> yields, const double* weights, std::size_t n_events,
-                    DeferredChecks checks) {
+template <class Kind>
+LoopOutcome terms_for(LogKernel kernel, const LoopData& data) {
 #ifdef TARNWEX_X86_LANES
-  if (columns.size() <= kMaxVectorComponents) {
+  if (data.columns.size() <= kMaxVectorComponents) {
     switch (kernel) {
       case LogKernel::kAvx512:
-        return avx512::sum_lanes<kUnitWeights, kChecks>(nll, columns, yields, weights, n_events,
-                                                        checks);
+        return avx512::lane_terms<Kind>(data);
       case LogKernel::kAvx2:
-        return avx2::sum_lanes<kUnitWeights, kChecks>(nll, columns, yields, weights, n_events,
-                                                      checks);
+        return avx2::lane_terms<Kind>(data);
       case LogKernel::kScalar:
         break;
     }
@@ -153,37 +130,44 @@ LoopOutcome sum_for(LogKernel kernel, double& nll,
 #else
   (void)kernel;
 #endif
-  return scalar_sum_for<kUnitWeights, kChecks>(nll, columns, yields, weights, n_events, checks);
+  return for_component_count(data.columns.size(), [&]<std::size_t K>() {
+    return plain_terms<K, Kind>(data, 0, false);
+  });
 }
 
-template <bool kUnitWeights>
-LoopOutcome sum_for(LogKernel kernel, double& nll,
-                    std::span<const std::span<const double>> columns,
-                    std::span<const double> yields, const double* weights, std::size_t n_events,
-                    DeferredChecks checks) {
-  return checks.last_column || checks.all_zero
-             ? sum_for<kUnitWeights, true>(kernel, nll, columns, yields, weights, n_events, checks)
-             : sum_for<kUnitWeights, false>(kernel, nll, columns, yields, weights, n_events,
-                                            checks);
+template <bool kUnit, bool kYield>
+LoopOutcome terms_for(LogKernel kernel, const LoopData& data) {
+  return data.checks.last_column || data.checks.all_zero
+             ? terms_for<LoopKind<kUnit, true, kYield>>(kernel, data)
+             : terms_for<LoopKind<kUnit, false, kYield>>(kernel, data);
 }
 
 }  // namespace
 
-LoopOutcome subtract_log_densities_with(LogKernel kernel, double& nll,
-                                        std::span<const std::span<const double>> columns,
-                                        std::span<const double> yields,
-                                        std::span<const double> weights, std::size_t n_events,
-                                        DeferredChecks checks) {
-  return weights.empty()
-             ? sum_for<true>(kernel, nll, columns, yields, nullptr, n_events, checks)
-             : sum_for<false>(kernel, nll, columns, yields, weights.data(), n_events, checks);
+LoopOutcome add_log_density_terms_with(LogKernel kernel, EventSum& nll_terms,
+                                       std::span<EventSum> yield_terms,
+                                       std::span<const std::span<const double>> columns,
+                                       std::span<const double> yields,
+                                       std::span<const double> weights, std::size_t n_events,
+                                       DeferredChecks checks) {
+  const bool yield_sums = !yield_terms.empty();
+  if (yield_sums && yield_terms.size() != columns.size()) {
+    internal_error("yield sums do not match the components");
+  }
+  const LoopData data{&nll_terms, yield_terms.data(), columns, yields,
+                      weights.empty() ? nullptr : weights.data(), n_events, checks};
+  if (weights.empty()) {
+    return yield_sums ? terms_for<true, true>(kernel, data) : terms_for<true, false>(kernel, data);
+  }
+  return yield_sums ? terms_for<false, true>(kernel, data) : terms_for<false, false>(kernel, data);
 }
 
-LoopOutcome subtract_log_densities(double& nll, std::span<const std::span<const double>> columns,
-                                   std::span<const double> yields, std::span<const double> weights,
-                                   std::size_t n_events, DeferredChecks checks) {
-  return subtract_log_densities_with(selected_log_kernel(), nll, columns, yields, weights,
-                                     n_events, checks);
+LoopOutcome add_log_density_terms(EventSum& nll_terms, std::span<EventSum> yield_terms,
+                                  std::span<const std::span<const double>> columns,
+                                  std::span<const double> yields, std::span<const double> weights,
+                                  std::size_t n_events, DeferredChecks checks) {
+  return add_log_density_terms_with(selected_log_kernel(), nll_terms, yield_terms, columns,
+                                    yields, weights, n_events, checks);
 }
 
 }  // namespace tarnwex

@@ -1,18 +1,20 @@
-// The likelihood's event loop: sum over events e, in order, of
-// w_e ln(max(d_e, 1e-300)), d_e the mixture density summed in component
-// order, subtracted term by term from a running value.
+// The likelihood's event loop: for every event e, in order, the term
+// -w_e ln(max(d_e, 1e-300)), d_e the mixture density summed in component
+// order, added to a compensated event sum (fit/event_sum.h); on request also
+// the yield-derivative terms w_e f_k(e) / d_e, for the exact gradient in the
+// yields, in the same pass.
 //
-// Every term and every partial sum is the one the plain event-by-event loop
-// forms with std::log; the sum must be sequential, so a pass costs at least
-// one dependent subtraction per event. Where fit/batch_log.h has chosen a
-// vector kernel, the densities, their checks, floors and logs of the next
-// events are computed eight or four at a time while that chain runs.
+// Where fit/batch_log.h has chosen a vector kernel, the densities, their
+// checks, floors, logs and the sums of eight events are formed together;
+// the plain loop forms the same terms in the same lanes, so every kernel
+// gives the same bits.
 #pragma once
 
 #include <cstddef>
 #include <span>
 
 #include "fit/batch_log.h"
+#include "fit/event_sum.h"
 
 namespace tarnwex {
 
@@ -30,21 +32,26 @@ struct LoopOutcome {
   bool check_failed;              // a deferred check failed at or before that event
 };
 
-// Subtracts the terms from `nll`. `columns` holds one density column per
+// Adds the log terms to `nll_terms`. `columns` holds one density column per
 // component (each at least n_events long) and `yields` one yield per
 // component; `weights` is n_events long, or empty for unit weights (then the
-// product with 1.0, which changes no bit, is left out). Stops at the first
-// event whose d_e is not finite, leaving `nll` as it was.
-LoopOutcome subtract_log_densities(double& nll, std::span<const std::span<const double>> columns,
-                                   std::span<const double> yields, std::span<const double> weights,
-                                   std::size_t n_events, DeferredChecks checks = {});
+// product with 1.0, which changes no bit, is left out). When `yield_terms`
+// is not empty (one sum per component), w_e (f_k(e) (1 / d_e)) is added to
+// yield_terms[k], with 1 / d_e taken as 0 for an event whose d_e is floored:
+// the floored term does not depend on the yields. Stops at the first event whose d_e is not
+// finite, leaving the sums partial.
+LoopOutcome add_log_density_terms(EventSum& nll_terms, std::span<EventSum> yield_terms,
+                                  std::span<const std::span<const double>> columns,
+                                  std::span<const double> yields, std::span<const double> weights,
+                                  std::size_t n_events, DeferredChecks checks = {});
 
 // The same through one particular kernel's loop, which must run here
-// (log_kernel_runs_here); subtract_log_densities uses selected_log_kernel().
-LoopOutcome subtract_log_densities_with(LogKernel kernel, double& nll,
-                                        std::span<const std::span<const double>> columns,
-                                        std::span<const double> yields,
-                                        std::span<const double> weights,
-                                        std::size_t n_events, DeferredChecks checks = {});
+// (log_kernel_runs_here); add_log_density_terms uses selected_log_kernel().
+LoopOutcome add_log_density_terms_with(LogKernel kernel, EventSum& nll_terms,
+                                       std::span<EventSum> yield_terms,
+                                       std::span<const std::span<const double>> columns,
+                                       std::span<const double> yields,
+                                       std::span<const double> weights, std::size_t n_events,
+                                       DeferredChecks checks = {});
 
 }  // namespace tarnwex

@@ -19,11 +19,6 @@ constexpr std::size_t kBlock = 512;
 // integer flag of a floating-point comparison scalar. Counts stay far below
 // 2^53, so they are exact.
 
-bool valid_value(double v) {
-  // NaN fails both comparisons; -0.0 >= 0.0 holds.
-  return v >= 0.0 && v <= std::numeric_limits<double>::max();
-}
-
 double count_invalid(const double* values, std::size_t length) {
   double invalid = 0.0;
   for (std::size_t i = 0; i < length; ++i) invalid += valid_value(values[i]) ? 0.0 : 1.0;

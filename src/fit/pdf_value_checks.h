@@ -6,9 +6,16 @@
 #pragma once
 
 #include <cstddef>
+#include <limits>
 #include <span>
 
 namespace tarnwex {
+
+// What a PDF may return: finite and not negative. NaN fails both
+// comparisons; -0.0 >= 0.0 holds.
+inline bool valid_value(double v) {
+  return v >= 0.0 && v <= std::numeric_limits<double>::max();
+}
 
 struct CheckedValues {
   // Index of the first value that is not finite or is negative (negative

@@ -43,6 +43,12 @@ struct Lanes {
   static Doubles add(Doubles a, Doubles b) { return _mm512_add_pd(a, b); }
   static Doubles sub(Doubles a, Doubles b) { return _mm512_sub_pd(a, b); }
   static Doubles mul(Doubles a, Doubles b) { return _mm512_mul_pd(a, b); }
+  static Doubles div(Doubles a, Doubles b) { return _mm512_div_pd(a, b); }
+  static Doubles negate(Doubles a) { return _mm512_xor_pd(a, _mm512_set1_pd(-0.0)); }
+  // p > q ? a : 0, lane by lane.
+  static Doubles keep_greater(Doubles p, Doubles q, Doubles a) {
+    return _mm512_maskz_mov_pd(_mm512_cmp_pd_mask(p, q, _CMP_GT_OQ), a);
+  }
   static Doubles fused(Doubles a, Doubles b, Doubles c) { return _mm512_fmadd_pd(a, b, c); }
   // a > b ? a : b, for numbers (MAXPD).
   static Doubles max(Doubles a, Doubles b) { return _mm512_max_pd(a, b); }
@@ -87,6 +93,11 @@ struct Lanes {
   static Doubles add(Doubles a, Doubles b) { return _mm256_add_pd(a, b); }
   static Doubles sub(Doubles a, Doubles b) { return _mm256_sub_pd(a, b); }
   static Doubles mul(Doubles a, Doubles b) { return _mm256_mul_pd(a, b); }
+  static Doubles div(Doubles a, Doubles b) { return _mm256_div_pd(a, b); }
+  static Doubles negate(Doubles a) { return _mm256_xor_pd(a, _mm256_set1_pd(-0.0)); }
+  static Doubles keep_greater(Doubles p, Doubles q, Doubles a) {
+    return _mm256_and_pd(a, _mm256_cmp_pd(p, q, _CMP_GT_OQ));
+  }
   static Doubles fused(Doubles a, Doubles b, Doubles c) { return _mm256_fmadd_pd(a, b, c); }
   static Doubles max(Doubles a, Doubles b) { return _mm256_max_pd(a, b); }
   static Doubles abs(Doubles a) {

@@ -1,9 +1,12 @@
 #include "fit/splot.h"
 
+#include <algorithm>
+#include <cmath>
 #include <memory>
 #include <optional>
 #include <utility>
 
+#include "fit/convergence_scale.h"
 #include "fit/coordinate_scale.h"
 #include "fit/evaluated_model.h"
 #include "fit/joint_likelihood.h"
@@ -27,12 +30,19 @@ std::expected<Callbacks, SPlotError> add_terminator(Callbacks callbacks,
   return with_terminator(std::move(callbacks), std::make_unique<T>(std::move(*terminator)));
 }
 
-std::expected<Callbacks, SPlotError> build_callbacks(double tolerance,
+// The objective-change test at `objective_threshold`, the two gradient tests
+// at `gradient_threshold`, then the step limit.
+std::expected<Callbacks, SPlotError> build_callbacks(double objective_threshold,
+                                                     double gradient_threshold,
                                                      std::optional<std::size_t> max_steps) {
-  auto callbacks = add_terminator(Callbacks{}, LBFGSBFTerminator::create(tolerance));
-  if (callbacks) callbacks = add_terminator(std::move(*callbacks), LBFGSBGTerminator::create(tolerance));
+  auto callbacks = add_terminator(Callbacks{}, LBFGSBFTerminator::create(objective_threshold));
   if (callbacks) {
-    callbacks = add_terminator(std::move(*callbacks), LBFGSBInfNormGTerminator::create(tolerance));
+    callbacks =
+        add_terminator(std::move(*callbacks), LBFGSBGTerminator::create(gradient_threshold));
+  }
+  if (callbacks) {
+    callbacks = add_terminator(std::move(*callbacks),
+                               LBFGSBInfNormGTerminator::create(gradient_threshold));
   }
   if (callbacks && max_steps) {
     callbacks = with_terminator(std::move(*callbacks), std::make_unique<MaxSteps>(*max_steps));
@@ -75,7 +85,17 @@ std::expected<SPlotOutput, SPlotError> splot(const EventView& events, const PdfL
 
   auto lbfgsb_config = with_bounds(LBFGSBConfig{}, start.bounds);
   if (!lbfgsb_config) return std::unexpected(SPlotError::minimizer(std::move(lbfgsb_config.error())));
-  auto callbacks = build_callbacks(config.tolerance, config.max_steps);
+  // The tests measure the NLL in its statistical units, whatever the
+  // weights' scale; the objective-change test never looks finer than the
+  // NLL resolves, nor does a failed line search count a smaller decrease.
+  const double unit = weight_scale(event_weights);
+  const double objective_threshold =
+      objective_change_threshold(config.tolerance, unit, *at_start);
+  lbfgsb_config->objective_resolution = objective_threshold;
+  // Gradients in the minimizer's scaled coordinates grow as the square root
+  // of the weights' scale.
+  auto callbacks =
+      build_callbacks(objective_threshold, config.tolerance * std::sqrt(unit), config.max_steps);
   if (!callbacks) return std::unexpected(std::move(callbacks.error()));
   auto scale = coordinate_scale(likelihood, start.x, *at_start);
   if (!scale) return std::unexpected(std::move(scale.error()));
@@ -107,6 +127,13 @@ std::expected<SPlotOutput, SPlotError> splot(const EventView& events, const PdfL
   if (!covariance) return std::unexpected(std::move(covariance.error()));
   auto sweights = model->calculate_sweights(yields, *covariance);
   if (!sweights) return std::unexpected(std::move(sweights.error()));
+  // Weights or densities at the edge of the double range can overflow an
+  // sWeight even where every check before passed; such a result is no success.
+  if (!std::all_of(sweights->values.begin(), sweights->values.end(),
+                   [](double v) { return std::isfinite(v); })) {
+    return std::unexpected(SPlotError::optimization(
+        "sWeights are not finite: rescale the event weights or the PDFs"));
+  }
 
   SPlotOutput output;
   output.yields = std::move(yields);

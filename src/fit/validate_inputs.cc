@@ -57,8 +57,19 @@ std::expected<ValidatedInputs, SPlotError> validate_inputs(
       return invalid("event_weights has length " + std::to_string(config.event_weights->size()) +
                      ", expected " + std::to_string(n_events));
     }
+    double magnitude = 0.0;
     for (double w : *config.event_weights) {
       if (!std::isfinite(w)) return invalid("event weights must be finite");
+      magnitude += std::abs(w);
+    }
+    // The yields end near the weights' total. Far below a million times
+    // their lower bound the bound itself distorts them; far above 1e100 the
+    // squared densities of the yield information overflow.
+    if (magnitude > 0.0 && magnitude < kSmallestWeightTotal) {
+      return invalid("event weights are too small for the yields' lower bound: scale them up");
+    }
+    if (magnitude > kLargestWeightTotal) {
+      return invalid("event weights are too large for double-precision sums: scale them down");
     }
     weights = *config.event_weights;
   }

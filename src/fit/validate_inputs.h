@@ -22,9 +22,15 @@ struct ValidatedInputs {
   std::span<const double> event_weights;
 };
 
+// The range the sum of the weights' magnitudes must lie in (0 aside): at
+// least a million times the yields' lower bound 2^-52, at most 1e100.
+inline constexpr double kSmallestWeightTotal = 1e6 * 2.220446049250313e-16;
+inline constexpr double kLargestWeightTotal = 1e100;
+
 // Checks, in order, stopping at the first failure (always InvalidInput):
 // events present, PDFs present, one consistent non-zero event dimension,
-// finite coordinates, max_steps, tolerance, event weights, unique
+// finite coordinates, max_steps, tolerance, event weights (length, finite,
+// their total in range), unique
 // shape-parameter names, start yields. Only reads its inputs; the result
 // views `config`'s weights and must not outlive it.
 std::expected<ValidatedInputs, SPlotError> validate_inputs(

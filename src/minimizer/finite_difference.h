@@ -15,14 +15,13 @@ struct GradientWithHessian {
   Matrix hessian;
 };
 
-// The step of a central difference at the value v, relative above 1 and
-// absolute below: cbrt(2^-52) balances the truncation error, of order h^2,
-// against the rounding of the difference, of order 2^-52 / h.
+// The step of a central difference at a coordinate of value v:
+// h = (|v| + 1) * cbrt(2^-52), which balances truncation against rounding.
 inline double central_difference_step(double v) {
   return (std::abs(v) + 1.0) * kCbrtMachineEpsilon;
 }
 
-// g_i = (F(x + h e_i) - F(x - h e_i)) / (h + h) with h = central_difference_step(x_i).
+// g_i = (F(x + h e_i) - F(x - h e_i)) / (h + h) with h = (|x_i| + 1) * cbrt(2^-52).
 // `evaluate` is any callable taking const Vector& and returning
 // std::expected<double, E>. Costs 2n evaluations; the first error aborts.
 template <class Evaluate>

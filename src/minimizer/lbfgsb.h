@@ -95,10 +95,15 @@ std::expected<void, E> LBFGSB::step(const TransformedProblem<E>& problem, const 
                                    status.objective_evaluations, status.gradient_evaluations);
   if (!found) return std::unexpected(std::move(found.error()));
   if (found->failed) {
-    // A step that only emptied the memory left f where it was; that says
-    // nothing about convergence, so the objective-change test gets nothing to
-    // compare with, as at the start, and the next step begins afresh here.
-    if (!s_history.empty()) f_previous = std::numeric_limits<double>::infinity();
+    // A search that met nothing lower than f by more than the objective can
+    // resolve has found x to be a minimum as far as the objective tells:
+    // f_previous stays, so the objective-change test ends the run at this
+    // step. One that saw a real decrease but could not take it says nothing
+    // about convergence: the test gets nothing to compare with, as at the
+    // start, and the next step begins afresh here with an empty memory (a
+    // memory that was empty already would only repeat the same search).
+    const bool descended = f - found->lowest_value > config.objective_resolution;
+    if (descended && !s_history.empty()) f_previous = std::numeric_limits<double>::infinity();
     forget_correction_pairs();
     return {};
   }

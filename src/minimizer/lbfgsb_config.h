@@ -24,6 +24,11 @@ struct LBFGSBConfig {
   double max_step = 1e8;                                      // cap on the step offered to the line search
   std::optional<ParameterTransform> transform;                // absent: the iteration runs in x itself
   bool skip_hessian = false;                                  // no final Hessian when true
+  // The smallest decrease of the objective that counts as one: a line search
+  // that fails without any trial lower than f - objective_resolution has
+  // found the point to be a minimum as far as the objective can tell. 0
+  // counts every decrease; the fit sets its objective-change threshold.
+  double objective_resolution = 0.0;
 };
 
 // Installs the converted bounds, or fails with the conversion's error.

@@ -3,9 +3,11 @@
 // bracket. Every objective and gradient call is counted before it is made.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <expected>
+#include <limits>
 #include <optional>
 #include <utility>
 
@@ -19,36 +21,56 @@ namespace tarnwex {
 
 // What a search returns when the problem did not fail. When `failed` is
 // false, gradient and value belong to x + step_length * p; when it is true
-// no step is offered and the caller ignores the other fields.
+// no step is offered and the caller ignores those fields. `lowest_value` is
+// the lowest objective value the search met at any trial point (+inf if
+// none), which tells a failed search that saw a decrease from one that
+// found none.
 struct LineSearchOutput {
   bool failed = false;
   Vector gradient;
   double step_length = 0.0;
   double value = 0.0;
+  double lowest_value = std::numeric_limits<double>::infinity();
 };
 
 namespace more_thuente_detail {
 
 // Bisects the bracket between lo and hi (lo may lie above hi). The objective
 // at lo is evaluated afresh at every midpoint rather than carried over.
+// Whether the bracket has collapsed: the midpoint's trial point is the
+// point at one of its ends in every coordinate, so bisecting further can
+// only evaluate the same points again.
+inline bool bracket_collapsed(const Vector& x, const Vector& p, const Vector& trial, double lo,
+                              double hi) {
+  return trial == axpy(x, lo, p) || trial == axpy(x, hi, p);
+}
+
 template <class E>
 std::expected<LineSearchOutput, E> zoom(const MoreThuenteLineSearch& params, const Vector& x,
                                         const Vector& p, double f0, const Vector& g0, double lo,
-                                        double hi, const TransformedProblem<E>& problem,
+                                        double hi, double lowest, const TransformedProblem<E>& problem,
                                         std::size_t& objective_evaluations,
                                         std::size_t& gradient_evaluations) {
   const double d0 = DenseProvider::vec_dot(g0, p);
   // Negative for an ascent direction, so that no midpoint can then pass the curvature test.
   const double curvature_bound = -params.c2 * d0;
+  auto give_up = [&] {
+    LineSearchOutput out;
+    out.failed = true;
+    out.lowest_value = lowest;
+    return out;
+  };
   for (std::size_t j = 0;; ++j) {
     const double alpha = (lo + hi) * 0.5;
     const Vector trial = axpy(x, alpha, p);
+    if (bracket_collapsed(x, p, trial, lo, hi)) return give_up();
     ++objective_evaluations;
     auto f_mid = problem.evaluate(trial);
     if (!f_mid) return std::unexpected(std::move(f_mid.error()));
     ++objective_evaluations;
     auto f_lo = problem.evaluate(axpy(x, lo, p));
     if (!f_lo) return std::unexpected(std::move(f_lo.error()));
+    lowest = std::min({lowest, *f_mid, *f_lo});
 
     const double threshold = std::fma(d0, params.c1 * alpha, f0);
     bool sufficient = false;
@@ -60,7 +82,7 @@ std::expected<LineSearchOutput, E> zoom(const MoreThuenteLineSearch& params, con
       if (!g_mid) return std::unexpected(std::move(g_mid.error()));
       const double d_mid = DenseProvider::vec_dot(*g_mid, p);
       if (std::abs(d_mid) <= curvature_bound) {
-        return LineSearchOutput{false, std::move(*g_mid), alpha, *f_mid};
+        return LineSearchOutput{false, std::move(*g_mid), alpha, *f_mid, lowest};
       }
       if ((hi - lo) * d_mid >= 0.0) hi = lo;
       lo = alpha;
@@ -71,7 +93,7 @@ std::expected<LineSearchOutput, E> zoom(const MoreThuenteLineSearch& params, con
       ++gradient_evaluations;
       auto g_last = problem.gradient(trial);
       if (!g_last) return std::unexpected(std::move(g_last.error()));
-      return LineSearchOutput{!sufficient, std::move(*g_last), alpha, *f_mid};
+      return LineSearchOutput{!sufficient, std::move(*g_last), alpha, *f_mid, lowest};
     }
   }
 }
@@ -105,18 +127,20 @@ std::expected<LineSearchOutput, E> more_thuente_search(const MoreThuenteLineSear
   double alpha = 1.0;
   double alpha_prev = 0.0;
   double f_prev = *f0;
+  double lowest = std::numeric_limits<double>::infinity();
 
   for (std::size_t i = 0;; ++i) {
     const Vector trial = axpy(x, alpha, p);
     ++objective_evaluations;
     auto f_trial = problem.evaluate(trial);
     if (!f_trial) return std::unexpected(std::move(f_trial.error()));
+    lowest = std::min(lowest, *f_trial);
 
     const double threshold = std::fma(d0, params.c1 * alpha, *f0);
     // The second trial is not compared with the first; from the third on, a
     // trial no lower than its predecessor closes the bracket.
     if (*f_trial > threshold || (i >= 2 && *f_trial >= f_prev)) {
-      return more_thuente_detail::zoom(params, x, p, *f0, *g0, alpha_prev, alpha, problem,
+      return more_thuente_detail::zoom(params, x, p, *f0, *g0, alpha_prev, alpha, lowest, problem,
                                        objective_evaluations, gradient_evaluations);
     }
 
@@ -125,22 +149,22 @@ std::expected<LineSearchOutput, E> more_thuente_search(const MoreThuenteLineSear
     if (!g_trial) return std::unexpected(std::move(g_trial.error()));
     const double d_trial = DenseProvider::vec_dot(*g_trial, p);
     if (std::abs(d_trial) <= curvature_bound) {
-      return LineSearchOutput{false, std::move(*g_trial), alpha, *f_trial};
+      return LineSearchOutput{false, std::move(*g_trial), alpha, *f_trial, lowest};
     }
     if (d_trial >= 0.0) {
-      return more_thuente_detail::zoom(params, x, p, *f0, *g0, alpha, alpha_prev, problem,
+      return more_thuente_detail::zoom(params, x, p, *f0, *g0, alpha, alpha_prev, lowest, problem,
                                        objective_evaluations, gradient_evaluations);
     }
     // The objective still falls at the largest step the box allows: no
     // further step exists along p, so this one is taken. Going on would only
     // repeat the trial and then bisect an empty bracket.
     if (alpha >= alpha_limit) {
-      return LineSearchOutput{false, std::move(*g_trial), alpha, *f_trial};
+      return LineSearchOutput{false, std::move(*g_trial), alpha, *f_trial, lowest};
     }
 
     const double alpha_next = std::fma(alpha_limit - alpha, 0.8, alpha);
     if (i == params.max_iterations) {
-      return LineSearchOutput{true, std::move(*g_trial), alpha, *f_trial};
+      return LineSearchOutput{true, std::move(*g_trial), alpha, *f_trial, lowest};
     }
     alpha_prev = alpha;
     f_prev = *f_trial;

@@ -1,5 +1,6 @@
 #include "python/pdf_output_check.h"
 
+#include "fit/fit_errors.h"
 #include "python/numpy_convert.h"
 
 namespace tarnwex {
@@ -13,8 +14,7 @@ std::optional<std::string> pdf_output_problem(PyObject* output, std::size_t inde
   auto* array = reinterpret_cast<PyArrayObject*>(output);
   const auto length = static_cast<std::size_t>(PyArray_DIM(array, 0));
   if (length != n_events) {
-    return pdf + " returned " + std::to_string(length) + " values, expected " +
-           std::to_string(n_events);
+    return wrong_length_text(index, length, n_events);
   }
   return std::nullopt;
 }

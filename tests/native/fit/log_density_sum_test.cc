@@ -9,24 +9,28 @@
 #include <random>
 #include <vector>
 
+#include "exact_sum.h"
+
 namespace tarnwex {
 namespace {
 
+using testing::exact_sum;
+using testing::ulps;
+
 constexpr LogKernel kKernels[] = {LogKernel::kScalar, LogKernel::kAvx2, LogKernel::kAvx512};
 
-// The loop every kernel must reproduce to the bit: event by event, std::log.
-std::size_t plain_sum(double& nll, const std::vector<std::vector<double>>& columns,
-                      const std::vector<double>& yields, std::span<const double> weights) {
-  double sum = nll;
+// The terms the loop sums: the leading value, then per event -w ln(max(d, floor)).
+std::vector<double> log_terms(const std::vector<std::vector<double>>& columns,
+                              const std::vector<double>& yields, std::span<const double> weights,
+                              double leading) {
+  std::vector<double> terms{leading};
   for (std::size_t e = 0; e < columns[0].size(); ++e) {
     double density = yields[0] * columns[0][e];
     for (std::size_t k = 1; k < columns.size(); ++k) density += yields[k] * columns[k][e];
-    if (!std::isfinite(density)) return e;
     if (!(density > 1e-300)) density = 1e-300;
-    sum -= weights.empty() ? std::log(density) : std::log(density) * weights[e];
+    terms.push_back(weights.empty() ? -std::log(density) : std::log(density) * -weights[e]);
   }
-  nll = sum;
-  return columns[0].size();
+  return terms;
 }
 
 struct Case {
@@ -59,33 +63,84 @@ std::vector<std::span<const double>> spans(const std::vector<std::vector<double>
   return {columns.begin(), columns.end()};
 }
 
-TEST(LogDensitySum, EveryKernelGivesThePlainLoopsBitsForAnyCountAndWeights) {
+struct Sums {
+  double nll;
+  std::vector<double> yield_sums;
+};
+
+Sums run_kernel(LogKernel kernel, const Case& c, std::span<const double> weights,
+                double leading = 12.5) {
+  EventSum nll;
+  std::vector<EventSum> yield_terms(c.columns.size());
+  const std::size_t n_events = c.columns[0].size();
+  const LoopOutcome outcome = add_log_density_terms_with(kernel, nll, yield_terms, spans(c.columns),
+                                                         c.yields, weights, n_events);
+  EXPECT_EQ(outcome.first_bad_mixture, n_events);
+  EXPECT_FALSE(outcome.check_failed);
+  Sums out{nll.total(std::span<const double>(&leading, 1)), {}};
+  for (const EventSum& sum : yield_terms) out.yield_sums.push_back(sum.total());
+  return out;
+}
+
+TEST(LogDensitySum, EveryKernelGivesTheSameBitsForAnyCountAndWeights) {
   std::mt19937_64 rng(7);
   for (std::size_t n_components : {1u, 2u, 3u, 5u, 16u, 17u}) {
     for (std::size_t n_events : {0u, 1u, 7u, 8u, 13u, 1000u}) {
       const Case c = make_case(n_components, n_events, rng);
-      const auto columns = spans(c.columns);
       for (std::span<const double> weights :
            {std::span<const double>(), std::span<const double>(c.weights)}) {
-        double expected = 12.5;
-        ASSERT_EQ(plain_sum(expected, c.columns, c.yields, weights), n_events);
+        const Sums plain = run_kernel(LogKernel::kScalar, c, weights);
         for (LogKernel kernel : kKernels) {
           if (!log_kernel_runs_here(kernel)) continue;
-          double nll = 12.5;
-          const LoopOutcome outcome =
-              subtract_log_densities_with(kernel, nll, columns, c.yields, weights, n_events);
-          EXPECT_EQ(outcome.first_bad_mixture, n_events);
-          EXPECT_FALSE(outcome.check_failed);
-          EXPECT_EQ(std::bit_cast<std::uint64_t>(nll), std::bit_cast<std::uint64_t>(expected))
+          const Sums sums = run_kernel(kernel, c, weights);
+          EXPECT_EQ(std::bit_cast<std::uint64_t>(sums.nll), std::bit_cast<std::uint64_t>(plain.nll))
               << "kernel " << static_cast<int>(kernel) << ", K=" << n_components
               << ", N=" << n_events << (weights.empty() ? "" : ", weighted");
+          for (std::size_t k = 0; k < n_components; ++k) {
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(sums.yield_sums[k]),
+                      std::bit_cast<std::uint64_t>(plain.yield_sums[k]));
+          }
         }
       }
     }
   }
 }
 
-TEST(LogDensitySum, ReportsTheFirstNonFiniteMixtureAndLeavesTheSumAlone) {
+TEST(LogDensitySum, SumsAreWithinFourUlpOfTheExactlyRoundedSumOfTheirTerms) {
+  constexpr std::int64_t kUlpTolerance = 4;
+  std::mt19937_64 rng(17);
+  std::uniform_real_distribution<double> uniform(0.0, 1.0);
+  // 10^6 events of an ordinary mixture, and signed weights that cancel
+  // almost all of the sum: the exact total is a hundred-thousandth of the
+  // sum of the terms' magnitudes.
+  Case c = make_case(3, 1000000, rng);
+  for (std::size_t e = 0; e < c.weights.size(); ++e) {
+    c.weights[e] = (e % 2 == 0 ? 1.0 : -1.0) * (1.0 + 1e-5 * uniform(rng));
+  }
+  for (std::span<const double> weights :
+       {std::span<const double>(), std::span<const double>(c.weights)}) {
+    for (LogKernel kernel : kKernels) {
+      if (!log_kernel_runs_here(kernel)) continue;
+      const double leading = weights.empty() ? 3e5 : 0.5;
+      const Sums sums = run_kernel(kernel, c, weights, leading);
+      EXPECT_LE(ulps(sums.nll, exact_sum(log_terms(c.columns, c.yields, weights, leading))),
+                kUlpTolerance)
+          << "kernel " << static_cast<int>(kernel) << (weights.empty() ? "" : ", weighted");
+      for (std::size_t k = 0; k < c.columns.size(); ++k) {
+        std::vector<double> terms;
+        for (std::size_t e = 0; e < c.columns[k].size(); ++e) {
+          double d = 0.0;
+          for (std::size_t j = 0; j < c.columns.size(); ++j) d += c.yields[j] * c.columns[j][e];
+          const double ratio = d > 1e-300 ? c.columns[k][e] * (1.0 / d) : 0.0;
+          terms.push_back(weights.empty() ? ratio : weights[e] * ratio);
+        }
+        EXPECT_LE(ulps(sums.yield_sums[k], exact_sum(terms)), kUlpTolerance) << "yield " << k;
+      }
+    }
+  }
+}
+
+TEST(LogDensitySum, ReportsTheFirstNonFiniteMixture) {
   std::mt19937_64 rng(11);
   for (double bad : {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN(),
                      1e308}) {
@@ -97,12 +152,11 @@ TEST(LogDensitySum, ReportsTheFirstNonFiniteMixtureAndLeavesTheSumAlone) {
       const auto columns = spans(c.columns);
       for (LogKernel kernel : kKernels) {
         if (!log_kernel_runs_here(kernel)) continue;
-        double nll = 3.0;
-        EXPECT_EQ(
-            subtract_log_densities_with(kernel, nll, columns, c.yields, {}, 23).first_bad_mixture,
-            at)
+        EventSum nll;
+        EXPECT_EQ(add_log_density_terms_with(kernel, nll, {}, columns, c.yields, {}, 23)
+                      .first_bad_mixture,
+                  at)
             << "kernel " << static_cast<int>(kernel) << ", " << bad << " at " << at;
-        EXPECT_EQ(nll, 3.0);
       }
     }
   }
@@ -119,9 +173,9 @@ TEST(LogDensitySum, DeferredChecksNoticeBadLastColumnValuesAndAllZeroEvents) {
         for (double& v : column) v = v == 0.0 ? 0.25 : v;  // no event is zero everywhere
       }
       auto run = [&](DeferredChecks checks) {
-        double nll = 0.0;
-        return subtract_log_densities_with(kernel, nll, spans(c.columns), c.yields, {}, 31,
-                                           checks);
+        EventSum nll;
+        return add_log_density_terms_with(kernel, nll, {}, spans(c.columns), c.yields, {}, 31,
+                                          checks);
       };
       EXPECT_FALSE(run(both).check_failed);
       for (double bad : {-1e-300, -0.0 - 1.0, std::numeric_limits<double>::infinity(),

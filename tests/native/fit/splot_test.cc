@@ -307,16 +307,16 @@ TEST(SPlotDriver, EveryPdfCallIsTheStartPointANewCountedEvaluationOrTheModel) {
   config.initial_yields = std::vector<double>{2.0, 1.0};
   auto result = splot(EventView(rows), {a, b}, {}, config);
   ASSERT_TRUE(result) << result.error().display();
-  // n = 2 parameters: a gradient costs 2n objective evaluations; the
-  // Hessian of yields alone is exact and needs the PDFs once; the start
-  // point, the yield curvature that sets the minimizer's scale and the
-  // fitted model add one call each. Of these 49 requests this fit repeats 21
+  // The yield gradient is exact: one pass over the events, as an objective
+  // evaluation is, and the Hessian of yields alone needs the PDFs once; the
+  // start point, the yield curvature that sets the minimizer's scale and the
+  // fitted model add one call each. Of these 22 requests this fit repeats 9
   // points that the likelihood's memo still holds (a line search starts where
-  // the last step ended, differences meet at shared points), and a repeat
-  // calls no PDF. The fit is deterministic, so the count is exact.
-  constexpr std::size_t kPerGradient = 4;
+  // the last step ended), and a repeat calls no PDF. The fit is
+  // deterministic, so the count is exact.
+  constexpr std::size_t kPerGradient = 1;
   constexpr std::size_t kPerHessian = 1;
-  constexpr std::size_t kRepeatsFromTheMemo = 21;
+  constexpr std::size_t kRepeatsFromTheMemo = 9;
   const std::size_t expected_calls = 1 + 1 + result->objective_evaluations +
                                      kPerGradient * result->gradient_evaluations +
                                      kPerHessian * result->hessian_evaluations + 1;

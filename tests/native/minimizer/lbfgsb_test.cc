@@ -357,5 +357,57 @@ TEST(LbfgsbRunTest, AFailedLineSearchKeepsThePointAndTheRunGoesOn) {
   EXPECT_EQ(summary->gradient_evaluations, 1u + 2u * 5u);
 }
 
+// x0^2 + 10 x1^2 + x0 x1 / 2 (shifted), rounded down to a multiple of q: near
+// the minimum no step can lower it by a resolvable amount; the gradient is
+// the smooth one.
+class Staircase final : public test_problems::CountingProblem {
+ public:
+  explicit Staircase(double q) : q_(q) {}
+  test_problems::Result<double> value(const Vector& x) const override {
+    const double a = x[0] - 1.0, b = x[1] + 2.0;
+    return std::floor((a * a + 10.0 * b * b + 0.5 * a * b) / q_) * q_;
+  }
+  std::optional<test_problems::Result<Vector>> analytic_gradient(const Vector& x) const override {
+    const double a = x[0] - 1.0, b = x[1] + 2.0;
+    return Vector{{2.0 * a + 0.5 * b, 20.0 * b + 0.5 * a}};
+  }
+
+ private:
+  double q_;
+};
+
+TEST(LbfgsbRunTest, AFailedSearchThatFoundNoResolvableDecreaseEndsTheRunAtThatStep) {
+  Staircase problem(1e-6);
+  LBFGSBConfig config;
+  config.objective_resolution = 1e-6;
+  std::vector<Vector> positions;
+  LBFGSB state;
+  const auto summary = state.process(problem, Vector{{5.0, 3.0}}, std::move(config),
+                                     standard_callbacks(positions, 1e-12, 1000));
+  ASSERT_TRUE(summary.has_value());
+  EXPECT_EQ(summary->message.display(), "Success: F_EVAL CONVERGED");
+  EXPECT_LT(summary->value, 1e-5);
+  // Only the last step stayed where it was: the first failed search ended the run.
+  ASSERT_GE(positions.size(), 2u);
+  for (std::size_t i = 0; i + 2 < positions.size(); ++i) EXPECT_NE(positions[i], positions[i + 1]);
+  EXPECT_EQ(positions[positions.size() - 2], positions.back());
+}
+
+TEST(LbfgsbRunTest, AFailedSearchThatSawADecreaseStartsAfreshInsteadOfEndingTheRun) {
+  // With few refinement midpoints the search fails on Rosenbrock's valley
+  // although it met lower values; the next step starts with an empty memory
+  // and the run goes on to the minimum at (1, 1) instead of stopping at f = 0.98.
+  Rosenbrock problem;
+  LBFGSBConfig config;
+  config.line_search.max_zoom_iterations = 8;
+  std::vector<Vector> positions;
+  LBFGSB state;
+  const auto summary = state.process(problem, Vector{{0.0, 1.0}}, std::move(config),
+                                     standard_callbacks(positions, 1e-12, 1000));
+  ASSERT_TRUE(summary.has_value());
+  EXPECT_EQ(summary->message.kind, StatusType::Success);
+  EXPECT_LT(summary->value, 1e-12);
+}
+
 }  // namespace
 }  // namespace tarnwex

@@ -218,5 +218,22 @@ TEST(MoreThuenteSearchDeathTest, TrialPointsOfMismatchedLengthAbort) {
   EXPECT_DEATH(axpy(Vector(2), 1.0, Vector(3)), "Axpy: mismatched vector shapes\\.");
 }
 
+TEST(MoreThuenteSearchTest, ARefinementGivesUpOnceItsBracketHasCollapsed) {
+  // A flat objective that claims a slope: every midpoint is insufficient,
+  // and once x + alpha p rounds to x itself (alpha = 2^-53 at x = 1) further
+  // halving could only repeat that point, so the search fails there rather
+  // than after its last permitted midpoint. No trial was lower than f.
+  RecordingProblem problem([](const Vector&) { return 0.0; },
+                           [](const Vector&) { return Vector{{-1.0}}; });
+  Counters counters;
+  const auto out = run(problem, Vector{{1.0}}, kForward, 1.0, counters);
+  ASSERT_TRUE(out.has_value());
+  EXPECT_TRUE(out->failed);
+  EXPECT_EQ(out->lowest_value, 0.0);
+  // The start, the trial at 1, then midpoints 2^-1 .. 2^-52, each with its lower end.
+  EXPECT_EQ(counters.objective, 2u + 2u * 52u);
+  EXPECT_EQ(problem.objective_points.back(), 1.0);
+}
+
 }  // namespace
 }  // namespace tarnwex

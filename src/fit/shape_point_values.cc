@@ -1,0 +1,138 @@
+#include "fit/shape_point_values.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "fit/fit_errors.h"
+#include "fit/pdf_value_checks.h"
+
+namespace tarnwex {
+
+namespace {
+
+bool same_known_revisions(std::span<const std::uint64_t> current,
+                          std::span<const std::uint64_t> known) {
+  for (std::size_t k = 0; k < current.size(); ++k) {
+    if (current[k] == 0 || current[k] != known[k]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+ShapePointValues::ShapePointValues(const EventView& events, const PdfList& pdfs)
+    : events_(events),
+      pdfs_(pdfs),
+      scratch_(pdfs.size()),
+      columns_(pdfs.size()),
+      revisions_(pdfs.size(), 0),
+      checked_revisions_(pdfs.size(), 0),
+      checked_zero_free_(pdfs.size(), false),
+      scanned_revisions_(pdfs.size(), 0) {}
+
+std::expected<DeferredChecks, SPlotError> ShapePointValues::load(const ParameterMap& parameters,
+                                                                 bool defer) {
+  return load_into(parameters, scratch_, columns_, defer);
+}
+
+std::expected<ShapePointValues::Owned, SPlotError> ShapePointValues::load_owned(
+    const ParameterMap& parameters) {
+  Owned out{std::vector<std::vector<double>>(pdfs_.size()),
+            std::vector<std::span<const double>>(pdfs_.size())};
+  auto loaded = load_into(parameters, out.owned, out.columns, /*defer=*/false);
+  if (!loaded) return std::unexpected(std::move(loaded.error()));
+  return out;
+}
+
+std::expected<DeferredChecks, SPlotError> ShapePointValues::load_into(
+    const ParameterMap& parameters, std::span<std::vector<double>> scratch,
+    std::span<std::span<const double>> columns, bool defer) {
+  const std::size_t n_events = events_.size();
+  const std::size_t n_components = pdfs_.size();
+  DeferredChecks deferred;
+  bool some_zero_free = false;
+  for (std::size_t k = 0; k < n_components; ++k) {
+    auto view = pdfs_[k].get().evaluate_batch_view(events_, parameters, scratch[k]);
+    if (!view) return std::unexpected(std::move(view.error()));
+    if (view->values.size() != n_events) {
+      return std::unexpected(wrong_length(k, view->values.size(), n_events));
+    }
+    const std::uint64_t revision = view->revision;
+    revisions_[k] = revision;
+    columns[k] = view->values;
+    if (view->valid) {
+      if (view->zero_free) some_zero_free = true;
+    } else if (revision != 0 && revision == checked_revisions_[k]) {
+      if (checked_zero_free_[k]) some_zero_free = true;
+    } else if (defer && k + 1 == n_components) {
+      // PDF k's values are checked before PDF k + 1 runs; after the last PDF
+      // nothing waits, and the event loop reads the values anyway.
+      deferred.last_column = true;
+    } else {
+      auto zero_free = check_column(k, view->values);
+      if (!zero_free) return std::unexpected(std::move(zero_free.error()));
+      if (*zero_free) some_zero_free = true;
+    }
+  }
+  // An event can only be zero in every PDF if every PDF has a zero.
+  if (!some_zero_free && !same_known_revisions(revisions_, scanned_revisions_)) {
+    if (deferred.last_column) {
+      deferred.all_zero = true;
+    } else if (auto scanned = scan_all_zero(columns); !scanned) {
+      return std::unexpected(std::move(scanned.error()));
+    }
+  }
+  return deferred;
+}
+
+std::expected<void, SPlotError> ShapePointValues::settle(DeferredChecks deferred,
+                                                         const LoopOutcome& outcome) {
+  const std::size_t n_events = events_.size();
+  if (outcome.check_failed || outcome.first_bad_mixture != n_events) {
+    // The deferred checks come first, as if they had run before the loop:
+    // when the loop stopped early it has not seen every value, so they run
+    // in full.
+    if (deferred.last_column) {
+      const std::size_t last = columns_.size() - 1;
+      if (auto checked = check_column(last, columns_[last]); !checked) {
+        return std::unexpected(std::move(checked.error()));
+      }
+    }
+    if (deferred.all_zero) return scan_all_zero(columns_);
+    return {};
+  }
+  // The loop saw every value and found no failure: what the checks would
+  // have recorded holds, but for whether the last PDF has a zero, which the
+  // loop does not look for (it only matters to the all-zero scan, which then
+  // simply runs once more if asked).
+  if (deferred.last_column) {
+    checked_revisions_.back() = revisions_.back();
+    checked_zero_free_.back() = false;
+  }
+  if (deferred.all_zero) std::copy(revisions_.begin(), revisions_.end(), scanned_revisions_.begin());
+  return {};
+}
+
+std::expected<bool, SPlotError> ShapePointValues::check_column(std::size_t k,
+                                                               std::span<const double> values) {
+  const CheckedValues checked = check_values(values);
+  if (checked.first_invalid != values.size()) {
+    return std::unexpected(invalid_pdf_value(k, checked.first_invalid));
+  }
+  checked_revisions_[k] = revisions_[k];
+  checked_zero_free_[k] = !checked.has_zero;
+  return !checked.has_zero;
+}
+
+std::expected<void, SPlotError> ShapePointValues::scan_all_zero(
+    std::span<const std::span<const double>> columns) {
+  const std::size_t n_events = events_.size();
+  const std::size_t zero_event = first_all_zero_event(columns, n_events);
+  if (zero_event != n_events) {
+    return std::unexpected(all_pdfs_zero(zero_event));
+  }
+  std::copy(revisions_.begin(), revisions_.end(), scanned_revisions_.begin());
+  return {};
+}
+
+}  // namespace tarnwex

@@ -1,0 +1,77 @@
+// The PDF values at one shape point, and their checks: the one place that
+// asks the PDFs for values, knows which values have already been checked,
+// and hands the event loops their columns.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <vector>
+
+#include "fit/event_view.h"
+#include "fit/log_density_sum.h"
+#include "fit/parameter_map.h"
+#include "fit/parametric_pdf.h"
+#include "fit/splot_error.h"
+
+namespace tarnwex {
+
+// Every PDF's values pass two checks before a loop uses them: each value is
+// finite and not negative (PDF k's before PDF k + 1 runs), and no event is
+// zero in every PDF. A PDF that hands out the same values again (the same
+// non-zero revision) is not checked again.
+class ShapePointValues {
+ public:
+  // The events and PDFs are borrowed and must outlive this object.
+  ShapePointValues(const EventView& events, const PdfList& pdfs);
+
+  // Asks every PDF, in component order, for its values at `parameters` and
+  // checks them. With `defer` the checks that no later PDF call has to wait
+  // for (the last PDF's values, the all-zero-event scan) are left to the
+  // event loop and returned; the caller must then call `settle` with the
+  // loop's outcome before it uses the values or reports any other error.
+  std::expected<DeferredChecks, SPlotError> load(const ParameterMap& parameters,
+                                                 bool defer = false);
+
+  // After an event loop that ran the deferred checks: when the loop noticed
+  // a failure or stopped early, the exact checks find and report it; when
+  // it saw every value and no failure, the checks count as made.
+  std::expected<void, SPlotError> settle(DeferredChecks deferred, const LoopOutcome& outcome);
+
+  // The values of the last load, one column per PDF; valid until the next
+  // load or until a PDF is called elsewhere.
+  std::span<const std::span<const double>> columns() const { return columns_; }
+
+  // Values owned by the caller, loaded and fully checked at `parameters`:
+  // columns[k] views owned[k] or storage PDF k keeps until its next call.
+  struct Owned {
+    std::vector<std::vector<double>> owned;
+    std::vector<std::span<const double>> columns;
+  };
+  std::expected<Owned, SPlotError> load_owned(const ParameterMap& parameters);
+
+ private:
+  std::expected<DeferredChecks, SPlotError> load_into(const ParameterMap& parameters,
+                                                      std::span<std::vector<double>> scratch,
+                                                      std::span<std::span<const double>> columns,
+                                                      bool defer);
+  // PDF k's values are finite and not negative (else its error); says
+  // whether none is zero.
+  std::expected<bool, SPlotError> check_column(std::size_t k, std::span<const double> values);
+  // Runs only on columns that passed check_column.
+  std::expected<void, SPlotError> scan_all_zero(std::span<const std::span<const double>> columns);
+
+  EventView events_;
+  PdfList pdfs_;
+  std::vector<std::vector<double>> scratch_;
+  std::vector<std::span<const double>> columns_;
+  std::vector<std::uint64_t> revisions_;
+  // Revisions whose values passed the per-PDF checks, and the revisions of the
+  // last set that passed the all-zero-event scan; 0 means none.
+  std::vector<std::uint64_t> checked_revisions_;
+  std::vector<bool> checked_zero_free_;  // per checked revision: no value is zero
+  std::vector<std::uint64_t> scanned_revisions_;
+};
+
+}  // namespace tarnwex
