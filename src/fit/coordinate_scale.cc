@@ -5,12 +5,17 @@
 #include <span>
 #include <utility>
 
+#include "minimizer/finite_difference.h"
+
 namespace tarnwex {
 
 namespace {
 
-// Keeps x / s and s * z far from overflow and underflow for any parameter a
-// fit can hold, so that both mappings stay exact.
+// A scale is a power of two, so x / s and s * z are exact while they stay
+// in the normal range. With scales from 2^-200 to 2^200 that holds for 0 and
+// every magnitude from 2^-822 to 2^823, far beyond any value a fit reaches;
+// only a bound outside that range can change: one near +-DBL_MAX may become
+// +-inf, and one below 2^-822 may be rounded, to 0 at worst.
 constexpr double kLargestScaleExponent = 200.0;
 
 double scale_for(double curvature) {
@@ -47,7 +52,7 @@ std::expected<ParameterTransform, SPlotError> coordinate_scale(JointLikelihood& 
   for (std::size_t p = n_components; p < n_parameters; ++p) {
     const auto i = static_cast<Eigen::Index>(p);
     const double v = point[i];
-    const double h = (std::abs(v) + 1.0) * kCbrtMachineEpsilon;
+    const double h = central_difference_step(v);
     point[i] = v + h;
     auto plus = likelihood.evaluate(point);
     if (!plus) return std::unexpected(std::move(plus.error()));

@@ -8,6 +8,7 @@
 #include "fit/component_count.h"
 #include "fit/mixture_density.h"
 #include "minimizer/dense_provider.h"
+#include "minimizer/internal_error.h"
 
 namespace tarnwex {
 

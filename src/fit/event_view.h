@@ -15,7 +15,7 @@
 #include <span>
 #include <vector>
 
-#include "minimizer/dense_provider.h"
+#include "minimizer/internal_error.h"
 
 namespace tarnwex {
 

@@ -8,7 +8,7 @@
 #include "fit/fit_errors.h"
 #include "fit/pass_counter.h"
 #include "fit/shape_differences.h"
-#include "minimizer/dense_provider.h"
+#include "minimizer/internal_error.h"
 
 namespace tarnwex {
 

@@ -9,7 +9,7 @@
 #include "fit/log_kernels.h"
 #include "fit/mixture_density.h"
 #include "fit/pdf_value_checks.h"
-#include "minimizer/dense_provider.h"
+#include "minimizer/internal_error.h"
 
 namespace tarnwex {
 

@@ -17,7 +17,7 @@ inline double weight_of(std::span<const double> weights, std::size_t e) {
   return weights.empty() ? 1.0 : weights[e];
 }
 
-// The same over `count` column pointers and yields. K > 0 fixes the count at
+// d_e over `count` column pointers and yields. K > 0 fixes the count at
 // compile time, so that the sum unrolls (K = 0: `count` components).
 template <std::size_t K = 0>
 inline double mixture_density(const double* const* column, const double* yield,
@@ -28,6 +28,7 @@ inline double mixture_density(const double* const* column, const double* yield,
   return density;
 }
 
+// d_e over one column and one yield per component.
 inline double mixture_density(std::span<const std::span<const double>> columns,
                               std::span<const double> yields, std::size_t e) {
   double density = yields[0] * columns[0][e];

@@ -4,7 +4,8 @@
 #include <cmath>
 #include <vector>
 
-#include "minimizer/dense_provider.h"
+#include "minimizer/finite_difference.h"
+#include "minimizer/internal_error.h"
 
 namespace tarnwex {
 
@@ -76,68 +77,119 @@ double step_for(double curvature, double fallback, double largest) {
   return std::min(kStepPerError / std::sqrt(curvature), largest);
 }
 
-}  // namespace
-
-std::expected<ShapeDerivatives, SPlotError> shape_derivatives(
-    std::span<const double> shape_values, std::span<const std::pair<double, double>> bounds,
-    std::span<const double> reference_yield_sums, const ShapePointFunction& sums_at) {
-  const std::size_t n_shape = shape_values.size();
-  const std::size_t n_components = reference_yield_sums.size();
-  if (bounds.size() != n_shape) internal_error("shape bounds do not match the shape parameters");
-  std::vector<double> point(shape_values.begin(), shape_values.end());
+// The likelihood's sums at points near the fitted shape values, moved along
+// at most two parameters at a time.
+class ShapePoints {
+ public:
+  ShapePoints(std::span<const double> shape_values,
+              std::span<const std::pair<double, double>> bounds, const ShapePointFunction& sums_at)
+      : shape_values_(shape_values),
+        bounds_(bounds),
+        sums_at_(sums_at),
+        point_(shape_values.begin(), shape_values.end()) {}
 
   // The sums at the fitted point moved by the given offsets along i and j.
-  auto moved = [&](std::size_t i, double offset_i, std::size_t j, double offset_j) {
-    point[i] = shape_values[i] + offset_i;
-    point[j] = shape_values[j] + offset_j;
-    auto sums = sums_at(point);
-    point[i] = shape_values[i];
-    point[j] = shape_values[j];
+  std::expected<ShapePointSums, SPlotError> moved(std::size_t i, double offset_i, std::size_t j,
+                                                  double offset_j) {
+    point_[i] = shape_values_[i] + offset_i;
+    point_[j] = shape_values_[j] + offset_j;
+    auto sums = sums_at_(point_);
+    point_[i] = shape_values_[i];
+    point_[j] = shape_values_[j];
     return sums;
-  };
-  auto evaluate_axis = [&](std::size_t j, double h) -> std::expected<Axis, SPlotError> {
-    Axis axis = place(shape_values[j], bounds[j], h);
+  }
+
+  // The points along parameter j for the step h, placed inside its bounds.
+  std::expected<Axis, SPlotError> axis_at(std::size_t j, double h) {
+    Axis axis = place(shape_values_[j], bounds_[j], h);
     for (int m = 0; m < axis.point_count(); ++m) {
       auto sums = moved(j, axis.offset(m), j, axis.offset(m));
       if (!sums) return std::unexpected(std::move(sums.error()));
       axis.sums.push_back(std::move(*sums));
     }
     return axis;
-  };
+  }
 
-  std::vector<Axis> axes;
-  axes.reserve(n_shape);
-  for (std::size_t j = 0; j < n_shape; ++j) {
-    const double scale = std::abs(shape_values[j]) + 1.0;
-    const double probe_step = scale * kCbrtMachineEpsilon;
-    const double largest = scale * kLargestRelativeStep;
-    const Axis probe = place(shape_values[j], bounds[j], probe_step);
+  // The axis of parameter j at the step its own curvature asks for: probed,
+  // placed, and placed again when the curvature found there moves the step
+  // by more than kRefineFactor.
+  std::expected<Axis, SPlotError> fitted_axis(std::size_t j) {
+    const double probe_step = central_difference_step(shape_values_[j]);
+    const double largest = (std::abs(shape_values_[j]) + 1.0) * kLargestRelativeStep;
+    const Axis probe = place(shape_values_[j], bounds_[j], probe_step);
     auto probed = moved(j, probe.step, j, probe.step);
     if (!probed) return std::unexpected(std::move(probed.error()));
     const double guess = probed->squared_log_change / (probe.step * probe.step);
     const double first = step_for(guess, probe_step, largest);
-    auto axis = evaluate_axis(j, first);
-    if (!axis) return std::unexpected(std::move(axis.error()));
-    const double refined = step_for(axis->curvature(), first, largest);
-    if (refined > first * kRefineFactor || refined * kRefineFactor < first) {
-      axis = evaluate_axis(j, refined);
-      if (!axis) return std::unexpected(std::move(axis.error()));
-    }
-    axes.push_back(std::move(*axis));
+    auto found = axis_at(j, first);
+    if (!found) return found;
+    const double refined = step_for(found->curvature(), first, largest);
+    const bool moved_much = refined > first * kRefineFactor || refined * kRefineFactor < first;
+    return moved_much ? axis_at(j, refined) : std::move(found);
   }
 
-  const auto p_index = static_cast<Eigen::Index>(n_shape);
+  // d^2 NLL / d t_i d t_j from the axes' points and as few new ones as the
+  // stencils allow.
+  std::expected<double, SPlotError> mixed_derivative(std::size_t i, const Axis& along_i,
+                                                     std::size_t j, const Axis& along_j) {
+    if (along_i.central && along_j.central) {
+      // Two new points; the four axis points cancel the pure second derivatives.
+      auto plus = moved(i, along_i.step, j, along_j.step);
+      if (!plus) return std::unexpected(std::move(plus.error()));
+      auto minus = moved(i, -along_i.step, j, -along_j.step);
+      if (!minus) return std::unexpected(std::move(minus.error()));
+      const double sum = plus->nll_change + minus->nll_change - along_i.sums[0].nll_change -
+                         along_i.sums[1].nll_change - along_j.sums[0].nll_change -
+                         along_j.sums[1].nll_change;
+      return sum / (2.0 * along_i.step * along_j.step);
+    }
+    // The product of the two first-derivative stencils; values with one
+    // offset 0 lie on an axis, those with both 0 are the fitted point.
+    double mixed = 0.0;
+    for (const Tap& tap_i : along_i.first_derivative()) {
+      for (const Tap& tap_j : along_j.first_derivative()) {
+        double change = 0.0;
+        if (tap_i.point < 0 && tap_j.point < 0) continue;
+        if (tap_i.point < 0) {
+          change = along_j.sums[static_cast<std::size_t>(tap_j.point)].nll_change;
+        } else if (tap_j.point < 0) {
+          change = along_i.sums[static_cast<std::size_t>(tap_i.point)].nll_change;
+        } else {
+          auto sums = moved(i, tap_i.offset, j, tap_j.offset);
+          if (!sums) return std::unexpected(std::move(sums.error()));
+          change = sums->nll_change;
+        }
+        mixed += tap_i.weight * tap_j.weight * change;
+      }
+    }
+    return mixed;
+  }
+
+ private:
+  std::span<const double> shape_values_;
+  std::span<const std::pair<double, double>> bounds_;
+  const ShapePointFunction& sums_at_;
+  std::vector<double> point_;
+};
+
+// The gradient, the yield-shape block and the diagonal of the shape-shape
+// block, all from the points along the axes.
+ShapeDerivatives axis_derivatives(std::span<const Axis> axes,
+                                  std::span<const double> reference_yield_sums) {
+  const std::size_t n_components = reference_yield_sums.size();
+  const auto p_index = static_cast<Eigen::Index>(axes.size());
   ShapeDerivatives out;
   out.gradient = Vector::Zero(p_index);
   out.yield_shape = Matrix::Zero(static_cast<Eigen::Index>(n_components), p_index);
   out.shape_shape = Matrix::Zero(p_index, p_index);
-  for (std::size_t j = 0; j < n_shape; ++j) {
+  for (std::size_t j = 0; j < axes.size(); ++j) {
     const auto col = static_cast<Eigen::Index>(j);
     const Axis& axis = axes[j];
     for (const Tap& tap : axis.first_derivative()) {
       if (tap.point < 0) {
         for (std::size_t a = 0; a < n_components; ++a) {
-          out.yield_shape(static_cast<Eigen::Index>(a), col) -= tap.weight * reference_yield_sums[a];
+          const auto row = static_cast<Eigen::Index>(a);
+          out.yield_shape(row, col) -= tap.weight * reference_yield_sums[a];
         }
         continue;
       }
@@ -149,46 +201,35 @@ std::expected<ShapeDerivatives, SPlotError> shape_derivatives(
     }
     out.shape_shape(col, col) = axis.curvature();
   }
+  return out;
+}
 
+}  // namespace
+
+std::expected<ShapeDerivatives, SPlotError> shape_derivatives(
+    std::span<const double> shape_values, std::span<const std::pair<double, double>> bounds,
+    std::span<const double> reference_yield_sums, const ShapePointFunction& sums_at) {
+  const std::size_t n_shape = shape_values.size();
+  if (bounds.size() != n_shape) internal_error("shape bounds do not match the shape parameters");
+  ShapePoints points(shape_values, bounds, sums_at);
+
+  std::vector<Axis> axes;
+  axes.reserve(n_shape);
+  for (std::size_t j = 0; j < n_shape; ++j) {
+    auto axis = points.fitted_axis(j);
+    if (!axis) return std::unexpected(std::move(axis.error()));
+    axes.push_back(std::move(*axis));
+  }
+
+  ShapeDerivatives out = axis_derivatives(axes, reference_yield_sums);
   for (std::size_t i = 0; i < n_shape; ++i) {
-    const Axis& along_i = axes[i];
     for (std::size_t j = i + 1; j < n_shape; ++j) {
-      const Axis& along_j = axes[j];
-      double mixed = 0.0;
-      if (along_i.central && along_j.central) {
-        // Two new points; the four axis points cancel the pure second derivatives.
-        auto plus = moved(i, along_i.step, j, along_j.step);
-        if (!plus) return std::unexpected(std::move(plus.error()));
-        auto minus = moved(i, -along_i.step, j, -along_j.step);
-        if (!minus) return std::unexpected(std::move(minus.error()));
-        const double sum = plus->nll_change + minus->nll_change - along_i.sums[0].nll_change -
-                           along_i.sums[1].nll_change - along_j.sums[0].nll_change -
-                           along_j.sums[1].nll_change;
-        mixed = sum / (2.0 * along_i.step * along_j.step);
-      } else {
-        // The product of the two first-derivative stencils; values with one
-        // offset 0 lie on an axis, those with both 0 are the fitted point.
-        for (const Tap& tap_i : along_i.first_derivative()) {
-          for (const Tap& tap_j : along_j.first_derivative()) {
-            double change = 0.0;
-            if (tap_i.point < 0 && tap_j.point < 0) continue;
-            if (tap_i.point < 0) {
-              change = along_j.sums[static_cast<std::size_t>(tap_j.point)].nll_change;
-            } else if (tap_j.point < 0) {
-              change = along_i.sums[static_cast<std::size_t>(tap_i.point)].nll_change;
-            } else {
-              auto sums = moved(i, tap_i.offset, j, tap_j.offset);
-              if (!sums) return std::unexpected(std::move(sums.error()));
-              change = sums->nll_change;
-            }
-            mixed += tap_i.weight * tap_j.weight * change;
-          }
-        }
-      }
+      auto mixed = points.mixed_derivative(i, axes[i], j, axes[j]);
+      if (!mixed) return std::unexpected(std::move(mixed.error()));
       const auto row = static_cast<Eigen::Index>(i);
       const auto col = static_cast<Eigen::Index>(j);
-      out.shape_shape(row, col) = mixed;
-      out.shape_shape(col, row) = mixed;
+      out.shape_shape(row, col) = *mixed;
+      out.shape_shape(col, row) = *mixed;
     }
   }
   return out;

@@ -11,6 +11,7 @@
 #include "fit/evaluated_model.h"
 #include "fit/joint_likelihood.h"
 #include "fit/start_point.h"
+#include "fit/undetermined_parameters.h"
 #include "fit/validate_inputs.h"
 #include "minimizer/callbacks.h"
 #include "minimizer/lbfgsb.h"
@@ -122,9 +123,10 @@ SPlotOutput assemble_output(const MinimizationSummary& summary, std::vector<doub
   const std::size_t n_components = yields.size();
   SPlotOutput output;
   output.yields = std::move(yields);
+  const Vector errors = determined_errors(summary);
   output.yield_errors.resize(n_components);
   for (std::size_t k = 0; k < n_components; ++k) {
-    output.yield_errors[k] = summary.errors[static_cast<Eigen::Index>(k)];
+    output.yield_errors[k] = errors[static_cast<Eigen::Index>(k)];
   }
   output.covariance = by_rows(step.covariance);
   output.sweights = std::move(step.sweights);
@@ -133,7 +135,7 @@ SPlotOutput assemble_output(const MinimizationSummary& summary, std::vector<doub
   for (std::size_t i = 0; i < shape_parameters.size(); ++i) {
     const std::string& name = shape_parameters[i].name;
     output.shape_parameters.emplace(name, shape_values[i]);
-    output.shape_errors.emplace(name, summary.errors[static_cast<Eigen::Index>(n_components + i)]);
+    output.shape_errors.emplace(name, errors[static_cast<Eigen::Index>(n_components + i)]);
   }
   output.minimum_nll = summary.value;
   output.objective_evaluations = summary.objective_evaluations;

@@ -1,7 +1,7 @@
 // The trial point x + a * p of a search along p.
 #pragma once
 
-#include "minimizer/dense_provider.h"
+#include "minimizer/internal_error.h"
 #include "minimizer/types.h"
 
 namespace tarnwex {

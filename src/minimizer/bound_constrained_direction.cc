@@ -1,7 +1,6 @@
 #include "minimizer/bound_constrained_direction.h"
 
 #include "minimizer/cauchy_point.h"
-#include "minimizer/lbfgsb.h"
 #include "minimizer/subspace_minimization.h"
 
 namespace tarnwex {
@@ -12,11 +11,6 @@ Vector bound_constrained_direction(const LimitedMemoryModel& model,
   if (cauchy.stationary) return Vector::Zero(model.x.size());
   if (cauchy.free_set.empty()) return cauchy.x_c - model.x;
   return subspace_minimum(model, cauchy, bounds) - model.x;
-}
-
-Vector bound_constrained_direction(const LBFGSB& state, const std::optional<BoundList>& bounds) {
-  const LimitedMemoryModel model{state.x, state.g, state.theta, state.w_matrix, state.middle_matrix};
-  return bound_constrained_direction(model, bounds);
 }
 
 }  // namespace tarnwex

@@ -10,15 +10,10 @@
 
 namespace tarnwex {
 
-class LBFGSB;
-
 // x_bar - x, where x_bar is the subspace minimum started from the generalized
 // Cauchy point (or the Cauchy point itself when no coordinate is free there).
 // Evaluates nothing and never fails.
 Vector bound_constrained_direction(const LimitedMemoryModel& model,
                                    const std::optional<BoundList>& bounds);
-
-// The same for the model held by the running minimizer.
-Vector bound_constrained_direction(const LBFGSB& state, const std::optional<BoundList>& bounds);
 
 }  // namespace tarnwex

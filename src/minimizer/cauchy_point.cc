@@ -29,18 +29,23 @@ double fixed_value(double current, double d_b, double g_b, double lower, double 
   return current;
 }
 
-}  // namespace
+// The projected steepest-descent path: the breakpoint t_i at which each
+// coordinate reaches the bound it moves towards along -g, the direction d
+// (0 for a coordinate already within eps of that bound) and the coordinates
+// that move, in the order they reach their bounds.
+struct ProjectedPath {
+  Vector t;
+  Vector d;
+  std::vector<Eigen::Index> order;
+};
 
-CauchyPoint generalized_cauchy_point(const LimitedMemoryModel& model,
-                                     const std::optional<BoundList>& bounds) {
+ProjectedPath projected_path(const LimitedMemoryModel& model,
+                             const std::optional<BoundList>& bounds) {
   const Vector& x = model.x;
   const Vector& g = model.g;
-  const double theta = model.theta;
   const Eigen::Index n = x.size();
-
-  // Breakpoints along -g and the projected steepest-descent direction.
-  Vector t(n);
-  Vector d = -g;
+  ProjectedPath path{Vector(n), -g, {}};
+  Vector& t = path.t;
   for (Eigen::Index i = 0; i < n; ++i) {
     if (g[i] < 0.0) {
       t[i] = (x[i] - bound_of(bounds, i).upper_side()) / g[i];
@@ -49,83 +54,109 @@ CauchyPoint generalized_cauchy_point(const LimitedMemoryModel& model,
     } else {
       t[i] = kInfinity;
     }
-    if (t[i] < kMachineEpsilon) d[i] = 0.0;
+    if (t[i] < kMachineEpsilon) path.d[i] = 0.0;
   }
-
-  std::vector<Eigen::Index> path;
   for (Eigen::Index i = 0; i < n; ++i) {
-    if (t[i] > 0.0) path.push_back(i);
+    if (t[i] > 0.0) path.order.push_back(i);
   }
-  std::stable_sort(path.begin(), path.end(),
+  std::stable_sort(path.order.begin(), path.order.end(),
                    [&t](Eigen::Index a, Eigen::Index b) { return t[a] < t[b]; });
-  if (path.empty()) return stationary_point(model);
+  return path;
+}
 
-  const double dd = DenseProvider::vec_dot(d, d);
+// Where the model's minimum along the path lies: dt_min past the breakpoint
+// t_old, in the segment that ends at t_next, with the coordinates met so far
+// fixed in x_c and p = W^T d, c = W^T (x_c - x) accumulated up to t_old.
+struct PathMinimum {
+  Vector x_c;
+  Vector p;
+  Vector c;
+  double dt_min = 0.0;
+  double t_old = 0.0;
+  double t_next = 0.0;
+};
+
+// Walks the path segment by segment, fixing each coordinate at its bound and
+// updating the model's slope f1 and curvature f2, until the minimum falls
+// inside a segment. Each fixed coordinate's d is set to 0. `dd` = d.d > 0.
+PathMinimum minimum_along_path(const LimitedMemoryModel& model,
+                               const std::optional<BoundList>& bounds, ProjectedPath& path,
+                               double dd) {
+  const Vector& t = path.t;
+  Vector& d = path.d;
+  const double theta = model.theta;
+  PathMinimum at{model.x, DenseProvider::mat_vec(model.w.transpose(), d),
+                 Vector::Zero(model.memory_columns())};
+  double f1 = -dd;
+  double f2 = theta * dd - DenseProvider::vec_dot(at.p, model.solve_middle(at.p));
+  at.dt_min = dd / f2;
+  std::size_t position = 0;
+  double dt = t[path.order[0]];
+  at.t_next = dt;
+
+  while (at.dt_min >= dt) {
+    const Eigen::Index b = path.order[position];
+    const double g_b = model.g[b];
+    at.t_old = t[b];
+    const ScalarBound bound = bound_of(bounds, b);
+    at.x_c[b] = fixed_value(at.x_c[b], d[b], g_b, bound.lower_side(), bound.upper_side());
+    const double z_b = at.x_c[b] - model.x[b];
+    at.c = at.c + dt * at.p;
+    const Vector w_b = model.w.row(b).transpose();
+    const double q_c = DenseProvider::vec_dot(w_b, model.solve_middle(at.c));
+    const double q_p = DenseProvider::vec_dot(w_b, model.solve_middle(at.p));
+    const double q_w = DenseProvider::vec_dot(w_b, model.solve_middle(w_b));
+    at.p = at.p + g_b * w_b;
+    d[b] = 0.0;
+
+    const bool more = position + 1 < path.order.size();
+    double dt_following = 0.0;
+    if (more) {
+      at.t_next = t[path.order[position + 1]];
+      dt_following = at.t_next - at.t_old;
+    } else {
+      at.t_next = kInfinity;
+    }
+    const double g_b_squared = g_b * g_b;
+    f1 = f1 + dt * f2 + g_b_squared + theta * g_b * z_b - g_b * q_c;
+    f2 = f2 - theta * g_b_squared - 2.0 * g_b * q_p - g_b_squared * q_w;
+    at.dt_min = -f1 / f2;
+    if (!more) break;
+    ++position;
+    dt = dt_following;
+  }
+  return at;
+}
+
+}  // namespace
+
+CauchyPoint generalized_cauchy_point(const LimitedMemoryModel& model,
+                                     const std::optional<BoundList>& bounds) {
+  ProjectedPath path = projected_path(model, bounds);
+  if (path.order.empty()) return stationary_point(model);
+  const double dd = DenseProvider::vec_dot(path.d, path.d);
   // With a vanishing projected gradient the path has no length: the model's
   // slope and curvature along it are both zero and the step 0/0 would turn
   // the whole point into NaN. x is then already the Cauchy point.
   if (dd == 0.0) return stationary_point(model);
 
-  const Matrix w_transposed = model.w.transpose();
-  Vector x_c = x;
-  Vector p = DenseProvider::mat_vec(w_transposed, d);
-  Vector c = Vector::Zero(model.memory_columns());
-  double f1 = -dd;
-  double f2 = theta * dd - DenseProvider::vec_dot(p, model.solve_middle(p));
-  double dt_min = dd / f2;
-  double t_old = 0.0;
-  std::size_t position = 0;
-  double dt = t[path[0]];
-  double t_next = dt;
-
-  while (dt_min >= dt) {
-    const Eigen::Index b = path[position];
-    const double g_b = g[b];
-    t_old = t[b];
-    const ScalarBound bound = bound_of(bounds, b);
-    x_c[b] = fixed_value(x_c[b], d[b], g_b, bound.lower_side(), bound.upper_side());
-    const double z_b = x_c[b] - x[b];
-    c = c + dt * p;
-    const Vector w_b = model.w.row(b).transpose();
-    const double q_c = DenseProvider::vec_dot(w_b, model.solve_middle(c));
-    const double q_p = DenseProvider::vec_dot(w_b, model.solve_middle(p));
-    const double q_w = DenseProvider::vec_dot(w_b, model.solve_middle(w_b));
-    p = p + g_b * w_b;
-    d[b] = 0.0;
-
-    const bool more = position + 1 < path.size();
-    double dt_following = 0.0;
-    if (more) {
-      t_next = t[path[position + 1]];
-      dt_following = t_next - t_old;
-    } else {
-      t_next = kInfinity;
-    }
-    const double g_b_squared = g_b * g_b;
-    f1 = f1 + dt * f2 + g_b_squared + theta * g_b * z_b - g_b * q_c;
-    f2 = f2 - theta * g_b_squared - 2.0 * g_b * q_p - g_b_squared * q_w;
-    dt_min = -f1 / f2;
-    if (!more) break;
-    ++position;
-    dt = dt_following;
-  }
-
-  if (dt_min < 0.0) dt_min = 0.0;
-  const double t_end = t_old + dt_min;
-  for (Eigen::Index i = 0; i < n; ++i) {
+  PathMinimum at = minimum_along_path(model, bounds, path, dd);
+  const double dt_min = at.dt_min < 0.0 ? 0.0 : at.dt_min;
+  const double t_end = at.t_old + dt_min;
+  for (Eigen::Index i = 0; i < model.x.size(); ++i) {
     // Coordinates fixed on the path have d_i = 0 and keep their bound; they
     // are skipped so that an unbounded model (infinite step) cannot turn a
     // bound into inf * 0 = NaN.
-    if (t[i] >= t_next && d[i] != 0.0) x_c[i] = x_c[i] + t_end * d[i];
+    if (path.t[i] >= at.t_next && path.d[i] != 0.0) at.x_c[i] = at.x_c[i] + t_end * path.d[i];
   }
-  c = c + dt_min * p;
+  at.c = at.c + dt_min * at.p;
 
   std::vector<Eigen::Index> free_set;
-  for (Eigen::Index i = 0; i < n; ++i) {
+  for (Eigen::Index i = 0; i < model.x.size(); ++i) {
     const ScalarBound bound = bound_of(bounds, i);
-    if (bound.lower_side() < x_c[i] && x_c[i] < bound.upper_side()) free_set.push_back(i);
+    if (bound.lower_side() < at.x_c[i] && at.x_c[i] < bound.upper_side()) free_set.push_back(i);
   }
-  return {std::move(x_c), std::move(c), std::move(free_set), false};
+  return {std::move(at.x_c), std::move(at.c), std::move(free_set), false};
 }
 
 }  // namespace tarnwex

@@ -1,21 +1,14 @@
 #include "minimizer/dense_provider.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
+#include "minimizer/internal_error.h"
 #include "minimizer/linear_algebra.h"
 
 namespace tarnwex {
 
 static_assert(LinearAlgebra<DenseProvider>);
 static_assert(LinearSolve<DenseProvider>);
-
-void internal_error(std::string_view message) {
-  std::fprintf(stderr, "%.*s\n", static_cast<int>(message.size()), message.data());
-  std::fflush(stderr);
-  std::abort();
-}
 
 namespace {
 

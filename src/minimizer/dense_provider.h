@@ -4,14 +4,10 @@
 #pragma once
 
 #include <optional>
-#include <string_view>
 
 #include "minimizer/types.h"
 
 namespace tarnwex {
-
-// Prints the message to stderr and aborts: an internal shape mismatch.
-[[noreturn]] void internal_error(std::string_view message);
 
 struct DenseProvider {
   // --- LinearAlgebra ---

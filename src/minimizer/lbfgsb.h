@@ -88,7 +88,8 @@ class LBFGSB {
 template <class E>
 std::expected<void, E> LBFGSB::step(const TransformedProblem<E>& problem, const LBFGSBConfig& config,
                                     GradientStatus& status) {
-  const Vector d = bound_constrained_direction(*this, config.bounds);
+  const LimitedMemoryModel model{x, g, theta, w_matrix, middle_matrix};
+  const Vector d = bound_constrained_direction(model, config.bounds);
   const double alpha_max = bound_limited_step(x, d, config.bounds, config.max_step);
   auto found = more_thuente_search(line_search, x, d, std::optional<double>(alpha_max), problem,
                                    status.objective_evaluations, status.gradient_evaluations);

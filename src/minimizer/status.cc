@@ -4,7 +4,7 @@
 #include <limits>
 #include <utility>
 
-#include <Eigen/SVD>
+#include "minimizer/equilibrated_svd.h"
 
 namespace tarnwex {
 
@@ -37,36 +37,24 @@ std::string StatusMessage::display() const {
 
 namespace {
 
-// Pseudo-inverse of the Hessian, taken on its equilibrated form.
-//
-// The parameters of one fit live on very different scales: a yield of 10^6
-// events has a curvature near 10^-6, a peak position one of 10^6 or more. An
-// absolute cut on the raw singular values would then discard a yield's whole
-// direction and report its error as exactly 0, a plainly wrong answer. So the
-// matrix is first brought to unit diagonal, A = D H D with D_ii = 1/sqrt|H_ii|
-// (1 where H_ii is 0), and the cut at cbrt(2^-52) is applied to the singular
-// values of A, where it means what it should: directions that the data do not
-// tell apart (near-degenerate parameter combinations) contribute nothing. The
-// covariance is then D A^+ D.
+// Pseudo-inverse of the Hessian, taken on its equilibrated form
+// (equilibrated_svd.h): singular values of A at or below the cut contribute
+// nothing, and the covariance is D A^+ D.
 Matrix pseudo_inverse(const Matrix& hessian) {
-  const Eigen::Index n = hessian.rows();
-  Vector scale = Vector::Ones(n);
-  for (Eigen::Index i = 0; i < n; ++i) {
-    const double curvature = std::abs(hessian(i, i));
-    if (curvature > 0.0 && std::isfinite(curvature)) scale[i] = 1.0 / std::sqrt(curvature);
-  }
-  const Matrix equilibrated = scale.asDiagonal() * hessian * scale.asDiagonal();
-  Eigen::JacobiSVD<Matrix> svd(equilibrated, Eigen::ComputeFullU | Eigen::ComputeFullV);
+  const EquilibratedSvd decomposition = equilibrated_svd(hessian);
+  const Eigen::JacobiSVD<Matrix>& svd = decomposition.svd;
   if (svd.info() != Eigen::Success) {
     // A Hessian with non-finite entries has no decomposition; its covariance is not a number.
-    return Matrix::Constant(n, hessian.cols(), std::numeric_limits<double>::quiet_NaN());
+    return Matrix::Constant(hessian.rows(), hessian.cols(),
+                            std::numeric_limits<double>::quiet_NaN());
   }
   const Vector& singular = svd.singularValues();
   Vector inverted = Vector::Zero(singular.size());
   for (Eigen::Index i = 0; i < singular.size(); ++i) {
-    if (singular[i] > kCbrtMachineEpsilon) inverted[i] = 1.0 / singular[i];
+    if (kept_by_pseudo_inverse(singular[i])) inverted[i] = 1.0 / singular[i];
   }
   const Matrix inverse = svd.matrixV() * inverted.asDiagonal() * svd.matrixU().transpose();
+  const Vector& scale = decomposition.scale;
   return scale.asDiagonal() * inverse * scale.asDiagonal();
 }
 

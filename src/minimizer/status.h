@@ -61,6 +61,7 @@ struct MinimizationSummary {
   Vector position;
   Vector errors;
   Matrix covariance;
+  std::optional<Matrix> hessian;  // the one the covariance was taken from, if computed
   std::optional<BoundList> bounds;
   std::optional<std::vector<std::string>> parameter_names;
   StatusMessage message;

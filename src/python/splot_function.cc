@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -159,74 +160,76 @@ bool initial_evaluations(PyObject* data, PyObject* pdfs, const ParameterMap& sta
   return true;
 }
 
-PyObject* run_splot(SPlotArguments& arguments) {
-  PyObject* data = arguments.data.get();
-  auto* data_array = reinterpret_cast<PyArrayObject*>(data);
-  const auto n_events = static_cast<std::size_t>(PyArray_DIM(data_array, 0));
-  const auto n_features = static_cast<std::size_t>(PyArray_DIM(data_array, 1));
+// The data need events and features, and the fit at least one PDF.
+bool check_sizes(std::size_t n_events, std::size_t n_features, PyObject* pdfs) {
   if (n_events == 0 || n_features == 0) {
     PyErr_SetString(PyExc_ValueError,
                     "data must have shape (n_events, n_features) with both dimensions nonzero");
-    return nullptr;
+    return false;
   }
-  PyObject* pdfs = arguments.pdfs.get();
   if (PyTuple_GET_SIZE(pdfs) == 0) {
     PyErr_SetString(PyExc_ValueError, "at least one PDF is required");
-    return nullptr;
+    return false;
   }
+  return true;
+}
 
-  SPlotConfig config;
-  if (!read_weights(arguments, config.event_weights)) return nullptr;
-
+// The fit's records of the given ShapeParameter objects; absent with the
+// Python error set.
+std::optional<std::vector<ShapeParameter>> read_shape_parameters(PyObject* given) {
   std::vector<ShapeParameter> shape_parameters;
-  PyObject* given = arguments.shape_parameters.get();
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(given); ++i) {
     const auto* record = reinterpret_cast<const PyShapeParameter*>(PyTuple_GET_ITEM(given, i));
     auto parameter =
         ShapeParameter::create(record->name, record->initial, record->lower, record->upper);
-    if (!parameter) return raise_fit_error(parameter.error());
+    if (!parameter) {
+      raise_fit_error(parameter.error());
+      return std::nullopt;
+    }
     shape_parameters.push_back(std::move(*parameter));
   }
+  return shape_parameters;
+}
 
-  // The features are looked at here, once, before any PDF runs: a PDF may
-  // write into the array, resize it or replace its state, so after the first
-  // call its buffer is neither trusted nor read. The fit reports the verdict
-  // where its own checks come to it.
-  const EventView events = EventView::indexed(n_events, n_features, all_finite(data_array));
-
-  ParameterMap start;
-  for (const ShapeParameter& parameter : shape_parameters) {
-    start.insert_or_assign(parameter.name, parameter.initial);
-  }
-  std::vector<std::vector<double>> outputs;
-  if (!initial_evaluations(data, pdfs, start, n_events, outputs)) return nullptr;
-
-  ParkedException parked;
+// The PDFs as the fit sees them: one adapter each, its cache seeded with the
+// PDF's output at the start point. The list refers to the adapters.
+struct AdaptedPdfs {
   std::vector<std::unique_ptr<PythonParametricPdf>> adapters;
-  PdfList pdf_list;
+  PdfList list;
+};
+
+AdaptedPdfs adapt_pdfs(PyObject* pdfs, PyObject* data, std::size_t n_events,
+                       const ParameterMap& start, std::vector<std::vector<double>> outputs,
+                       ParkedException& parked) {
+  AdaptedPdfs adapted;
   for (std::size_t i = 0; i < outputs.size(); ++i) {
     CachedEvaluation initial{std::move(outputs[i]), start, next_revision()};
-    adapters.push_back(std::make_unique<PythonParametricPdf>(
+    adapted.adapters.push_back(std::make_unique<PythonParametricPdf>(
         PyTuple_GET_ITEM(pdfs, static_cast<Py_ssize_t>(i)), data, i, n_events,
         std::move(initial), parked.parker()));
-    pdf_list.emplace_back(*adapters.back());
+    adapted.list.emplace_back(*adapted.adapters.back());
   }
+  return adapted;
+}
 
-  config.max_steps = arguments.max_steps;
-  config.initial_yields = std::move(arguments.initial_yields);
-  config.tolerance = arguments.tolerance;
-
-  // No Python code may run for a long while (no shape parameters, many
-  // events): the fit asks here once per likelihood evaluation whether a
-  // signal handler wants to raise, so that Ctrl-C stops it.
-  const InterruptCheck interrupted =
-      [parker = parked.parker()]() -> std::expected<void, SPlotError> {
+// No Python code may run for a long while (no shape parameters, many
+// events): the fit asks here once per likelihood evaluation whether a signal
+// handler wants to raise, so that Ctrl-C stops it.
+InterruptCheck signal_check(ExceptionParker parker) {
+  return [parker]() -> std::expected<void, SPlotError> {
     if (PyErr_CheckSignals() == 0) return {};
     return std::unexpected(parker.park(PendingException::take()));
   };
+}
 
+// Runs the fit and answers Python: a parked exception, the fit's error or
+// the result.
+PyObject* fit_and_answer(const EventView& events, const PdfList& pdfs,
+                         const std::vector<ShapeParameter>& shape_parameters, SPlotConfig config,
+                         ParkedException& parked) {
+  const InterruptCheck interrupted = signal_check(parked.parker());
   take_pass_counts();
-  auto output = splot(events, pdf_list, shape_parameters, std::move(config), interrupted);
+  auto output = splot(events, pdfs, shape_parameters, std::move(config), interrupted);
   if constexpr (kCountingPasses) {
     // Only in a build made to count them; read by benchmarks/run.py.
     const PassCounts counts = take_pass_counts();
@@ -238,6 +241,40 @@ PyObject* run_splot(SPlotArguments& arguments) {
     if (!output) return raise_fit_error(output.error());
     return result_to_python(std::move(*output));
   });
+}
+
+PyObject* run_splot(SPlotArguments& arguments) {
+  PyObject* data = arguments.data.get();
+  auto* data_array = reinterpret_cast<PyArrayObject*>(data);
+  const auto n_events = static_cast<std::size_t>(PyArray_DIM(data_array, 0));
+  const auto n_features = static_cast<std::size_t>(PyArray_DIM(data_array, 1));
+  PyObject* pdfs = arguments.pdfs.get();
+  if (!check_sizes(n_events, n_features, pdfs)) return nullptr;
+
+  SPlotConfig config;
+  if (!read_weights(arguments, config.event_weights)) return nullptr;
+  const auto shape_parameters = read_shape_parameters(arguments.shape_parameters.get());
+  if (!shape_parameters) return nullptr;
+
+  // The features are looked at here, once, before any PDF runs: a PDF may
+  // write into the array, resize it or replace its state, so after the first
+  // call its buffer is neither trusted nor read. The fit reports the verdict
+  // where its own checks come to it.
+  const EventView events = EventView::indexed(n_events, n_features, all_finite(data_array));
+
+  ParameterMap start;
+  for (const ShapeParameter& parameter : *shape_parameters) {
+    start.insert_or_assign(parameter.name, parameter.initial);
+  }
+  std::vector<std::vector<double>> outputs;
+  if (!initial_evaluations(data, pdfs, start, n_events, outputs)) return nullptr;
+
+  ParkedException parked;
+  const AdaptedPdfs adapted = adapt_pdfs(pdfs, data, n_events, start, std::move(outputs), parked);
+  config.max_steps = arguments.max_steps;
+  config.initial_yields = std::move(arguments.initial_yields);
+  config.tolerance = arguments.tolerance;
+  return fit_and_answer(events, adapted.list, *shape_parameters, std::move(config), parked);
 }
 
 PyObject* splot_entry(PyObject*, PyObject* args, PyObject* kwargs) {

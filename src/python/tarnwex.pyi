@@ -27,7 +27,7 @@ class ShapeParameter:
         Returns
         -------
         ShapeParameter
-            Immutable description of one shape parameter.
+            Immutable shape-parameter specification.
         """
     @property
     def name(self) -> str: ...

@@ -186,14 +186,6 @@ def test_weighted_yields_only_fit_reproduces_every_recorded_bit():
     _assert_same(fit_outputs(shapes=False), RECORDED_YIELDS_ONLY)
 
 
-if __name__ == "__main__":
-    import pprint
-
-    for name, shapes in (("RECORDED_WITH_SHAPES", True), ("RECORDED_YIELDS_ONLY", False)):
-        sys.stdout.write(f"{name} = ")
-        pprint.pprint(fit_outputs(shapes), sort_dicts=False, width=100)
-
-
 def _exactly_rounded_nll(result, columns, weights) -> float:
     """math.fsum of the yields and every event's -w ln(max(d, 1e-300)), each
     log the C library's (math.log), the mixture summed in component order."""
@@ -239,3 +231,11 @@ def test_minimum_nll_stays_exact_at_a_million_events_and_under_cancellation():
         result = tarnwex.splot(x, pdfs, weights=weights, initial_yields=[n / 4, 3 * n / 4],
                                max_steps=steps)
         _assert_within_4_ulp(result.minimum_nll, _exactly_rounded_nll(result, columns, weights))
+
+
+if __name__ == "__main__":
+    import pprint
+
+    for name, shapes in (("RECORDED_WITH_SHAPES", True), ("RECORDED_YIELDS_ONLY", False)):
+        sys.stdout.write(f"{name} = ")
+        pprint.pprint(fit_outputs(shapes), sort_dicts=False, width=100)

@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <deque>
 #include <optional>
 #include <vector>
 
 #include "minimizer/cauchy_point.h"
-#include "minimizer/lbfgsb.h"
 
 namespace tarnwex {
 namespace {
@@ -19,22 +19,20 @@ struct Pair {
   Vector s, y;
 };
 
-// A state holding the given pairs, with W and the middle matrix rebuilt the
-// way a run rebuilds them after accepting the last pair.
-LBFGSB state_with_pairs(Vector x, Vector g, const std::vector<Pair>& pairs) {
-  LBFGSB state;
-  state.x = std::move(x);
-  state.g = std::move(g);
+// The model of a run holding the given pairs, with W and the middle matrix
+// rebuilt the way a run rebuilds them after accepting the last pair.
+LimitedMemoryModel model_with_pairs(Vector x, Vector g, const std::vector<Pair>& pairs) {
+  std::deque<Vector> s_history;
+  std::deque<Vector> y_history;
   for (const Pair& pair : pairs) {
-    state.s_history.push_back(pair.s);
-    state.y_history.push_back(pair.y);
+    s_history.push_back(pair.s);
+    y_history.push_back(pair.y);
   }
   const Pair& last = pairs.back();
-  state.theta = last.y.dot(last.y) / last.s.dot(last.y);
-  CompactForm compact = compact_form(state.s_history, state.y_history, state.theta, state.x.size());
-  state.w_matrix = std::move(compact.w);
-  state.middle_matrix = std::move(compact.middle);
-  return state;
+  const double theta = last.y.dot(last.y) / last.s.dot(last.y);
+  CompactForm compact = compact_form(s_history, y_history, theta, x.size());
+  return LimitedMemoryModel{std::move(x), std::move(g), theta, std::move(compact.w),
+                            std::move(compact.middle)};
 }
 
 // The BFGS matrix built by the classic rank-two updates from theta * I.
@@ -94,23 +92,25 @@ TEST(BoundConstrainedDirectionTest, ACoordinateOnTheBoundItIsPushedAgainstDoesNo
 }
 
 TEST(BoundConstrainedDirectionTest, EveryCoordinateOnItsBoundGivesTheZeroDirection) {
-  LBFGSB state = state_with_pairs(Vector{{1.0, 0.0, 4.0}}, Vector{{-2.0, 3.0, -0.1}}, kThreePairs);
+  const LimitedMemoryModel model =
+      model_with_pairs(Vector{{1.0, 0.0, 4.0}}, Vector{{-2.0, 3.0, -0.1}}, kThreePairs);
   const std::optional<BoundList> bounds =
       BoundList{ScalarBound::lower_and_upper(0.0, 1.0), ScalarBound::lower_only(0.0),
                 ScalarBound::lower_and_upper(-4.0, 4.0)};
-  EXPECT_EQ(bound_constrained_direction(state, bounds), Vector::Zero(3));
+  EXPECT_EQ(bound_constrained_direction(model, bounds), Vector::Zero(3));
 }
 
 TEST(BoundConstrainedDirectionTest, AVanishingGradientGivesTheZeroDirectionNotNaN) {
   // Every breakpoint is infinite and d.d = 0: the model has neither slope nor
   // curvature along the path, and x is already the Cauchy point.
-  LBFGSB state = state_with_pairs(Vector{{0.5, 1.0, -2.0}}, Vector::Zero(3), kThreePairs);
-  EXPECT_EQ(bound_constrained_direction(state, std::nullopt), Vector::Zero(3));
+  const LimitedMemoryModel model =
+      model_with_pairs(Vector{{0.5, 1.0, -2.0}}, Vector::Zero(3), kThreePairs);
+  EXPECT_EQ(bound_constrained_direction(model, std::nullopt), Vector::Zero(3));
 
   const std::optional<BoundList> bounds =
       BoundList{ScalarBound::lower_and_upper(0.0, 1.0), ScalarBound::unbounded(),
                 ScalarBound::upper_only(3.0)};
-  EXPECT_EQ(bound_constrained_direction(state, bounds), Vector::Zero(3));
+  EXPECT_EQ(bound_constrained_direction(model, bounds), Vector::Zero(3));
 }
 
 TEST(BoundConstrainedDirectionTest, WithoutBoundsTheDirectionIsTheNewtonStepOfTheBfgsModel) {
@@ -118,14 +118,14 @@ TEST(BoundConstrainedDirectionTest, WithoutBoundsTheDirectionIsTheNewtonStepOfTh
   // must stand for the BFGS matrix updated from theta * I; the unconstrained
   // minimum of that model is x - B^-1 g.
   const Vector g{{0.7, -1.1, 0.4}};
-  LBFGSB state = state_with_pairs(Vector{{0.1, 0.2, 0.3}}, g, kThreePairs);
-  const Matrix b = bfgs_matrix(state.theta, 3, kThreePairs);
+  const LimitedMemoryModel model = model_with_pairs(Vector{{0.1, 0.2, 0.3}}, g, kThreePairs);
+  const Matrix b = bfgs_matrix(model.theta, 3, kThreePairs);
 
-  const Matrix compact = state.theta * Matrix::Identity(3, 3) -
-                         state.w_matrix * state.middle_matrix->inverse() * state.w_matrix.transpose();
+  const Matrix compact = model.theta * Matrix::Identity(3, 3) -
+                         model.w * model.middle->inverse() * model.w.transpose();
   EXPECT_TRUE(compact.isApprox(b, kModelTolerance)) << compact << "\n\n" << b;
 
-  const Vector d = bound_constrained_direction(state, std::nullopt);
+  const Vector d = bound_constrained_direction(model, std::nullopt);
   EXPECT_TRUE(d.isApprox(-b.lu().solve(g), kModelTolerance)) << d.transpose();
 }
 
@@ -135,12 +135,11 @@ TEST(BoundConstrainedDirectionTest, TheSubspaceStepMinimisesTheModelOverTheFreeC
   // coordinate 0 held there: x_bar_F = x_c_F - B_FF^-1 (g + B (x_c - x))_F.
   const Vector x{{0.0, 0.0, 0.0}};
   const Vector g{{-2.0, 0.3, -0.2}};
-  LBFGSB state = state_with_pairs(x, g, kThreePairs);
-  const Matrix b = bfgs_matrix(state.theta, 3, kThreePairs);
+  const LimitedMemoryModel model = model_with_pairs(x, g, kThreePairs);
+  const Matrix b = bfgs_matrix(model.theta, 3, kThreePairs);
   const std::optional<BoundList> bounds =
       BoundList{ScalarBound::lower_and_upper(-1.0, 0.05), ScalarBound::unbounded(),
                 ScalarBound::lower_and_upper(-10.0, 10.0)};
-  const LimitedMemoryModel model{state.x, state.g, state.theta, state.w_matrix, state.middle_matrix};
 
   const CauchyPoint cauchy = generalized_cauchy_point(model, bounds);
   ASSERT_EQ(cauchy.x_c[0], 0.05);
@@ -148,7 +147,7 @@ TEST(BoundConstrainedDirectionTest, TheSubspaceStepMinimisesTheModelOverTheFreeC
 
   const Vector r = g + b * (cauchy.x_c - x);
   const Vector free_step = -b.bottomRightCorner(2, 2).lu().solve(r.tail(2));
-  const Vector d = bound_constrained_direction(state, bounds);
+  const Vector d = bound_constrained_direction(model, bounds);
   EXPECT_EQ(d[0], 0.05);
   EXPECT_TRUE(d.tail(2).isApprox(cauchy.x_c.tail(2) + free_step, kModelTolerance)) << d.transpose();
 }
@@ -158,13 +157,12 @@ TEST(BoundConstrainedDirectionTest, TheSubspaceStepIsShortenedToStayInsideTheBox
   // the whole free step is scaled until coordinate 2 reaches its bound.
   const Vector x{{0.0, 0.0, 0.0}};
   const Vector g{{-2.0, 0.3, -0.2}};
-  LBFGSB state = state_with_pairs(x, g, kThreePairs);
-  const LimitedMemoryModel model{state.x, state.g, state.theta, state.w_matrix, state.middle_matrix};
+  const LimitedMemoryModel model = model_with_pairs(x, g, kThreePairs);
   const std::optional<BoundList> wide =
       BoundList{ScalarBound::lower_and_upper(-1.0, 0.05), ScalarBound::unbounded(),
                 ScalarBound::lower_and_upper(-10.0, 10.0)};
   const CauchyPoint cauchy = generalized_cauchy_point(model, wide);
-  const Vector full = bound_constrained_direction(state, wide);
+  const Vector full = bound_constrained_direction(model, wide);
   const double du_2 = full[2] - cauchy.x_c[2];
   ASSERT_NE(du_2, 0.0);
 
@@ -175,7 +173,7 @@ TEST(BoundConstrainedDirectionTest, TheSubspaceStepIsShortenedToStayInsideTheBox
                           : ScalarBound::lower_and_upper(cap, 10.0);
   ASSERT_EQ(generalized_cauchy_point(model, narrow).x_c, cauchy.x_c);
 
-  const Vector d = bound_constrained_direction(state, narrow);
+  const Vector d = bound_constrained_direction(model, narrow);
   EXPECT_NEAR(d[2], cap, kModelTolerance);
   EXPECT_NEAR(d[1] - cauchy.x_c[1], 0.25 * (full[1] - cauchy.x_c[1]), kModelTolerance);
 }
