@@ -170,7 +170,23 @@ std::expected<GradientWithHessian, SPlotError> JointLikelihood::gradient_with_he
     count_pass(fitted_yields, moved);
     return shape_point_sums(values_.columns(), fitted_yields, event_weights_, reference);
   };
-  auto shapes = shape_derivatives(shape_values, bounds, at_fit->yield_sums, sums_at);
+  // The last gradient of a run was taken here: its central differences left
+  // the NLL on both sides of every shape parameter in the memo.
+  const KnownCurvature known_curvature = [&](std::size_t j,
+                                             double step) -> std::optional<double> {
+    const std::span<const double> at_x(x.data(), static_cast<std::size_t>(x.size()));
+    const auto centre = memo_.find(at_x);
+    Vector moved = x;
+    const auto i = k_index + static_cast<Eigen::Index>(j);
+    moved[i] = x[i] + step;
+    const auto plus = memo_.find({moved.data(), at_x.size()});
+    moved[i] = x[i] - step;
+    const auto minus = memo_.find({moved.data(), at_x.size()});
+    if (!centre || !plus || !minus) return std::nullopt;
+    return ((*plus - *centre) + (*minus - *centre)) / (step * step);
+  };
+  auto shapes =
+      shape_derivatives(shape_values, bounds, at_fit->yield_sums, sums_at, known_curvature);
   if (!shapes) return std::unexpected(std::move(shapes.error()));
   const Eigen::Index p_index = n - k_index;
   out.gradient.tail(p_index) = shapes->gradient;

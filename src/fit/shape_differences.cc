@@ -82,10 +82,12 @@ double step_for(double curvature, double fallback, double largest) {
 class ShapePoints {
  public:
   ShapePoints(std::span<const double> shape_values,
-              std::span<const std::pair<double, double>> bounds, const ShapePointFunction& sums_at)
+              std::span<const std::pair<double, double>> bounds, const ShapePointFunction& sums_at,
+              const KnownCurvature& known_curvature)
       : shape_values_(shape_values),
         bounds_(bounds),
         sums_at_(sums_at),
+        known_curvature_(known_curvature),
         point_(shape_values.begin(), shape_values.end()) {}
 
   // The sums at the fitted point moved by the given offsets along i and j.
@@ -116,16 +118,26 @@ class ShapePoints {
   std::expected<Axis, SPlotError> fitted_axis(std::size_t j) {
     const double probe_step = central_difference_step(shape_values_[j]);
     const double largest = (std::abs(shape_values_[j]) + 1.0) * kLargestRelativeStep;
-    const Axis probe = place(shape_values_[j], bounds_[j], probe_step);
-    auto probed = moved(j, probe.step, j, probe.step);
-    if (!probed) return std::unexpected(std::move(probed.error()));
-    const double guess = probed->squared_log_change / (probe.step * probe.step);
-    const double first = step_for(guess, probe_step, largest);
+    auto guess = curvature_guess(j, probe_step);
+    if (!guess) return std::unexpected(std::move(guess.error()));
+    const double first = step_for(*guess, probe_step, largest);
     auto found = axis_at(j, first);
     if (!found) return found;
     const double refined = step_for(found->curvature(), first, largest);
     const bool moved_much = refined > first * kRefineFactor || refined * kRefineFactor < first;
     return moved_much ? axis_at(j, refined) : std::move(found);
+  }
+
+  // A first estimate of the curvature along j: the second difference the
+  // caller already knows, or one probe at the gradient's step.
+  std::expected<double, SPlotError> curvature_guess(std::size_t j, double probe_step) {
+    if (known_curvature_) {
+      if (auto known = known_curvature_(j, probe_step); known && *known > 0.0) return *known;
+    }
+    const Axis probe = place(shape_values_[j], bounds_[j], probe_step);
+    auto probed = moved(j, probe.step, j, probe.step);
+    if (!probed) return std::unexpected(std::move(probed.error()));
+    return probed->squared_log_change / (probe.step * probe.step);
   }
 
   // d^2 NLL / d t_i d t_j from the axes' points and as few new ones as the
@@ -169,6 +181,7 @@ class ShapePoints {
   std::span<const double> shape_values_;
   std::span<const std::pair<double, double>> bounds_;
   const ShapePointFunction& sums_at_;
+  const KnownCurvature& known_curvature_;
   std::vector<double> point_;
 };
 
@@ -208,10 +221,11 @@ ShapeDerivatives axis_derivatives(std::span<const Axis> axes,
 
 std::expected<ShapeDerivatives, SPlotError> shape_derivatives(
     std::span<const double> shape_values, std::span<const std::pair<double, double>> bounds,
-    std::span<const double> reference_yield_sums, const ShapePointFunction& sums_at) {
+    std::span<const double> reference_yield_sums, const ShapePointFunction& sums_at,
+    const KnownCurvature& known_curvature) {
   const std::size_t n_shape = shape_values.size();
   if (bounds.size() != n_shape) internal_error("shape bounds do not match the shape parameters");
-  ShapePoints points(shape_values, bounds, sums_at);
+  ShapePoints points(shape_values, bounds, sums_at, known_curvature);
 
   std::vector<Axis> axes;
   axes.reserve(n_shape);

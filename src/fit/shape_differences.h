@@ -5,7 +5,9 @@
 // to 1e-5 and a slope known to 1 need steps five orders apart. So each
 // parameter's step comes from its own curvature: a first guess from one probe
 // at the gradient's step (the summed squares of the per-event log changes, an
-// estimate of the curvature that rounding cannot make negative), then
+// estimate of the curvature that rounding cannot make negative) or, when
+// the caller already knows the NLL at the gradient's step on both sides,
+// its second difference without a new point; then
 // h = 0.01 / sqrt(curvature) from the second difference, refined once more
 // when that moves the step by more than a quarter. Next to a bound the
 // differences are one-sided and stay inside the box. The cross terms reuse
@@ -14,6 +16,7 @@
 
 #include <expected>
 #include <functional>
+#include <optional>
 #include <span>
 #include <utility>
 
@@ -27,6 +30,10 @@ namespace tarnwex {
 using ShapePointFunction =
     std::function<std::expected<ShapePointSums, SPlotError>(std::span<const double>)>;
 
+// The NLL's second difference along shape parameter j at the given step,
+// when the caller knows the three values already; nullopt otherwise.
+using KnownCurvature = std::function<std::optional<double>(std::size_t j, double step)>;
+
 struct ShapeDerivatives {
   Vector gradient;    // P: d NLL / d t_j
   Matrix yield_shape; // K x P: d^2 NLL / d y_a d t_j = -d S_a / d t_j
@@ -35,9 +42,11 @@ struct ShapeDerivatives {
 
 // `bounds` holds one (lower, upper) pair per shape parameter (infinite sides
 // unbounded); `reference_yield_sums` are the S_a at the fitted point. The
-// first error of `sums_at` ends the operation.
+// first error of `sums_at` ends the operation. `known_curvature`, when given,
+// replaces the probe of a parameter whose second difference it knows.
 std::expected<ShapeDerivatives, SPlotError> shape_derivatives(
     std::span<const double> shape_values, std::span<const std::pair<double, double>> bounds,
-    std::span<const double> reference_yield_sums, const ShapePointFunction& sums_at);
+    std::span<const double> reference_yield_sums, const ShapePointFunction& sums_at,
+    const KnownCurvature& known_curvature = {});
 
 }  // namespace tarnwex
