@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes src/fit/escaped_code_points.h, the table behind quoted names.
+"""Writes src/fit/text/escaped_code_points.h, the table behind quoted names.
 
 A quoted name escapes every code point that is not printable and every code
 point that extends the grapheme before it, so that each character is visible
@@ -32,7 +32,7 @@ OTHER_GRAPHEME_EXTEND = {
     ],
 }
 
-TARGET = pathlib.Path(__file__).resolve().parent.parent / "src" / "fit" / "escaped_code_points.h"
+TARGET = pathlib.Path(__file__).resolve().parent.parent / "src" / "fit" / "text" / "escaped_code_points.h"
 
 
 def escaped(code_point, other_extend):

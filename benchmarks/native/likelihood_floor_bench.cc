@@ -7,9 +7,9 @@
 // loop reads the K densities of an event, mixes them in component order,
 // rejects a non-finite mixture, floors it, takes its log with the library's
 // std::log, weights it and subtracts it in event order. The likelihood sums
-// the same terms compensated, in eight lanes (fit/event_sum.h), and must lie
+// the same terms compensated, in eight lanes (fit/likelihood/event_sum.h), and must lie
 // within 4 ulp of their exactly rounded sum; it takes its logs in batches
-// (fit/batch_log.h) and so runs below the plain loop. The gradient of a fit
+// (fit/batch_log/batch_log.h) and so runs below the plain loop. The gradient of a fit
 // of yields alone, exact from one pass that also sums the yield derivatives,
 // is timed too: it may cost at most 1.5 evaluations. Every run moves the
 // yields, so the likelihood's memo of recent points never answers for it.
@@ -31,8 +31,8 @@
 #include <string>
 #include <vector>
 
-#include "fit/batch_log.h"
-#include "fit/joint_likelihood.h"
+#include "fit/batch_log/batch_log.h"
+#include "fit/likelihood/joint_likelihood.h"
 #include "../../tests/native/fit/exact_sum.h"
 
 namespace {

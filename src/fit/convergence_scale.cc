@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "fit/event_sum.h"
+#include "fit/likelihood/event_sum.h"
 
 namespace tarnwex {
 

@@ -3,7 +3,7 @@
 
 #include <expected>
 
-#include "fit/joint_likelihood.h"
+#include "fit/likelihood/joint_likelihood.h"
 #include "fit/splot_error.h"
 #include "minimizer/parameter_transform.h"
 #include "minimizer/types.h"

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "fit/format.h"
+#include "fit/text/format.h"
 
 namespace tarnwex {
 

@@ -8,8 +8,8 @@
 
 #include "fit/convergence_scale.h"
 #include "fit/coordinate_scale.h"
-#include "fit/evaluated_model.h"
-#include "fit/joint_likelihood.h"
+#include "fit/sweights/evaluated_model.h"
+#include "fit/likelihood/joint_likelihood.h"
 #include "fit/start_point.h"
 #include "fit/undetermined_parameters.h"
 #include "fit/validate_inputs.h"

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <string>
 
-#include "fit/format.h"
+#include "fit/text/format.h"
 #include "minimizer/types.h"
 
 namespace tarnwex {

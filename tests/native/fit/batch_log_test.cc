@@ -1,4 +1,4 @@
-#include "fit/batch_log.h"
+#include "fit/batch_log/batch_log.h"
 
 #include <gtest/gtest.h>
 

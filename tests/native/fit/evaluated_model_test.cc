@@ -1,4 +1,4 @@
-#include "fit/evaluated_model.h"
+#include "fit/sweights/evaluated_model.h"
 
 #include <gtest/gtest.h>
 

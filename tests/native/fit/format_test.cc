@@ -1,4 +1,4 @@
-#include "fit/format.h"
+#include "fit/text/format.h"
 
 #include <gtest/gtest.h>
 

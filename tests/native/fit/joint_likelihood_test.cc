@@ -1,4 +1,4 @@
-#include "fit/joint_likelihood.h"
+#include "fit/likelihood/joint_likelihood.h"
 
 #include <gtest/gtest.h>
 

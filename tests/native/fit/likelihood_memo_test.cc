@@ -1,4 +1,4 @@
-#include "fit/likelihood_memo.h"
+#include "fit/likelihood/likelihood_memo.h"
 
 #include <gtest/gtest.h>
 

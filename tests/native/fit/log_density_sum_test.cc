@@ -1,4 +1,4 @@
-#include "fit/log_density_sum.h"
+#include "fit/likelihood/log_density_sum.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "fit/pdf_value_checks.h"
+#include "fit/likelihood/pdf_value_checks.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "fit/shape_differences.h"
+#include "fit/hessian/shape_differences.h"
 
 #include <gtest/gtest.h>
 

@@ -1,14 +1,14 @@
-#include "fit/log_density_sum.h"
+#include "fit/likelihood/log_density_sum.h"
 
 #include <array>
 #include <bit>
 #include <cmath>
 #include <limits>
 
-#include "fit/component_count.h"
-#include "fit/log_kernels.h"
-#include "fit/mixture_density.h"
-#include "fit/pdf_value_checks.h"
+#include "fit/likelihood/component_count.h"
+#include "fit/batch_log/log_kernels.h"
+#include "fit/likelihood/mixture_density.h"
+#include "fit/likelihood/pdf_value_checks.h"
 #include "minimizer/internal_error.h"
 
 namespace tarnwex {
@@ -98,7 +98,7 @@ constexpr std::size_t kMaxVectorComponents = 16;
 TARNWEX_BEGIN_AVX512
 namespace tarnwex::avx512 {
 namespace {
-#include "fit/log_density_sum_lanes.inc"
+#include "fit/likelihood/log_density_sum_lanes.inc"
 }  // namespace
 }  // namespace tarnwex::avx512
 TARNWEX_END_LANES
@@ -106,7 +106,7 @@ TARNWEX_END_LANES
 TARNWEX_BEGIN_AVX2
 namespace tarnwex::avx2 {
 namespace {
-#include "fit/log_density_sum_lanes.inc"
+#include "fit/likelihood/log_density_sum_lanes.inc"
 }  // namespace
 }  // namespace tarnwex::avx2
 TARNWEX_END_LANES

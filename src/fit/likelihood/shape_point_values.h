@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fit/event_view.h"
-#include "fit/log_density_sum.h"
+#include "fit/likelihood/log_density_sum.h"
 #include "fit/parameter_map.h"
 #include "fit/parametric_pdf.h"
 #include "fit/splot_error.h"

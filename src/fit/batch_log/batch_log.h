@@ -4,7 +4,7 @@
 // The likelihood takes one logarithm per event on every pass, and the
 // scalar library call is most of a pass's cost. The kernels repeat the
 // library's own operations (its table, polynomial and fused multiply-adds;
-// fit/log_lanes.inc) eight or four values at a time and hand the few values
+// fit/batch_log/log_lanes.inc) eight or four values at a time and hand the few values
 // that take the library's other paths (near 1, zero, subnormal, negative,
 // infinite, NaN) to std::log itself. A kernel is used only after it has
 // given the library's bits on a fixed sweep of inputs that covers every
@@ -23,7 +23,7 @@ enum class LogKernel {
   kAvx512,  // eight values at a time (AVX-512 F and DQ)
 };
 
-// The kernel the event loop uses (fit/log_density_sum.h): the widest one this
+// The kernel the event loop uses (fit/likelihood/log_density_sum.h): the widest one this
 // processor runs that agrees with the library, chosen on first use.
 LogKernel selected_log_kernel();
 

@@ -1,10 +1,10 @@
-#include "fit/shape_point_values.h"
+#include "fit/likelihood/shape_point_values.h"
 
 #include <algorithm>
 #include <utility>
 
 #include "fit/fit_errors.h"
-#include "fit/pdf_value_checks.h"
+#include "fit/likelihood/pdf_value_checks.h"
 
 namespace tarnwex {
 

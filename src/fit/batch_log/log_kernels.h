@@ -1,12 +1,12 @@
-// The C library's log on eight or four doubles at a time (fit/log_lanes.inc),
+// The C library's log on eight or four doubles at a time (fit/batch_log/log_lanes.inc),
 // compiled once per instruction set: tarnwex::avx512::log_lanes and
-// log_array, tarnwex::avx2::log_lanes and log_array. fit/batch_log.h decides
+// log_array, tarnwex::avx2::log_lanes and log_array. fit/batch_log/batch_log.h decides
 // whether they may be used.
 #pragma once
 
 #include <cstdint>
 
-#include "fit/simd_lanes.h"
+#include "fit/batch_log/simd_lanes.h"
 
 // Where the library's main path ends, for the kernels and for the inputs that
 // check them.
@@ -27,20 +27,20 @@ inline constexpr std::uint64_t kExponentField = 0xfff0000000000000;
 #include <cmath>
 #include <cstddef>
 
-#include "fit/log_table.h"
+#include "fit/batch_log/log_table.h"
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
 TARNWEX_BEGIN_AVX512
 namespace tarnwex::avx512 {
-#include "fit/log_lanes.inc"
+#include "fit/batch_log/log_lanes.inc"
 }  // namespace tarnwex::avx512
 TARNWEX_END_LANES
 
 TARNWEX_BEGIN_AVX2
 namespace tarnwex::avx2 {
-#include "fit/log_lanes.inc"
+#include "fit/batch_log/log_lanes.inc"
 }  // namespace tarnwex::avx2
 TARNWEX_END_LANES
 

@@ -1,4 +1,4 @@
-#include "fit/format.h"
+#include "fit/text/format.h"
 
 #include <algorithm>
 #include <array>
@@ -6,7 +6,7 @@
 #include <cmath>
 #include <iterator>
 
-#include "fit/escaped_code_points.h"
+#include "fit/text/escaped_code_points.h"
 
 namespace tarnwex {
 

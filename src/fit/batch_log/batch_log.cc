@@ -1,4 +1,4 @@
-#include "fit/batch_log.h"
+#include "fit/batch_log/batch_log.h"
 
 #include <bit>
 #include <cmath>
@@ -6,7 +6,7 @@
 #include <limits>
 #include <vector>
 
-#include "fit/log_kernels.h"
+#include "fit/batch_log/log_kernels.h"
 
 namespace tarnwex {
 

@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "fit/mixture_density.h"
+#include "fit/likelihood/mixture_density.h"
 #include "fit/splot_error.h"
 #include "minimizer/types.h"
 

@@ -1,4 +1,4 @@
-#include "fit/likelihood_memo.h"
+#include "fit/likelihood/likelihood_memo.h"
 
 #include <algorithm>
 #include <cstring>

@@ -10,15 +10,15 @@
 #include <utility>
 #include <vector>
 
-#include "fit/evaluated_model.h"
-#include "fit/event_sum.h"
+#include "fit/sweights/evaluated_model.h"
+#include "fit/likelihood/event_sum.h"
 #include "fit/event_view.h"
 #include "fit/interrupt_check.h"
-#include "fit/likelihood_memo.h"
-#include "fit/log_density_sum.h"
+#include "fit/likelihood/likelihood_memo.h"
+#include "fit/likelihood/log_density_sum.h"
 #include "fit/parameter_map.h"
 #include "fit/parametric_pdf.h"
-#include "fit/shape_point_values.h"
+#include "fit/likelihood/shape_point_values.h"
 #include "fit/splot_error.h"
 #include "minimizer/problem.h"
 #include "minimizer/types.h"
@@ -31,7 +31,7 @@ namespace tarnwex {
 // central finite difference of `evaluate`. The Hessian, needed once for the
 // fit covariance, is computed for accuracy rather than by differencing
 // twice: see gradient_with_hessian. Every event sum is compensated
-// (fit/event_sum.h), so the NLL is accurate to its last bits at any size.
+// (fit/likelihood/event_sum.h), so the NLL is accurate to its last bits at any size.
 //
 // The events, PDFs and weights are borrowed and must outlive the likelihood.
 // The weights are one per event, or none: then every weight is 1.

@@ -20,7 +20,7 @@
 #include <span>
 #include <utility>
 
-#include "fit/event_sums.h"
+#include "fit/hessian/event_sums.h"
 #include "fit/splot_error.h"
 #include "minimizer/types.h"
 

@@ -1,10 +1,10 @@
 // The likelihood's event loop: for every event e, in order, the term
 // -w_e ln(max(d_e, 1e-300)), d_e the mixture density summed in component
-// order, added to a compensated event sum (fit/event_sum.h); on request also
+// order, added to a compensated event sum (fit/likelihood/event_sum.h); on request also
 // the yield-derivative terms w_e f_k(e) / d_e, for the exact gradient in the
 // yields, in the same pass.
 //
-// Where fit/batch_log.h has chosen a vector kernel, the densities, their
+// Where fit/batch_log/batch_log.h has chosen a vector kernel, the densities, their
 // checks, floors, logs and the sums of eight events are formed together;
 // the plain loop forms the same terms in the same lanes, so every kernel
 // gives the same bits.
@@ -13,8 +13,8 @@
 #include <cstddef>
 #include <span>
 
-#include "fit/batch_log.h"
-#include "fit/event_sum.h"
+#include "fit/batch_log/batch_log.h"
+#include "fit/likelihood/event_sum.h"
 
 namespace tarnwex {
 

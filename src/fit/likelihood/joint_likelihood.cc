@@ -1,13 +1,13 @@
-#include "fit/joint_likelihood.h"
+#include "fit/likelihood/joint_likelihood.h"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
-#include "fit/event_sums.h"
+#include "fit/hessian/event_sums.h"
 #include "fit/fit_errors.h"
 #include "fit/pass_counter.h"
-#include "fit/shape_differences.h"
+#include "fit/hessian/shape_differences.h"
 #include "minimizer/internal_error.h"
 
 namespace tarnwex {

@@ -1,12 +1,12 @@
-#include "fit/evaluated_model.h"
+#include "fit/sweights/evaluated_model.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <string>
 
-#include "fit/component_count.h"
-#include "fit/mixture_density.h"
+#include "fit/likelihood/component_count.h"
+#include "fit/likelihood/mixture_density.h"
 #include "minimizer/dense_provider.h"
 #include "minimizer/internal_error.h"
 

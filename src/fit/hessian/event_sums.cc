@@ -1,8 +1,8 @@
-#include "fit/event_sums.h"
+#include "fit/hessian/event_sums.h"
 
 #include <cmath>
 
-#include "fit/event_sum.h"
+#include "fit/likelihood/event_sum.h"
 #include "fit/fit_errors.h"
 
 namespace tarnwex {
