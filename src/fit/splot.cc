@@ -96,14 +96,15 @@ std::expected<SPlotOutput, SPlotError> splot(const EventView& events, const PdfL
   auto callbacks =
       build_callbacks(objective_threshold, config.tolerance * std::sqrt(unit), config.max_steps);
   if (!callbacks) return std::unexpected(std::move(callbacks.error()));
-  auto scale = coordinate_scale(likelihood, start.x, *at_start);
+  auto scale = coordinate_scale(likelihood, start.x, unit);
   if (!scale) return std::unexpected(std::move(scale.error()));
   lbfgsb_config->transform = std::move(*scale);
 
   std::expected<MinimizationSummary, SPlotError> run;
   {
+    ScaledLikelihood scaled(likelihood, unit);
     LBFGSB minimizer;
-    run = minimizer.process<SPlotError>(likelihood, std::move(start.x), std::move(*lbfgsb_config),
+    run = minimizer.process<SPlotError>(scaled, std::move(start.x), std::move(*lbfgsb_config),
                                         std::move(*callbacks));
   }
   if (!run) return std::unexpected(std::move(run.error()));
