@@ -5,8 +5,6 @@
 #include <span>
 #include <utility>
 
-#include "minimizer/finite_difference.h"
-
 namespace tarnwex {
 
 namespace {
@@ -18,51 +16,101 @@ namespace {
 // +-inf, and one below 2^-822 may be rounded, to 0 at worst.
 constexpr double kLargestScaleExponent = 200.0;
 
-double scale_for(double curvature) {
-  if (!std::isfinite(curvature) || !(curvature > 0.0)) return 1.0;
-  const double exponent = std::round(-0.5 * std::log2(curvature));
-  return std::ldexp(1.0, static_cast<int>(std::clamp(exponent, -kLargestScaleExponent,
+// How far, in powers of two, a coordinate's curvature may take its scale
+// before the scale is estimated again. Above one, so that a curvature near
+// the middle between two powers of two does not flip the rounded scale back
+// and forth.
+constexpr double kRescaleExponent = 1.5;
+
+// log2 of 1 / sqrt(c) for a curvature c that gives a scale: the magnitude
+// of a negative one; nothing for zero or a value that is not finite.
+std::optional<double> scale_exponent(double curvature) {
+  const double magnitude = std::abs(curvature);
+  if (!std::isfinite(magnitude) || !(magnitude > 0.0)) return std::nullopt;
+  return -0.5 * std::log2(magnitude);
+}
+
+double rounded_scale(double exponent) {
+  return std::ldexp(1.0, static_cast<int>(std::clamp(std::round(exponent), -kLargestScaleExponent,
                                                      kLargestScaleExponent)));
+}
+
+// The floor of a yield's curvature (coordinate_scale.h).
+double yield_curvature_floor(double yield, double unit) { return 1.0 / (yield + unit); }
+
+// The yields' scale from their curvature at the point whose shape values the
+// model was evaluated at. A point where some mixture density vanishes has no
+// yield curvature to offer; its yields take the floor alone.
+void set_yield_scales(const EvaluatedModel& model, std::span<const double> yields, double unit,
+                      Vector& scale) {
+  const auto information = model.yield_information(yields);
+  for (std::size_t k = 0; k < yields.size(); ++k) {
+    const auto i = static_cast<Eigen::Index>(k);
+    const double floor = yield_curvature_floor(yields[k], unit);
+    const double curvature = information ? std::max((*information)(i, i), floor) : floor;
+    if (auto exponent = scale_exponent(curvature)) scale[i] = rounded_scale(*exponent);
+  }
+}
+
+// The yields' scales at x, where the likelihood's last evaluation was made
+// (at the start) or its last gradient (on the way).
+std::expected<void, SPlotError> set_yield_scales(JointLikelihood& likelihood, const Vector& x,
+                                                 double unit, Vector& scale) {
+  const std::size_t n_components = likelihood.n_components();
+  auto model = likelihood.evaluate_model(std::span<const double>(
+      x.data() + n_components, static_cast<std::size_t>(x.size()) - n_components));
+  if (!model) return std::unexpected(std::move(model.error()));
+  set_yield_scales(*model, std::span<const double>(x.data(), n_components), unit, scale);
+  return {};
+}
+
+// The shape parameters' scales from their second differences; those without
+// a usable curvature keep theirs.
+void set_shape_scales(const Vector& curvature, Vector& scale) {
+  const Eigen::Index first = scale.size() - curvature.size();
+  for (Eigen::Index i = 0; i < curvature.size(); ++i) {
+    if (auto exponent = scale_exponent(curvature[i])) scale[first + i] = rounded_scale(*exponent);
+  }
 }
 
 }  // namespace
 
 std::expected<ParameterTransform, SPlotError> coordinate_scale(JointLikelihood& likelihood,
-                                                               const Vector& start, double nll) {
-  const std::size_t n_components = likelihood.n_components();
-  const auto n_parameters = static_cast<std::size_t>(start.size());
+                                                               const Vector& start, double unit) {
   ParameterTransform transform{Vector::Ones(start.size())};
-
-  // The yields first: their curvature needs the PDF values at the start
-  // point, which the start evaluation has just loaded.
-  const std::span<const double> yields(start.data(), n_components);
-  auto model = likelihood.evaluate_model(
-      std::span<const double>(start.data() + n_components, n_parameters - n_components));
-  if (!model) return std::unexpected(std::move(model.error()));
-  // A start point where some mixture density vanishes has no yield
-  // curvature to offer; those yields keep the scale 1.
-  if (auto information = model->yield_information(yields)) {
-    for (std::size_t k = 0; k < n_components; ++k) {
-      const auto i = static_cast<Eigen::Index>(k);
-      transform.scale[i] = scale_for((*information)(i, i));
-    }
+  // The yields first, with the PDF values the start evaluation has just
+  // loaded; then the gradient at the start, whose differences give the shape
+  // curvature and which the minimizer's own first gradient finds remembered.
+  if (auto yields = set_yield_scales(likelihood, start, unit, transform.scale); !yields) {
+    return std::unexpected(std::move(yields.error()));
   }
-
-  Vector point = start;
-  for (std::size_t p = n_components; p < n_parameters; ++p) {
-    const auto i = static_cast<Eigen::Index>(p);
-    const double v = point[i];
-    const double h = central_difference_step(v);
-    point[i] = v + h;
-    auto plus = likelihood.evaluate(point);
-    if (!plus) return std::unexpected(std::move(plus.error()));
-    point[i] = v - h;
-    auto minus = likelihood.evaluate(point);
-    if (!minus) return std::unexpected(std::move(minus.error()));
-    point[i] = v;
-    transform.scale[i] = scale_for(((*plus - nll) + (*minus - nll)) / (h * h));
+  if (auto gradient = likelihood.gradient(start); !gradient) {
+    return std::unexpected(std::move(gradient.error()));
+  }
+  if (auto curvature = likelihood.shape_curvature(start)) {
+    set_shape_scales(*curvature, transform.scale);
   }
   return transform;
+}
+
+std::expected<std::optional<Vector>, SPlotError> ScaledLikelihood::rescale(const Vector& x,
+                                                                           const Vector& scale) {
+  const std::optional<Vector> curvature = likelihood_->shape_curvature(x);
+  if (!curvature) return std::nullopt;
+  const auto n_components = static_cast<Eigen::Index>(likelihood_->n_components());
+  bool far = false;
+  for (Eigen::Index i = n_components; i < x.size() && !far; ++i) {
+    if (auto exponent = scale_exponent((*curvature)[i - n_components])) {
+      far = std::abs(*exponent - std::log2(scale[i])) > kRescaleExponent;
+    }
+  }
+  if (!far) return std::nullopt;
+  Vector fresh = scale;
+  if (auto yields = set_yield_scales(*likelihood_, x, unit_, fresh); !yields) {
+    return std::unexpected(std::move(yields.error()));
+  }
+  set_shape_scales(*curvature, fresh);
+  return fresh;
 }
 
 }  // namespace tarnwex

@@ -65,6 +65,7 @@ RowMatrix by_rows(const Matrix& matrix) {
 struct MinimizerSetup {
   LBFGSBConfig config;
   Callbacks callbacks;
+  double unit;  // the weights' statistical scale
 };
 
 std::expected<MinimizerSetup, SPlotError> configure_minimizer(
@@ -83,10 +84,10 @@ std::expected<MinimizerSetup, SPlotError> configure_minimizer(
   auto callbacks =
       build_callbacks(objective_threshold, config.tolerance * std::sqrt(unit), config.max_steps);
   if (!callbacks) return std::unexpected(std::move(callbacks.error()));
-  auto scale = coordinate_scale(likelihood, start.x, nll_at_start);
+  auto scale = coordinate_scale(likelihood, start.x, unit);
   if (!scale) return std::unexpected(std::move(scale.error()));
   lbfgsb_config->transform = std::move(*scale);
-  return MinimizerSetup{std::move(*lbfgsb_config), std::move(*callbacks)};
+  return MinimizerSetup{std::move(*lbfgsb_config), std::move(*callbacks), unit};
 }
 
 // The sPlot step at the fitted point: covariance and sWeights.
@@ -170,8 +171,9 @@ std::expected<SPlotOutput, SPlotError> splot(const EventView& events, const PdfL
 
   std::expected<MinimizationSummary, SPlotError> run;
   {
+    ScaledLikelihood scaled(likelihood, setup->unit);
     LBFGSB minimizer;
-    run = minimizer.process<SPlotError>(likelihood, std::move(start.x), std::move(setup->config),
+    run = minimizer.process<SPlotError>(scaled, std::move(start.x), std::move(setup->config),
                                         std::move(setup->callbacks));
   }
   if (!run) return std::unexpected(std::move(run.error()));

@@ -50,10 +50,19 @@ class LBFGSB {
  private:
   // One step: direction, bound-limited line search, update. Only a problem
   // error is an error; a failed line search keeps the point and clears memory,
-  // and marks the state when there was memory to clear.
+  // and marks the state when there was memory to clear. True when the step
+  // moved to a new point.
   template <class E>
-  std::expected<void, E> step(const TransformedProblem<E>& problem, const LBFGSBConfig& config,
+  std::expected<bool, E> step(const TransformedProblem<E>& problem, const LBFGSBConfig& config,
                               GradientStatus& status);
+
+  // Asks the problem whether the scale still fits the curvature at x; with a
+  // new scale, x, g and the bounds are mapped into it (exactly, the scales
+  // being powers of two) and the memory, built in the old scale, is cleared.
+  // f, f_previous and the status stay: the point is the same. True when the
+  // scale changed.
+  template <class E>
+  std::expected<bool, E> rescale(const TransformedProblem<E>& problem, LBFGSBConfig& config);
 
   // Built-in end of a run, checked after initialisation and after every step:
   // a converged status, or a non-finite objective value (marked as failed).
@@ -86,7 +95,7 @@ class LBFGSB {
 };
 
 template <class E>
-std::expected<void, E> LBFGSB::step(const TransformedProblem<E>& problem, const LBFGSBConfig& config,
+std::expected<bool, E> LBFGSB::step(const TransformedProblem<E>& problem, const LBFGSBConfig& config,
                                     GradientStatus& status) {
   const LimitedMemoryModel model{x, g, theta, w_matrix, middle_matrix};
   const Vector d = bound_constrained_direction(model, config.bounds);
@@ -105,11 +114,28 @@ std::expected<void, E> LBFGSB::step(const TransformedProblem<E>& problem, const 
     const bool descended = f - found->lowest_value > config.objective_resolution;
     if (descended && !s_history.empty()) f_previous = std::numeric_limits<double>::infinity();
     forget_correction_pairs();
-    return {};
+    return false;
   }
   Vector x_new = clip(axpy(x, found->step_length, d), config.bounds);
   adopt_step(status, std::move(x_new), found->value, std::move(found->gradient), config);
-  return {};
+  return true;
+}
+
+template <class E>
+std::expected<bool, E> LBFGSB::rescale(const TransformedProblem<E>& problem, LBFGSBConfig& config) {
+  auto fresh = problem.rescale(x);
+  if (!fresh) return std::unexpected(std::move(fresh.error()));
+  if (!*fresh) return false;
+  ParameterTransform& transform = *config.transform;
+  const Vector x_external = transform.to_external(x);
+  const Vector g_external = g.cwiseQuotient(transform.scale);
+  if (config.bounds) config.bounds = transform.bounds_to_external(*config.bounds);
+  transform.scale = std::move(**fresh);
+  if (config.bounds) config.bounds = transform.bounds_to_internal(*config.bounds);
+  x = clip(transform.to_internal(x_external), config.bounds);
+  g = transform.gradient_to_internal(g_external);
+  forget_correction_pairs();
+  return true;
 }
 
 template <class E>
@@ -141,12 +167,19 @@ std::expected<MinimizationSummary, E> LBFGSB::process(ScalarGradient<E>& problem
   status.value = f;
 
   if (!run_has_ended(status)) {
+    std::size_t rescales = 0;
     for (std::size_t current_step = 0;; ++current_step) {
-      if (auto stepped = step(adapter, config, status); !stepped) {
-        return std::unexpected(std::move(stepped.error()));
-      }
+      auto stepped = step(adapter, config, status);
+      if (!stepped) return std::unexpected(std::move(stepped.error()));
       if (run_has_ended(status)) break;
       if (callbacks_end_run(callbacks, current_step, status, config)) break;
+      // The terminators have judged the step in the scale it was taken in;
+      // the next one may need another.
+      if (*stepped && rescales < config.max_rescales) {
+        auto rescaled = rescale(adapter, config);
+        if (!rescaled) return std::unexpected(std::move(rescaled.error()));
+        if (*rescaled) ++rescales;
+      }
     }
   }
 

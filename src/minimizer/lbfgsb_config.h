@@ -29,6 +29,9 @@ struct LBFGSBConfig {
   // found the point to be a minimum as far as the objective can tell. 0
   // counts every decrease; the fit sets its objective-change threshold.
   double objective_resolution = 0.0;
+  // How often a run may take a new scale from the problem (each one costs
+  // the memory); only a run with a transform asks for one.
+  std::size_t max_rescales = 8;
 };
 
 // Installs the converted bounds, or fails with the conversion's error.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <expected>
+#include <optional>
 #include <utility>
 
 #include "minimizer/finite_difference.h"
@@ -28,6 +29,15 @@ class ScalarGradient : public ScalarCostFunction<E> {
   virtual std::expected<GradientWithHessian, E> gradient_with_hessian(const Vector& x) {
     return central_difference_hessian([this](const Vector& p) { return this->gradient(p); }, x);
   }
+  // Asked after every accepted step of a run in scaled coordinates (x = s * z),
+  // with x the new point, where the last gradient was computed: a new scale
+  // when the curvature at x has moved far from what `scale` assumes, nothing
+  // while it still fits. The default keeps the scale of the start.
+  virtual std::expected<std::optional<Vector>, E> rescale(const Vector& x, const Vector& scale) {
+    static_cast<void>(x);
+    static_cast<void>(scale);
+    return std::nullopt;
+  }
 };
 
 // The adapter through which the iteration calls the problem. With a
@@ -50,6 +60,11 @@ class TransformedProblem {
     auto g = problem_->gradient(transform_->to_external(z));
     if (!g) return std::unexpected(std::move(g.error()));
     return transform_->gradient_to_internal(*g);
+  }
+  // The problem's new scale at z, or nothing; always nothing without a transform.
+  std::expected<std::optional<Vector>, E> rescale(const Vector& z) const {
+    if (!transform_) return std::nullopt;
+    return problem_->rescale(transform_->to_external(z), transform_->scale);
   }
   std::expected<Matrix, E> hessian(const Vector& z) const {
     auto both = problem_->gradient_with_hessian(transform_ ? transform_->to_external(z) : z);

@@ -25,10 +25,10 @@ def sloped_exponential(data, parameters):
     return np.exp(-slope * (data[:, 0] - LOW)) / norm
 
 
-def sample(n_events, signal_fraction, seed):
+def sample(n_events, signal_fraction, seed, width=0.5):
     rng = np.random.default_rng(seed)
     n_signal = rng.binomial(n_events, signal_fraction)
-    signal = rng.normal(5.0, 0.5, 2 * n_signal + 10)
+    signal = rng.normal(5.0, width, 2 * n_signal + 10)
     signal = signal[(signal >= LOW) & (signal <= HIGH)][:n_signal]
     u = rng.random(n_events - n_signal)
     background = LOW - np.log1p(u * math.expm1(-0.3 * (HIGH - LOW))) / 0.3
@@ -106,3 +106,22 @@ def test_a_fit_at_its_minimum_stops_there():
     while (reached := fit(steps)).minimum_nll != final.minimum_nll:
         steps += 1
     assert final.objective_evaluations <= reached.objective_evaluations + 20
+
+
+def poor_start_shapes(mu, sigma, slope):
+    return [ShapeParameter("mu", mu, 1.0, 9.0), ShapeParameter("sigma", sigma, 0.05, 3.0),
+            ShapeParameter("slope", slope, 0.01, 2.0)]
+
+
+@pytest.mark.parametrize("signal_fraction, mu", [(0.03, 6.0), (0.1, 6.5), (0.3, 7.0)])
+def test_a_narrow_peak_started_off_its_place_finds_it(signal_fraction, mu):
+    # Started narrow on background, the peak's mean and width kept the
+    # scale of that start and crawled while the signal yield ran to its
+    # bound, where the shapes have no gradient left.
+    data = sample(10_000, signal_fraction, seed=5, width=0.3)
+    pdfs = [gaussian, sloped_exponential]
+    poor = splot(data, pdfs, shape_parameters=poor_start_shapes(mu, 0.1, 0.5))
+    truth = splot(data, pdfs, shape_parameters=poor_start_shapes(5.0, 0.3, 0.3),
+                  initial_yields=[signal_fraction * 10_000, (1 - signal_fraction) * 10_000])
+    assert poor.success, poor.message
+    assert poor.minimum_nll <= truth.minimum_nll + NLL_TOLERANCE

@@ -122,6 +122,7 @@ std::expected<Vector, SPlotError> JointLikelihood::gradient(const Vector& x) {
     g[k] = 1.0 - yield_terms_[static_cast<std::size_t>(k)].total();
   }
   Vector point = x;
+  Vector curvature(n - k_index);
   for (Eigen::Index i = k_index; i < n; ++i) {
     const double v = point[i];
     const double h = central_difference_step(v);
@@ -133,9 +134,14 @@ std::expected<Vector, SPlotError> JointLikelihood::gradient(const Vector& x) {
     if (!minus) return std::unexpected(std::move(minus.error()));
     point[i] = v;
     g[i] = (*plus - *minus) / (h + h);
+    curvature[i - k_index] = ((*plus - *at_x) + (*minus - *at_x)) / (h * h);
   }
-  memo_.store_gradient(point_bits, g);
+  memo_.store_gradient(point_bits, g, curvature);
   return g;
+}
+
+std::optional<Vector> JointLikelihood::shape_curvature(const Vector& x) const {
+  return memo_.find_shape_curvature({x.data(), static_cast<std::size_t>(x.size())});
 }
 
 std::expected<GradientWithHessian, SPlotError> JointLikelihood::gradient_with_hessian(

@@ -70,6 +70,11 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
   std::expected<GradientWithHessian, SPlotError> gradient_with_hessian(
       const Vector& x) override;
 
+  // The second differences of the NLL along each shape parameter, with the
+  // steps of the central differences, that the last gradient computed on
+  // the way, if it was computed at exactly x; nothing otherwise.
+  std::optional<Vector> shape_curvature(const Vector& x) const;
+
   // The PDF values at the given shape values, for the sPlot step.
   std::expected<EvaluatedModel, SPlotError> evaluate_model(
       std::span<const double> shape_values);

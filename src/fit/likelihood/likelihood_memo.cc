@@ -53,9 +53,16 @@ std::optional<Vector> LikelihoodMemo::find_gradient(std::span<const double> poin
   return gradient_;
 }
 
-void LikelihoodMemo::store_gradient(std::span<const double> point, const Vector& gradient) {
+std::optional<Vector> LikelihoodMemo::find_shape_curvature(std::span<const double> point) const {
+  if (!gradient_ || !same_bits(gradient_bits_, point)) return std::nullopt;
+  return shape_curvature_;
+}
+
+void LikelihoodMemo::store_gradient(std::span<const double> point, const Vector& gradient,
+                                    const Vector& shape_curvature) {
   copy_bits(point, gradient_bits_);
   gradient_ = gradient;
+  shape_curvature_ = shape_curvature;
 }
 
 }  // namespace tarnwex

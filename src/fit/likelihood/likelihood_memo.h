@@ -36,7 +36,11 @@ class LikelihoodMemo {
   // is enough: a line search starts where the last one ended, at the point
   // of the last gradient it computed.
   std::optional<Vector> find_gradient(std::span<const double> point) const;
-  void store_gradient(std::span<const double> point, const Vector& gradient);
+  // The second differences along the shape parameters that the same
+  // differences gave, for exactly these bits.
+  std::optional<Vector> find_shape_curvature(std::span<const double> point) const;
+  void store_gradient(std::span<const double> point, const Vector& gradient,
+                      const Vector& shape_curvature);
 
  private:
   struct Entry {
@@ -50,6 +54,7 @@ class LikelihoodMemo {
   std::vector<Entry> entries_;
   std::vector<std::uint64_t> gradient_bits_;
   std::optional<Vector> gradient_;
+  Vector shape_curvature_;
   std::uint64_t clock_ = 0;
 };
 
