@@ -21,16 +21,18 @@ inline double central_difference_step(double v) {
   return (std::abs(v) + 1.0) * kCbrtMachineEpsilon;
 }
 
-// g_i = (F(x + h e_i) - F(x - h e_i)) / (h + h) with h = (|x_i| + 1) * cbrt(2^-52).
-// `evaluate` is any callable taking const Vector& and returning
-// std::expected<double, E>. Costs 2n evaluations; the first error aborts.
+// g_i = (F(x + h e_i) - F(x - h e_i)) / (h + h) with h = (|x_i| + 1) * cbrt(2^-52),
+// for the coordinates from `first` on (those before it are left 0, for a
+// caller that knows them otherwise). `evaluate` is any callable taking
+// const Vector& and returning std::expected<double, E>. Costs 2 evaluations
+// per coordinate; the first error aborts.
 template <class Evaluate>
-auto central_difference_gradient(Evaluate&& evaluate, const Vector& x)
+auto central_difference_gradient(Evaluate&& evaluate, const Vector& x, Eigen::Index first = 0)
     -> std::expected<Vector, typename decltype(evaluate(x))::error_type> {
   const Eigen::Index n = x.size();
   Vector point = x;
-  Vector g(n);
-  for (Eigen::Index i = 0; i < n; ++i) {
+  Vector g = Vector::Zero(n);
+  for (Eigen::Index i = first; i < n; ++i) {
     const double v = point[i];
     const double h = central_difference_step(v);
     point[i] = v + h;

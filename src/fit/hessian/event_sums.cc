@@ -9,10 +9,26 @@ namespace tarnwex {
 
 namespace {
 
-// w_e f_a(e) / d_e as the likelihood's gradient pass forms it: f_a times
-// the one reciprocal of d_e (taken as 0 for a floored event), then the weight.
-double yield_term(double value, double inverse, std::span<const double> weights, std::size_t e) {
-  const double ratio = value * inverse;
+// The mixture density at event e, floored, and the reciprocal the yield
+// terms take, 0 for a floored event (its term does not depend on the
+// yields), as the likelihood's gradient pass forms them. Fails like the NLL
+// when the density is not finite.
+struct FlooredDensity {
+  double value;
+  double inverse;
+};
+
+std::expected<FlooredDensity, SPlotError> floored_density(
+    std::span<const std::span<const double>> columns, std::span<const double> yields,
+    std::size_t e) {
+  const double density = mixture_density(columns, yields, e);
+  if (!std::isfinite(density)) return std::unexpected(mixture_not_finite(e));
+  const bool above = density > kDensityFloor;
+  return FlooredDensity{above ? density : kDensityFloor, above ? 1.0 / density : 0.0};
+}
+
+// w_e f_a(e) / d_e from the ratio f_a(e) (1 / d_e), as the gradient pass forms it.
+double yield_term(double ratio, std::span<const double> weights, std::size_t e) {
   return weights.empty() ? ratio : weights[e] * ratio;
 }
 
@@ -30,16 +46,13 @@ std::expected<YieldDerivatives, SPlotError> yield_derivatives(
   std::vector<EventSum> curvature(n_components * (n_components + 1) / 2);
   std::vector<double> ratio(n_components);
   for (std::size_t e = 0; e < n_events; ++e) {
-    const double density = mixture_density(columns, yields, e);
-    if (!std::isfinite(density)) return std::unexpected(mixture_not_finite(e));
-    const bool above = density > kDensityFloor;
-    const double floored = above ? density : kDensityFloor;
-    out.floored_densities[e] = floored;
-    const double inverse = above ? 1.0 / floored : 0.0;
+    const auto density = floored_density(columns, yields, e);
+    if (!density) return std::unexpected(std::move(density.error()));
+    out.floored_densities[e] = density->value;
     // Ratios rather than f_a f_b / d^2: d^2 underflows long before d reaches the floor.
-    for (std::size_t a = 0; a < n_components; ++a) ratio[a] = columns[a][e] * inverse;
+    for (std::size_t a = 0; a < n_components; ++a) ratio[a] = columns[a][e] * density->inverse;
     for (std::size_t a = 0, entry = 0; a < n_components; ++a) {
-      const double weighted = yield_term(columns[a][e], inverse, weights, e);
+      const double weighted = yield_term(ratio[a], weights, e);
       sums[a].add(e, weighted);
       for (std::size_t b = 0; b <= a; ++b, ++entry) curvature[entry].add(e, weighted * ratio[b]);
     }
@@ -69,10 +82,9 @@ std::expected<ShapePointSums, SPlotError> shape_point_sums(
   EventSum squared_log_change;
   std::vector<EventSum> sums(n_components);
   for (std::size_t e = 0; e < n_events; ++e) {
-    const double density = mixture_density(columns, yields, e);
-    if (!std::isfinite(density)) return std::unexpected(mixture_not_finite(e));
-    const bool above = density > kDensityFloor;
-    const double floored = above ? density : kDensityFloor;
+    const auto density = floored_density(columns, yields, e);
+    if (!density) return std::unexpected(std::move(density.error()));
+    const double floored = density->value;
     const double reference = reference_densities[e];
     // log1p of the relative change keeps the per-event rounding relative to
     // the change, not to the logarithm; a change too large for it to be
@@ -83,9 +95,8 @@ std::expected<ShapePointSums, SPlotError> shape_point_sums(
     const double weight = weight_of(weights, e);
     nll_change.add(e, log_change * -weight);
     squared_log_change.add(e, log_change * log_change * std::abs(weight));
-    const double inverse = above ? 1.0 / floored : 0.0;
     for (std::size_t a = 0; a < n_components; ++a) {
-      sums[a].add(e, yield_term(columns[a][e], inverse, weights, e));
+      sums[a].add(e, yield_term(columns[a][e] * density->inverse, weights, e));
     }
   }
   ShapePointSums out;

@@ -83,7 +83,7 @@ class ShapePoints {
  public:
   ShapePoints(std::span<const double> shape_values,
               std::span<const std::pair<double, double>> bounds, const ShapePointFunction& sums_at,
-              const KnownCurvature& known_curvature)
+              std::span<const double> known_curvature)
       : shape_values_(shape_values),
         bounds_(bounds),
         sums_at_(sums_at),
@@ -131,9 +131,7 @@ class ShapePoints {
   // A first estimate of the curvature along j: the second difference the
   // caller already knows, or one probe at the gradient's step.
   std::expected<double, SPlotError> curvature_guess(std::size_t j, double probe_step) {
-    if (known_curvature_) {
-      if (auto known = known_curvature_(j, probe_step); known && *known > 0.0) return *known;
-    }
+    if (j < known_curvature_.size() && known_curvature_[j] > 0.0) return known_curvature_[j];
     const Axis probe = place(shape_values_[j], bounds_[j], probe_step);
     auto probed = moved(j, probe.step, j, probe.step);
     if (!probed) return std::unexpected(std::move(probed.error()));
@@ -181,7 +179,7 @@ class ShapePoints {
   std::span<const double> shape_values_;
   std::span<const std::pair<double, double>> bounds_;
   const ShapePointFunction& sums_at_;
-  const KnownCurvature& known_curvature_;
+  std::span<const double> known_curvature_;
   std::vector<double> point_;
 };
 
@@ -222,7 +220,7 @@ ShapeDerivatives axis_derivatives(std::span<const Axis> axes,
 std::expected<ShapeDerivatives, SPlotError> shape_derivatives(
     std::span<const double> shape_values, std::span<const std::pair<double, double>> bounds,
     std::span<const double> reference_yield_sums, const ShapePointFunction& sums_at,
-    const KnownCurvature& known_curvature) {
+    std::span<const double> known_curvature) {
   const std::size_t n_shape = shape_values.size();
   if (bounds.size() != n_shape) internal_error("shape bounds do not match the shape parameters");
   ShapePoints points(shape_values, bounds, sums_at, known_curvature);

@@ -16,7 +16,6 @@
 
 #include <expected>
 #include <functional>
-#include <optional>
 #include <span>
 #include <utility>
 
@@ -30,10 +29,6 @@ namespace tarnwex {
 using ShapePointFunction =
     std::function<std::expected<ShapePointSums, SPlotError>(std::span<const double>)>;
 
-// The NLL's second difference along shape parameter j at the given step,
-// when the caller knows the three values already; nullopt otherwise.
-using KnownCurvature = std::function<std::optional<double>(std::size_t j, double step)>;
-
 struct ShapeDerivatives {
   Vector gradient;    // P: d NLL / d t_j
   Matrix yield_shape; // K x P: d^2 NLL / d y_a d t_j = -d S_a / d t_j
@@ -42,11 +37,12 @@ struct ShapeDerivatives {
 
 // `bounds` holds one (lower, upper) pair per shape parameter (infinite sides
 // unbounded); `reference_yield_sums` are the S_a at the fitted point. The
-// first error of `sums_at` ends the operation. `known_curvature`, when given,
-// replaces the probe of a parameter whose second difference it knows.
+// first error of `sums_at` ends the operation. `known_curvature`, when not
+// empty, holds per parameter the NLL's second difference at the gradient's
+// step (NaN where unknown); a positive one replaces that parameter's probe.
 std::expected<ShapeDerivatives, SPlotError> shape_derivatives(
     std::span<const double> shape_values, std::span<const std::pair<double, double>> bounds,
     std::span<const double> reference_yield_sums, const ShapePointFunction& sums_at,
-    const KnownCurvature& known_curvature = {});
+    std::span<const double> known_curvature = {});
 
 }  // namespace tarnwex

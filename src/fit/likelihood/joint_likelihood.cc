@@ -29,7 +29,10 @@ JointLikelihood::JointLikelihood(std::vector<std::string> shape_parameter_names,
       interrupted_(std::move(interrupted)),
       shape_bounds_(std::move(shape_bounds)),
       values_(events, pdfs),
-      yield_terms_(pdfs.size()) {
+      yield_terms_(pdfs.size()),
+      // Room for a gradient's neighbourhood: x and two points per shape
+      // parameter, read again by shape_curvature.
+      memo_(2 * shape_parameter_names_.size() + 1) {
   if (pdfs.empty()) internal_error("a likelihood needs at least one component");
   if (!event_weights.empty() && event_weights.size() != n_events_) {
     internal_error("event weights do not match the events");
@@ -115,33 +118,35 @@ std::expected<Vector, SPlotError> JointLikelihood::gradient(const Vector& x) {
   // before asking for its gradient); the pass then takes no logarithm.
   auto at_x = event_pass(x, yield_terms_, memo_.find(point_bits));
   if (!at_x) return std::unexpected(std::move(at_x.error()));
-  const Eigen::Index n = x.size();
   const auto k_index = static_cast<Eigen::Index>(n_components_);
-  Vector g(n);
+  auto g = central_difference_gradient([this](const Vector& p) { return evaluate(p); }, x,
+                                       k_index);
+  if (!g) return std::unexpected(std::move(g.error()));
   for (Eigen::Index k = 0; k < k_index; ++k) {
-    g[k] = 1.0 - yield_terms_[static_cast<std::size_t>(k)].total();
+    (*g)[k] = 1.0 - yield_terms_[static_cast<std::size_t>(k)].total();
   }
-  Vector point = x;
-  Vector curvature(n - k_index);
-  for (Eigen::Index i = k_index; i < n; ++i) {
-    const double v = point[i];
-    const double h = central_difference_step(v);
-    point[i] = v + h;
-    auto plus = evaluate(point);
-    if (!plus) return std::unexpected(std::move(plus.error()));
-    point[i] = v - h;
-    auto minus = evaluate(point);
-    if (!minus) return std::unexpected(std::move(minus.error()));
-    point[i] = v;
-    g[i] = (*plus - *minus) / (h + h);
-    curvature[i - k_index] = ((*plus - *at_x) + (*minus - *at_x)) / (h * h);
-  }
-  memo_.store_gradient(point_bits, g, curvature);
+  memo_.store_gradient(point_bits, *g);
   return g;
 }
 
 std::optional<Vector> JointLikelihood::shape_curvature(const Vector& x) const {
-  return memo_.find_shape_curvature({x.data(), static_cast<std::size_t>(x.size())});
+  const std::size_t size = static_cast<std::size_t>(x.size());
+  const auto centre = memo_.peek({x.data(), size});
+  if (!centre) return std::nullopt;
+  const auto k_index = static_cast<Eigen::Index>(n_components_);
+  Vector curvature(x.size() - k_index);
+  Vector moved = x;
+  for (Eigen::Index i = k_index; i < x.size(); ++i) {
+    const double h = central_difference_step(x[i]);
+    moved[i] = x[i] + h;
+    const auto plus = memo_.peek({moved.data(), size});
+    moved[i] = x[i] - h;
+    const auto minus = memo_.peek({moved.data(), size});
+    moved[i] = x[i];
+    curvature[i - k_index] = plus && minus ? ((*plus - *centre) + (*minus - *centre)) / (h * h)
+                                           : std::numeric_limits<double>::quiet_NaN();
+  }
+  return curvature;
 }
 
 std::expected<GradientWithHessian, SPlotError> JointLikelihood::gradient_with_hessian(
@@ -178,19 +183,10 @@ std::expected<GradientWithHessian, SPlotError> JointLikelihood::gradient_with_he
   };
   // The last gradient of a run was taken here: its central differences left
   // the NLL on both sides of every shape parameter in the memo.
-  const KnownCurvature known_curvature = [&](std::size_t j,
-                                             double step) -> std::optional<double> {
-    const std::span<const double> at_x(x.data(), static_cast<std::size_t>(x.size()));
-    const auto centre = memo_.find(at_x);
-    Vector moved = x;
-    const auto i = k_index + static_cast<Eigen::Index>(j);
-    moved[i] = x[i] + step;
-    const auto plus = memo_.find({moved.data(), at_x.size()});
-    moved[i] = x[i] - step;
-    const auto minus = memo_.find({moved.data(), at_x.size()});
-    if (!centre || !plus || !minus) return std::nullopt;
-    return ((*plus - *centre) + (*minus - *centre)) / (step * step);
-  };
+  const std::optional<Vector> known = shape_curvature(x);
+  const std::span<const double> known_curvature =
+      known ? std::span<const double>(known->data(), static_cast<std::size_t>(known->size()))
+            : std::span<const double>();
   auto shapes =
       shape_derivatives(shape_values, bounds, at_fit->yield_sums, sums_at, known_curvature);
   if (!shapes) return std::unexpected(std::move(shapes.error()));

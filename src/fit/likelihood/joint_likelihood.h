@@ -71,8 +71,9 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
       const Vector& x) override;
 
   // The second differences of the NLL along each shape parameter, with the
-  // steps of the central differences, that the last gradient computed on
-  // the way, if it was computed at exactly x; nothing otherwise.
+  // steps of the gradient's central differences, from the values the memo
+  // holds (a gradient at x leaves them all there); nothing without the NLL
+  // at x, NaN along a parameter whose two values are gone.
   std::optional<Vector> shape_curvature(const Vector& x) const;
 
   // The PDF values at the given shape values, for the sPlot step.

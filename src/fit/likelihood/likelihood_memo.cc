@@ -19,11 +19,19 @@ void copy_bits(std::span<const double> point, std::vector<std::uint64_t>& bits) 
 
 }  // namespace
 
-LikelihoodMemo::Entry* LikelihoodMemo::lookup(std::span<const double> point) {
-  for (Entry& entry : entries_) {
+LikelihoodMemo::LikelihoodMemo(std::size_t capacity) : capacity_(std::max(capacity, kCapacity)) {}
+
+const LikelihoodMemo::Entry* LikelihoodMemo::lookup(std::span<const double> point) const {
+  for (const Entry& entry : entries_) {
     if (same_bits(entry.bits, point)) return &entry;
   }
   return nullptr;
+}
+
+std::optional<double> LikelihoodMemo::peek(std::span<const double> point) const {
+  const Entry* entry = lookup(point);
+  if (entry == nullptr) return std::nullopt;
+  return entry->value;
 }
 
 std::optional<double> LikelihoodMemo::find(std::span<const double> point) {
@@ -36,7 +44,7 @@ std::optional<double> LikelihoodMemo::find(std::span<const double> point) {
 void LikelihoodMemo::store(std::span<const double> point, double value) {
   Entry* entry = lookup(point);
   if (entry == nullptr) {
-    if (entries_.size() < kCapacity) {
+    if (entries_.size() < capacity_) {
       entry = &entries_.emplace_back();
     } else {
       entry = &*std::min_element(entries_.begin(), entries_.end(),
@@ -53,16 +61,9 @@ std::optional<Vector> LikelihoodMemo::find_gradient(std::span<const double> poin
   return gradient_;
 }
 
-std::optional<Vector> LikelihoodMemo::find_shape_curvature(std::span<const double> point) const {
-  if (!gradient_ || !same_bits(gradient_bits_, point)) return std::nullopt;
-  return shape_curvature_;
-}
-
-void LikelihoodMemo::store_gradient(std::span<const double> point, const Vector& gradient,
-                                    const Vector& shape_curvature) {
+void LikelihoodMemo::store_gradient(std::span<const double> point, const Vector& gradient) {
   copy_bits(point, gradient_bits_);
   gradient_ = gradient;
-  shape_curvature_ = shape_curvature;
 }
 
 }  // namespace tarnwex

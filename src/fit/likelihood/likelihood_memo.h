@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "minimizer/types.h"
@@ -25,9 +26,16 @@ class LikelihoodMemo {
   // the steps of a refinement; a lookup stays a short linear scan.
   static constexpr std::size_t kCapacity = 32;
 
+  // At least `capacity` entries (never fewer than kCapacity).
+  explicit LikelihoodMemo(std::size_t capacity = kCapacity);
+
   // The value stored for exactly these bits (0.0 and -0.0 differ, a NaN
   // matches the same NaN), refreshed as the most recently used.
   std::optional<double> find(std::span<const double> point);
+
+  // The value stored for exactly these bits, leaving the order of use as it
+  // is: a look that is not a use.
+  std::optional<double> peek(std::span<const double> point) const;
 
   // Stores a value, evicting the least recently used entry when full.
   void store(std::span<const double> point, double value);
@@ -36,11 +44,7 @@ class LikelihoodMemo {
   // is enough: a line search starts where the last one ended, at the point
   // of the last gradient it computed.
   std::optional<Vector> find_gradient(std::span<const double> point) const;
-  // The second differences along the shape parameters that the same
-  // differences gave, for exactly these bits.
-  std::optional<Vector> find_shape_curvature(std::span<const double> point) const;
-  void store_gradient(std::span<const double> point, const Vector& gradient,
-                      const Vector& shape_curvature);
+  void store_gradient(std::span<const double> point, const Vector& gradient);
 
  private:
   struct Entry {
@@ -49,12 +53,15 @@ class LikelihoodMemo {
     std::uint64_t last_use = 0;
   };
 
-  Entry* lookup(std::span<const double> point);
+  const Entry* lookup(std::span<const double> point) const;
+  Entry* lookup(std::span<const double> point) {
+    return const_cast<Entry*>(std::as_const(*this).lookup(point));
+  }
 
   std::vector<Entry> entries_;
   std::vector<std::uint64_t> gradient_bits_;
   std::optional<Vector> gradient_;
-  Vector shape_curvature_;
+  std::size_t capacity_;
   std::uint64_t clock_ = 0;
 };
 
