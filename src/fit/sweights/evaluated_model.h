@@ -28,6 +28,8 @@ class EvaluatedModel {
 
   std::size_t n_events() const { return n_events_; }
   std::size_t n_components() const { return columns_.size(); }
+  // PDF k's value for every event.
+  std::span<const double> column(std::size_t k) const { return columns_[k]; }
 
   // I(a, b) = sum over events of w_e f_a(e) f_b(e) / d_e^2, both triangles
   // accumulated. Fails when a mixture density d_e is not positive and finite.
