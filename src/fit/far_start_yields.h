@@ -1,0 +1,54 @@
+// Start yields far from the fitted ones, and where a refit starts them.
+#pragma once
+
+#include <span>
+#include <utility>
+#include <vector>
+
+namespace tarnwex {
+
+// How far, as a ratio, a fitted yield may end from its start before the
+// start counts as far from it.
+inline constexpr double kFarYieldRatio = 4.0;
+
+// True when some yield of at least one event (`unit`, the statistical weight
+// of one event) ended more than kFarYieldRatio times above or below its
+// start. Vanished yields do not count (vanished_components.h).
+//
+// The start yields steer the shapes' path. With a small signal and the
+// default start, a peak carrying N/K events widens to cover them long
+// before its yield has fallen to its size, and the fit can settle with a
+// broad bump of hundreds of events where a narrow peak of a hundred
+// belongs.
+bool start_yields_far(std::span<const double> fitted_yields, std::span<const double> start_yields,
+                      double unit);
+
+// How many of its errors a shape parameter may end from its start with the
+// start still counting as a good one.
+inline constexpr double kTravelledErrors = 3.0;
+
+// True when some shape parameter ended more than kTravelledErrors of its
+// errors from its start, or is as good as undetermined: its error is NaN,
+// or kTravelledErrors of it span more than half its box (`bounds`, one
+// (lower, upper) pair per shape parameter). Shapes that ended near their
+// start, well determined, were started well: a refit from there would begin
+// next to the minimum already found, at the cost of a second fit for every
+// fit whose yields merely started at the default. A broad bump that took a
+// narrow peak's place is poorly determined, and its start tells nothing.
+bool shapes_travelled(std::span<const double> fitted_shapes, std::span<const double> start_shapes,
+                      std::span<const double> errors,
+                      std::span<const std::pair<double, double>> bounds);
+
+// The yields a refit from the start's shape values begins with: the fitted
+// ones, except that a yield which fell more than kFarYieldRatio below its
+// start begins that ratio below its fitted value; none below `lower`.
+//
+// A fitted yield that fell so far may still carry events its oversized
+// start forced on it (the broad bump above). Started below its size, a
+// component's shape stays narrow and follows the densest events while its
+// yield rises with its gradient, which the scaled minimizer does in a step
+// or two; started above, the shape widens again.
+std::vector<double> refit_start_yields(std::span<const double> fitted_yields,
+                                       std::span<const double> start_yields, double lower);
+
+}  // namespace tarnwex

@@ -1,0 +1,38 @@
+// The minimizer's runs that make up one fit: the run from the start, and
+// the refits a poor start calls for.
+#pragma once
+
+#include <expected>
+#include <span>
+
+#include "fit/likelihood/joint_likelihood.h"
+#include "fit/splot_config.h"
+#include "fit/splot_error.h"
+#include "fit/start_point.h"
+#include "minimizer/status.h"
+
+namespace tarnwex {
+
+// The fit from `start`, where the NLL is `nll_at_start`. Every run has its
+// own bounds check, thresholds, scale and terminators (max_steps included).
+//
+// A run that converged is taken as it is unless its start was poor, which
+// shows in its yields:
+//  1. A component with a shape of its own vanished on the way
+//     (vanished_components.h): the fit is tried again from the start with
+//     those yields held at their start values while everything else moves,
+//     then from there with every parameter free.
+//  2. Then, when some yield of the lower run ended far from its start and
+//     some shape parameter far from its own (far_start_yields.h): the fit
+//     is tried again from the start's shape values with yields from that
+//     run's (refit_start_yields).
+// Of all the runs the one that ends lower is the fit; its counters add up
+// every run's, so a refitted fit reports more than one Hessian evaluation.
+// Fits without shape parameters are convex in the yields and run once.
+std::expected<MinimizationSummary, SPlotError> fit_from_start(JointLikelihood& likelihood,
+                                                              const StartPoint& start,
+                                                              double nll_at_start,
+                                                              const SPlotConfig& config,
+                                                              std::span<const double> event_weights);
+
+}  // namespace tarnwex
