@@ -12,14 +12,17 @@ bool fell_far(double fitted, double start) { return kFarYieldRatio * fitted < st
 
 }  // namespace
 
-bool start_yields_far(std::span<const double> fitted_yields, std::span<const double> start_yields,
-                      double unit) {
+std::vector<std::size_t> far_start_yields(std::span<const double> fitted_yields,
+                                          std::span<const double> start_yields, double unit) {
+  std::vector<std::size_t> far;
   for (std::size_t k = 0; k < fitted_yields.size(); ++k) {
     const double fitted = fitted_yields[k];
     const double start = start_yields[k];
-    if (fitted >= unit && (fitted > kFarYieldRatio * start || fell_far(fitted, start))) return true;
+    if (fitted >= unit && (fitted > kFarYieldRatio * start || fell_far(fitted, start))) {
+      far.push_back(k);
+    }
   }
-  return false;
+  return far;
 }
 
 bool shapes_travelled(std::span<const double> fitted_shapes, std::span<const double> start_shapes,

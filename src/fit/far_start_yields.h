@@ -1,6 +1,7 @@
 // Start yields far from the fitted ones, and where a refit starts them.
 #pragma once
 
+#include <cstddef>
 #include <span>
 #include <utility>
 #include <vector>
@@ -11,17 +12,18 @@ namespace tarnwex {
 // start counts as far from it.
 inline constexpr double kFarYieldRatio = 4.0;
 
-// True when some yield of at least one event (`unit`, the statistical weight
-// of one event) ended more than kFarYieldRatio times above or below its
-// start. Vanished yields do not count (vanished_components.h).
+// The components, in order, whose yield of at least one event (`unit`, the
+// statistical weight of one event) ended more than kFarYieldRatio times
+// above or below its start. Vanished yields do not count
+// (vanished_components.h).
 //
 // The start yields steer the shapes' path. With a small signal and the
 // default start, a peak carrying N/K events widens to cover them long
 // before its yield has fallen to its size, and the fit can settle with a
 // broad bump of hundreds of events where a narrow peak of a hundred
 // belongs.
-bool start_yields_far(std::span<const double> fitted_yields, std::span<const double> start_yields,
-                      double unit);
+std::vector<std::size_t> far_start_yields(std::span<const double> fitted_yields,
+                                          std::span<const double> start_yields, double unit);
 
 // How many of its errors a shape parameter may end from its start with the
 // start still counting as a good one.

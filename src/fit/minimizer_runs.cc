@@ -144,19 +144,23 @@ std::expected<std::optional<MinimizationSummary>, SPlotError> refit_vanished(
 }
 
 // Rule 2 of fit_from_start: nothing when the yields or the shapes of `run`
-// ended near their start.
+// ended near their start, or when no far yield belongs to a component the
+// shape parameters move.
 std::expected<std::optional<MinimizationSummary>, SPlotError> refit_far_yields(
     JointLikelihood& likelihood, const StartPoint& start, const SPlotConfig& config,
     std::span<const double> event_weights, const MinimizationSummary& run, Parts parts) {
-  if (!start_yields_far(parts.yields(run.position), parts.yields(start.x),
-                        weight_scale(event_weights))) {
-    return std::nullopt;
-  }
+  auto far = far_start_yields(parts.yields(run.position), parts.yields(start.x),
+                              weight_scale(event_weights));
+  if (far.empty()) return std::nullopt;
   const Vector errors = determined_errors(run);
   if (!shapes_travelled(parts.shapes(run.position), parts.shapes(start.x), parts.shapes(errors),
                         std::span(start.bounds).subspan(parts.n_components))) {
     return std::nullopt;
   }
+  auto shaped = shaped_by_parameters(likelihood, parts.shapes(start.x),
+                                     parts.shapes(run.position), std::move(far));
+  if (!shaped) return std::unexpected(std::move(shaped.error()));
+  if (shaped->empty()) return std::nullopt;
   StartPoint again{start.x, start.bounds, {}};
   const auto yields = refit_start_yields(parts.yields(run.position), parts.yields(start.x),
                                          start.bounds.front().first);
