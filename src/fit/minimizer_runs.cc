@@ -161,16 +161,23 @@ std::expected<std::optional<MinimizationSummary>, SPlotError> refit_far_yields(
                                      parts.shapes(run.position), std::move(far));
   if (!shaped) return std::unexpected(std::move(shaped.error()));
   if (shaped->empty()) return std::nullopt;
-  StartPoint again{start.x, start.bounds, {}};
   const auto yields = refit_start_yields(parts.yields(run.position), parts.yields(start.x),
                                          start.bounds.front().first);
-  std::copy(yields.begin(), yields.end(), again.x.begin());
-  // Like the start itself, the new start is checked before any run.
-  auto nll = likelihood.evaluate(again.x);
-  if (!nll) return std::unexpected(std::move(nll.error()));
-  auto refit = minimize(likelihood, again, *nll, config, event_weights, false);
-  if (!refit) return std::unexpected(std::move(refit.error()));
-  return std::optional<MinimizationSummary>(std::move(*refit));
+  // Two starts with those yields: the start's shapes, from where the path
+  // now carries yields of the data's size, and the fitted shapes, from where
+  // a broad bump carrying fewer events narrows to the densest excess under it.
+  std::optional<MinimizationSummary> lowest;
+  for (const Vector* shapes_from : {&start.x, &run.position}) {
+    StartPoint again{*shapes_from, start.bounds, {}};
+    std::copy(yields.begin(), yields.end(), again.x.begin());
+    // Like the start itself, a new start is checked before any run.
+    auto nll = likelihood.evaluate(again.x);
+    if (!nll) return std::unexpected(std::move(nll.error()));
+    auto refit = minimize(likelihood, again, *nll, config, event_weights, false);
+    if (!refit) return std::unexpected(std::move(refit.error()));
+    lowest = lowest ? lower_of(std::move(*lowest), std::move(*refit)) : std::move(*refit);
+  }
+  return lowest;
 }
 
 }  // namespace

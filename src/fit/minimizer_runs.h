@@ -24,8 +24,9 @@ namespace tarnwex {
 //     then from there with every parameter free.
 //  2. Then, when the yield of a component the shape parameters move ended
 //     far from its start and some shape parameter far from its own
-//     (far_start_yields.h): the fit is tried again from the start's shape
-//     values with yields from that run's (refit_start_yields).
+//     (far_start_yields.h): the fit is tried again with yields from that
+//     run's (refit_start_yields), once from the start's shape values and
+//     once from that run's.
 // Of all the runs the one that ends lower is the fit; its counters add up
 // every run's, so a refitted fit reports more than one Hessian evaluation.
 // Fits without shape parameters are convex in the yields and run once.

@@ -135,17 +135,18 @@ def test_a_narrow_peak_started_off_its_place_finds_it(signal_fraction, mu):
     assert poor.minimum_nll <= truth.minimum_nll + NLL_TOLERANCE
 
 
-@pytest.mark.parametrize("seed", [1, 3])
-def test_a_small_peak_left_as_a_broad_bump_is_found_from_the_fitted_yields(seed):
+@pytest.mark.parametrize("seed, mu, sigma", [(1, 3.0, 0.5), (3, 3.0, 0.5), (24, 2.5, 0.1)])
+def test_a_small_peak_left_as_a_broad_bump_is_found_from_the_fitted_yields(seed, mu, sigma):
     # A 1 % peak started with half the events widened to a bump of hundreds
     # of events (width near its bound, mean and width barely determined) and
-    # settled there, 4 to 8 NLL units above the narrow peak; started again
-    # with fewer events it stays narrow.
+    # settled there, 0.4 to 8 NLL units above the narrow peak. Started again
+    # with fewer events it stays narrow: from the start's shapes in the first
+    # two samples, from the bump's own in the third.
     data = sample(10_000, 0.01, seed=seed, width=0.3)
     pdfs = [gaussian, sloped_exponential]
-    poor = splot(data, pdfs, shape_parameters=poor_start_shapes(3.0, 0.5, 0.5))
+    poor = splot(data, pdfs, shape_parameters=poor_start_shapes(mu, sigma, 0.5))
     truth = splot(data, pdfs, shape_parameters=poor_start_shapes(5.0, 0.3, 0.3),
                   initial_yields=[100.0, 9900.0])
     assert poor.success, poor.message
     assert poor.minimum_nll <= truth.minimum_nll + NLL_TOLERANCE
-    assert poor.hessian_evaluations == 2
+    assert poor.hessian_evaluations > 1
