@@ -101,9 +101,12 @@ void add_counts(MinimizationSummary& to, const MinimizationSummary& from) {
   to.hessian_evaluations += from.hessian_evaluations;
 }
 
-// The run that ended lower, with the counts of both.
+// The run that ended lower, with the counts of both. A refit that did not
+// converge never replaces a run that did: its lower value is no minimum.
 MinimizationSummary lower_of(MinimizationSummary first, MinimizationSummary second) {
-  const bool second_lower = second.value < first.value;
+  const bool converged = second.message.kind == StatusType::Success ||
+                         first.message.kind != StatusType::Success;
+  const bool second_lower = converged && second.value < first.value;
   MinimizationSummary& lower = second_lower ? second : first;
   add_counts(lower, second_lower ? first : second);
   return std::move(lower);

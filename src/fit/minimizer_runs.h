@@ -27,8 +27,9 @@ namespace tarnwex {
 //     (far_start_yields.h): the fit is tried again with yields from that
 //     run's (refit_start_yields), once from the start's shape values and
 //     once from that run's.
-// Of all the runs the one that ends lower is the fit; its counters add up
-// every run's, so a refitted fit reports more than one Hessian evaluation.
+// Of all the runs the one that ends lowest is the fit, a converged one
+// before one that did not; its counters add up every run's, so a refitted
+// fit reports more than one Hessian evaluation.
 // Fits without shape parameters are convex in the yields and run once.
 std::expected<MinimizationSummary, SPlotError> fit_from_start(JointLikelihood& likelihood,
                                                               const StartPoint& start,
