@@ -50,22 +50,23 @@ std::expected<Callbacks, SPlotError> build_callbacks(double objective_threshold,
 }
 
 // The minimizer's configuration (bounds, thresholds, scaled coordinates)
-// and its terminators, for a fit starting at `start` with the NLL `nll_at_start`.
+// and its terminators, for a fit starting at `start` with the NLL
+// `nll_at_start`; `unit` is the weights' statistical scale (weight_scale).
 struct MinimizerSetup {
   LBFGSBConfig config;
   Callbacks callbacks;
-  double unit;  // the weights' statistical scale
 };
 
-std::expected<MinimizerSetup, SPlotError> configure_minimizer(
-    JointLikelihood& likelihood, const StartPoint& start, double nll_at_start,
-    const SPlotConfig& config, std::span<const double> event_weights) {
+std::expected<MinimizerSetup, SPlotError> configure_minimizer(JointLikelihood& likelihood,
+                                                              const StartPoint& start,
+                                                              double nll_at_start,
+                                                              const SPlotConfig& config,
+                                                              double unit) {
   auto lbfgsb_config = with_bounds(LBFGSBConfig{}, start.bounds);
   if (!lbfgsb_config) return std::unexpected(SPlotError::minimizer(std::move(lbfgsb_config.error())));
   // The tests measure the NLL in its statistical units, whatever the
   // weights' scale; the objective-change test never looks finer than the
   // NLL resolves, nor does a failed line search count a smaller decrease.
-  const double unit = weight_scale(event_weights);
   const double objective_threshold = objective_change_threshold(config.tolerance, unit, nll_at_start);
   lbfgsb_config->objective_resolution = objective_threshold;
   // Gradients in the minimizer's scaled coordinates grow as the square root
@@ -76,20 +77,19 @@ std::expected<MinimizerSetup, SPlotError> configure_minimizer(
   auto scale = coordinate_scale(likelihood, start.x, unit);
   if (!scale) return std::unexpected(std::move(scale.error()));
   lbfgsb_config->transform = std::move(*scale);
-  return MinimizerSetup{std::move(*lbfgsb_config), std::move(*callbacks), unit};
+  return MinimizerSetup{std::move(*lbfgsb_config), std::move(*callbacks)};
 }
 
 // One run of the minimizer from `start`, inside its box.
 std::expected<MinimizationSummary, SPlotError> minimize(JointLikelihood& likelihood,
                                                         const StartPoint& start,
                                                         double nll_at_start,
-                                                        const SPlotConfig& config,
-                                                        std::span<const double> event_weights,
+                                                        const SPlotConfig& config, double unit,
                                                         bool skip_hessian) {
-  auto setup = configure_minimizer(likelihood, start, nll_at_start, config, event_weights);
+  auto setup = configure_minimizer(likelihood, start, nll_at_start, config, unit);
   if (!setup) return std::unexpected(std::move(setup.error()));
   setup->config.skip_hessian = skip_hessian;
-  ScaledLikelihood scaled(likelihood, setup->unit);
+  ScaledLikelihood scaled(likelihood, unit);
   LBFGSB minimizer;
   return minimizer.process<SPlotError>(scaled, start.x, std::move(setup->config),
                                        std::move(setup->callbacks));
@@ -112,35 +112,24 @@ MinimizationSummary lower_of(MinimizationSummary first, MinimizationSummary seco
   return std::move(lower);
 }
 
-// The parts of a parameter vector.
-struct Parts {
-  std::size_t n_components;
-  std::span<const double> yields(const Vector& x) const {
-    return {x.data(), n_components};
-  }
-  std::span<const double> shapes(const Vector& x) const {
-    return {x.data() + n_components, static_cast<std::size_t>(x.size()) - n_components};
-  }
-};
-
 // Rule 1 of fit_from_start: nothing when no shaped component vanished in `run`.
 std::expected<std::optional<MinimizationSummary>, SPlotError> refit_vanished(
     JointLikelihood& likelihood, const StartPoint& start, double nll_at_start,
-    const SPlotConfig& config, std::span<const double> event_weights,
-    const MinimizationSummary& run, Parts parts) {
-  auto vanished = vanished_components(parts.yields(run.position), parts.yields(start.x),
-                                      weight_scale(event_weights));
+    const SPlotConfig& config, double unit, const MinimizationSummary& run) {
+  const auto fitted = likelihood.split(run.position);
+  const auto started = likelihood.split(start.x);
+  auto vanished = vanished_components(fitted.yields, started.yields, unit);
   if (vanished.empty()) return std::nullopt;
-  auto shaped = shaped_by_parameters(likelihood, parts.shapes(start.x),
-                                     parts.shapes(run.position), std::move(vanished));
+  auto shaped = shaped_by_parameters(likelihood, started.shape_values, fitted.shape_values,
+                                     std::move(vanished));
   if (!shaped) return std::unexpected(std::move(shaped.error()));
   if (shaped->empty()) return std::nullopt;
 
-  const StartPoint held{start.x, hold_yields(start.bounds, parts.yields(start.x), *shaped), {}};
-  auto holding = minimize(likelihood, held, nll_at_start, config, event_weights, true);
+  const StartPoint held{start.x, hold_yields(start.bounds, started.yields, *shaped), {}};
+  auto holding = minimize(likelihood, held, nll_at_start, config, unit, true);
   if (!holding) return std::unexpected(std::move(holding.error()));
   const StartPoint released{holding->position, start.bounds, {}};
-  auto refit = minimize(likelihood, released, holding->value, config, event_weights, false);
+  auto refit = minimize(likelihood, released, holding->value, config, unit, false);
   if (!refit) return std::unexpected(std::move(refit.error()));
   add_counts(*refit, *holding);
   return std::optional<MinimizationSummary>(std::move(*refit));
@@ -150,22 +139,24 @@ std::expected<std::optional<MinimizationSummary>, SPlotError> refit_vanished(
 // ended near their start, or when no far yield belongs to a component the
 // shape parameters move.
 std::expected<std::optional<MinimizationSummary>, SPlotError> refit_far_yields(
-    JointLikelihood& likelihood, const StartPoint& start, const SPlotConfig& config,
-    std::span<const double> event_weights, const MinimizationSummary& run, Parts parts) {
-  auto far = far_start_yields(parts.yields(run.position), parts.yields(start.x),
-                              weight_scale(event_weights));
+    JointLikelihood& likelihood, const StartPoint& start, const SPlotConfig& config, double unit,
+    const MinimizationSummary& run) {
+  const auto fitted = likelihood.split(run.position);
+  const auto started = likelihood.split(start.x);
+  auto far = far_start_yields(fitted.yields, started.yields, unit);
   if (far.empty()) return std::nullopt;
   const Vector errors = determined_errors(run);
-  if (!shapes_travelled(parts.shapes(run.position), parts.shapes(start.x), parts.shapes(errors),
-                        std::span(start.bounds).subspan(parts.n_components))) {
+  if (!shapes_travelled(fitted.shape_values, started.shape_values,
+                        likelihood.split(errors).shape_values,
+                        std::span(start.bounds).subspan(likelihood.n_components()))) {
     return std::nullopt;
   }
-  auto shaped = shaped_by_parameters(likelihood, parts.shapes(start.x),
-                                     parts.shapes(run.position), std::move(far));
+  auto shaped = shaped_by_parameters(likelihood, started.shape_values, fitted.shape_values,
+                                     std::move(far));
   if (!shaped) return std::unexpected(std::move(shaped.error()));
   if (shaped->empty()) return std::nullopt;
-  const auto yields = refit_start_yields(parts.yields(run.position), parts.yields(start.x),
-                                         start.bounds.front().first);
+  const auto yields =
+      refit_start_yields(fitted.yields, started.yields, start.bounds.front().first);
   // Two starts with those yields: the start's shapes, from where the path
   // now carries yields of the data's size, and the fitted shapes, from where
   // a broad bump carrying fewer events narrows to the densest excess under it.
@@ -176,7 +167,7 @@ std::expected<std::optional<MinimizationSummary>, SPlotError> refit_far_yields(
     // Like the start itself, a new start is checked before any run.
     auto nll = likelihood.evaluate(again.x);
     if (!nll) return std::unexpected(std::move(nll.error()));
-    auto refit = minimize(likelihood, again, *nll, config, event_weights, false);
+    auto refit = minimize(likelihood, again, *nll, config, unit, false);
     if (!refit) return std::unexpected(std::move(refit.error()));
     lowest = lowest ? lower_of(std::move(*lowest), std::move(*refit)) : std::move(*refit);
   }
@@ -190,18 +181,18 @@ std::expected<MinimizationSummary, SPlotError> fit_from_start(JointLikelihood& l
                                                               double nll_at_start,
                                                               const SPlotConfig& config,
                                                               std::span<const double> event_weights) {
-  auto run = minimize(likelihood, start, nll_at_start, config, event_weights, false);
-  const Parts parts{likelihood.n_components()};
+  const double unit = weight_scale(event_weights);
+  auto run = minimize(likelihood, start, nll_at_start, config, unit, false);
   if (!run || run->message.kind != StatusType::Success ||
-      static_cast<std::size_t>(start.x.size()) == parts.n_components) {
+      likelihood.split(start.x).shape_values.empty()) {
     return run;
   }
-  auto vanished = refit_vanished(likelihood, start, nll_at_start, config, event_weights, *run, parts);
+  auto vanished = refit_vanished(likelihood, start, nll_at_start, config, unit, *run);
   if (!vanished) return std::unexpected(std::move(vanished.error()));
   MinimizationSummary best =
       *vanished ? lower_of(std::move(*run), std::move(**vanished)) : std::move(*run);
   if (best.message.kind == StatusType::Success) {
-    auto far = refit_far_yields(likelihood, start, config, event_weights, best, parts);
+    auto far = refit_far_yields(likelihood, start, config, unit, best);
     if (!far) return std::unexpected(std::move(far.error()));
     if (*far) best = lower_of(std::move(best), std::move(**far));
   }

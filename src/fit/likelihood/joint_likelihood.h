@@ -50,6 +50,13 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
 
   std::size_t n_components() const { return n_components_; }
 
+  // x split into its yields and shape values.
+  struct Split {
+    std::span<const double> yields;
+    std::span<const double> shape_values;
+  };
+  Split split(const Vector& x) const;
+
   // sum_k y_k - sum_e w_e ln(max(d_e, 1e-300)), d_e = sum_k y_k f_k(e), for
   // x = (yields, shape values).
   std::expected<double, SPlotError> evaluate(const Vector& x) override;
@@ -81,12 +88,6 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
       std::span<const double> shape_values);
 
  private:
-  // x split into its yields and shape values.
-  struct Split {
-    std::span<const double> yields;
-    std::span<const double> shape_values;
-  };
-  Split split(const Vector& x) const;
   ParameterMap parameter_map(std::span<const double> shape_values) const;
   std::expected<void, SPlotError> check_interrupt() const;
   // The interrupt check, then the PDF values at the shape values.
