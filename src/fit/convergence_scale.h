@@ -3,7 +3,11 @@
 // itself.
 #pragma once
 
+#include <expected>
 #include <span>
+
+#include "fit/interrupt_check.h"
+#include "fit/splot_error.h"
 
 namespace tarnwex {
 
@@ -11,8 +15,9 @@ namespace tarnwex {
 // statistical units (an NLL change of 1/2 per standard deviation with unit
 // weights). 1 without weights or when the sums give no positive finite
 // ratio. Computed on the weights divided by the largest |w|, so that
-// neither sum under- or overflows.
-double weight_scale(std::span<const double> weights);
+// neither sum under- or overflows. The only error is the interrupt check's.
+std::expected<double, SPlotError> weight_scale(std::span<const double> weights,
+                                               const InterruptCheck& interrupted = {});
 
 // How many units in the last place of the NLL a change must exceed to be
 // told from rounding: each NLL is within 4 of the exactly rounded sum of its

@@ -41,15 +41,19 @@ double yield_curvature_floor(double yield, double unit) { return 1.0 / (yield + 
 // The yields' scale from their curvature at the point whose shape values the
 // model was evaluated at. A point where some mixture density vanishes has no
 // yield curvature to offer; its yields take the floor alone.
-void set_yield_scales(const EvaluatedModel& model, std::span<const double> yields, double unit,
-                      Vector& scale) {
-  const auto information = model.yield_information(yields);
+std::expected<void, SPlotError> set_yield_scales(const EvaluatedModel& model,
+                                                 std::span<const double> yields, double unit,
+                                                 Vector& scale) {
+  const auto found = model.information_where_positive(yields);
+  if (!found) return std::unexpected(found.error());
+  const std::optional<Matrix>& information = found->matrix;
   for (std::size_t k = 0; k < yields.size(); ++k) {
     const auto i = static_cast<Eigen::Index>(k);
     const double floor = yield_curvature_floor(yields[k], unit);
     const double curvature = information ? std::max((*information)(i, i), floor) : floor;
     if (auto exponent = scale_exponent(curvature)) scale[i] = rounded_scale(*exponent);
   }
+  return {};
 }
 
 // The yields' scales at x, where the likelihood's last evaluation was made
@@ -60,8 +64,7 @@ std::expected<void, SPlotError> set_yield_scales(JointLikelihood& likelihood, co
   auto model = likelihood.evaluate_model(std::span<const double>(
       x.data() + n_components, static_cast<std::size_t>(x.size()) - n_components));
   if (!model) return std::unexpected(std::move(model.error()));
-  set_yield_scales(*model, std::span<const double>(x.data(), n_components), unit, scale);
-  return {};
+  return set_yield_scales(*model, std::span<const double>(x.data(), n_components), unit, scale);
 }
 
 // The shape parameters' scales from their second differences; those without

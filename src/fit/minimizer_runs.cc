@@ -181,7 +181,9 @@ std::expected<MinimizationSummary, SPlotError> fit_from_start(JointLikelihood& l
                                                               double nll_at_start,
                                                               const SPlotConfig& config,
                                                               std::span<const double> event_weights) {
-  const double unit = weight_scale(event_weights);
+  const auto weights_unit = weight_scale(event_weights, likelihood.interrupt_check());
+  if (!weights_unit) return std::unexpected(weights_unit.error());
+  const double unit = *weights_unit;
   auto run = minimize(likelihood, start, nll_at_start, config, unit, false);
   if (!run || run->message.kind != StatusType::Success ||
       likelihood.split(start.x).shape_values.empty()) {

@@ -47,8 +47,17 @@ std::expected<SPlotStep, SPlotError> splot_step(JointLikelihood& likelihood,
   if (!sweights) return std::unexpected(std::move(sweights.error()));
   // Weights or densities at the edge of the double range can overflow an
   // sWeight even where every check before passed; such a result is no success.
-  if (!std::all_of(sweights->values.begin(), sweights->values.end(),
-                   [](double v) { return std::isfinite(v); })) {
+  const std::size_t width = sweights->cols;
+  bool finite = true;
+  auto looped = likelihood.interrupt_check().for_event_blocks(
+      sweights->rows, [&](std::size_t first, std::size_t end) {
+        finite = std::all_of(sweights->values.begin() + static_cast<std::ptrdiff_t>(first * width),
+                             sweights->values.begin() + static_cast<std::ptrdiff_t>(end * width),
+                             [](double v) { return std::isfinite(v); });
+        return finite;
+      });
+  if (!looped) return std::unexpected(std::move(looped.error()));
+  if (!finite) {
     return std::unexpected(SPlotError::optimization(
         "sWeights are not finite: rescale the event weights or the PDFs"));
   }

@@ -6,6 +6,7 @@
 #include "python/interpreter_compat.h"
 #include "python/py_ref.h"
 #include "python/shape_parameter_type.h"
+#include "python/signal_checks.h"
 #include "python/splot_error_type.h"
 #include "python/splot_function.h"
 #include "python/splot_result_type.h"
@@ -28,6 +29,10 @@ int execute_module(PyObject* module) {
     if (!module_name) return -1;
     PyRef function = PyRef::steal(make_splot_function(module_name.get()));
     if (!function || compat::module_add_object_ref(module, "splot", function.get()) < 0) return -1;
+    PyRef seam = PyRef::steal(make_interrupt_seam_function(module_name.get()));
+    if (!seam || compat::module_add_object_ref(module, "_interrupt_after_checks", seam.get()) < 0) {
+      return -1;
+    }
     PyObject* error = splot_error_type();
     if (error == nullptr) return -1;
     return compat::module_add_object_ref(module, "SPlotError", error);

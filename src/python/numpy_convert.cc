@@ -5,6 +5,7 @@
 #include <string>
 
 #include "python/py_ref.h"
+#include "python/signal_checks.h"
 
 namespace tarnwex {
 
@@ -47,19 +48,23 @@ bool is_readable_in_place(PyArrayObject* array) {
   return PyArray_ISALIGNED(array) && PyArray_ISNOTSWAPPED(array);
 }
 
-bool all_finite(PyArrayObject* matrix) {
-  const npy_intp rows = PyArray_DIM(matrix, 0);
+std::optional<bool> all_finite(PyArrayObject* matrix) {
   const npy_intp cols = PyArray_DIM(matrix, 1);
   const npy_intp row_stride = PyArray_STRIDE(matrix, 0);
   const npy_intp col_stride = PyArray_STRIDE(matrix, 1);
   const char* base = static_cast<const char*>(PyArray_DATA(matrix));
-  for (npy_intp i = 0; i < rows; ++i) {
-    const char* row = base + i * row_stride;
-    for (npy_intp j = 0; j < cols; ++j) {
-      if (!std::isfinite(*reinterpret_cast<const double*>(row + j * col_stride))) return false;
+  bool finite = true;
+  const auto rows = static_cast<std::size_t>(PyArray_DIM(matrix, 0));
+  const bool read = for_signal_blocks(rows, [&](std::size_t first, std::size_t end) {
+    for (std::size_t i = first; i < end && finite; ++i) {
+      const char* row = base + static_cast<npy_intp>(i) * row_stride;
+      for (npy_intp j = 0; j < cols; ++j) {
+        if (!std::isfinite(*reinterpret_cast<const double*>(row + j * col_stride))) finite = false;
+      }
     }
-  }
-  return true;
+  });
+  if (!read) return std::nullopt;
+  return finite;
 }
 
 PyObject* vector_to_numpy(std::vector<double>&& values) {

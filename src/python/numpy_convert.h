@@ -1,6 +1,7 @@
 // Moving doubles between the fit's containers and NumPy arrays.
 #pragma once
 
+#include <optional>
 #include <vector>
 
 #include "fit/row_matrix.h"
@@ -17,8 +18,9 @@ bool is_float64_array(PyObject* object, int ndim);
 bool is_readable_in_place(PyArrayObject* array);
 
 // Whether every value of a readable 2-D float64 array is finite, read
-// through its strides.
-bool all_finite(PyArrayObject* matrix);
+// through its strides; nothing, with the exception set, when a signal
+// handler raised on the way.
+std::optional<bool> all_finite(PyArrayObject* matrix);
 
 // A new 1-D float64 array that takes over the vector's storage: NumPy frees
 // it with the array, and nothing is copied.

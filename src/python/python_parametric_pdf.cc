@@ -12,6 +12,7 @@
 #include "python/parameter_dict.h"
 #include "python/pdf_output_check.h"
 #include "python/python_error_text.h"
+#include "python/signal_checks.h"
 
 namespace tarnwex {
 
@@ -184,8 +185,21 @@ std::expected<void, SPlotError> PythonParametricPdf::refresh_holding_interpreter
     // again. A size already right (every refresh after the first) leaves the
     // storage as it is, without zeroing it first.
     fresh.values.resize(n_events_);
-    const auto* first = static_cast<const double*>(PyArray_DATA(source));
-    const CheckedValues checked = copy_checking_values({first, n_events_}, fresh.values.data());
+    const auto* output = static_cast<const double*>(PyArray_DATA(source));
+    CheckedValues checked{n_events_, false};
+    const bool copied = for_signal_blocks(n_events_, [&](std::size_t first, std::size_t end) {
+      const CheckedValues block =
+          copy_checking_values({output + first, end - first}, fresh.values.data() + first);
+      checked.has_zero = checked.has_zero || block.has_zero;
+      if (checked.first_invalid == n_events_ && block.first_invalid != end - first) {
+        checked.first_invalid = first + block.first_invalid;
+      }
+    });
+    if (!copied) {
+      // The old entry gave up its storage: it answers nothing any more.
+      cache_.reset();
+      return std::unexpected(parker_.park(PendingException::take()));
+    }
     fresh.valid = checked.first_invalid == n_events_;
     fresh.zero_free = !checked.has_zero;
   }

@@ -16,6 +16,7 @@
 #include "python/pending_exception.h"
 #include "python/python_parametric_pdf.h"
 #include "python/shape_parameter_type.h"
+#include "python/signal_checks.h"
 #include "python/splot_arguments.h"
 #include "python/splot_error_type.h"
 #include "python/splot_result_type.h"
@@ -153,8 +154,17 @@ bool initial_evaluations(PyObject* data, PyObject* pdfs, const ParameterMap& sta
       raise_text(PyExc_ValueError, *problem);
       return false;
     }
+    PyRef readable;
+    PyArrayObject* source =
+        readable_vector(reinterpret_cast<PyArrayObject*>(result.get()), readable);
+    if (source == nullptr) return false;
+    const auto* first_value = static_cast<const double*>(PyArray_DATA(source));
     std::vector<double> values;
-    if (!copy_numpy_vector(reinterpret_cast<PyArrayObject*>(result.get()), values)) return false;
+    values.reserve(n_events);
+    const bool copied = for_signal_blocks(n_events, [&](std::size_t first, std::size_t end) {
+      values.insert(values.end(), first_value + first, first_value + end);
+    });
+    if (!copied) return false;
     outputs.push_back(std::move(values));
   }
   return true;
@@ -212,16 +222,6 @@ AdaptedPdfs adapt_pdfs(PyObject* pdfs, PyObject* data, std::size_t n_events,
   return adapted;
 }
 
-// No Python code may run for a long while (no shape parameters, many
-// events): the fit asks here once per likelihood evaluation whether a signal
-// handler wants to raise, so that Ctrl-C stops it.
-InterruptCheck signal_check(ExceptionParker parker) {
-  return [parker]() -> std::expected<void, SPlotError> {
-    if (PyErr_CheckSignals() == 0) return {};
-    return std::unexpected(parker.park(PendingException::take()));
-  };
-}
-
 // Runs the fit and answers Python: a parked exception, the fit's error or
 // the result.
 PyObject* fit_and_answer(const EventView& events, const PdfList& pdfs,
@@ -260,7 +260,9 @@ PyObject* run_splot(SPlotArguments& arguments) {
   // write into the array, resize it or replace its state, so after the first
   // call its buffer is neither trusted nor read. The fit reports the verdict
   // where its own checks come to it.
-  const EventView events = EventView::indexed(n_events, n_features, all_finite(data_array));
+  const std::optional<bool> finite = all_finite(data_array);
+  if (!finite) return nullptr;
+  const EventView events = EventView::indexed(n_events, n_features, *finite);
 
   ParameterMap start;
   for (const ShapeParameter& parameter : *shape_parameters) {

@@ -7,55 +7,89 @@ import threading
 import numpy as np
 import pytest
 
-from conftest import exponential, gaussian, two_component_sample
+import tarnwex
+from conftest import exponential, flat, gaussian, two_component_sample
 from tarnwex import ShapeParameter, splot
 
-LONG_FIT_EVENTS = 500_000
-SIGNAL_DELAY = 0.02
 THREADS = 4
+# Three blocks of the fit's interrupt checks in every loop over the events.
+LONG_FIT_EVENTS = 3 * 65536 + 5
+
+
+def consultations_of(fit):
+    """How many times `fit` consults the interrupt check when nothing stops it."""
+    tarnwex._interrupt_after_checks(0)
+    fit()
+    return tarnwex._interrupt_after_checks(0)
 
 
 @pytest.fixture
-def alarm_raises_keyboard_interrupt():
-    observed = {}
-
-    def handler(signum, frame):
-        observed["fired"] = True
-        if hasattr(sys, "getrefcount"):
-            observed["pdf_references"] = sys.getrefcount(observed["pdf"])
-        raise KeyboardInterrupt
-
-    previous = signal.signal(signal.SIGALRM, handler)
-    yield observed
-    signal.setitimer(signal.ITIMER_REAL, 0)
-    signal.signal(signal.SIGALRM, previous)
-
-
-@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
-def test_a_signal_stops_a_long_fit_that_runs_no_python_code(alarm_raises_keyboard_interrupt):
+def long_sample():
     rng = np.random.default_rng(3)
-    data = np.concatenate([rng.normal(5.0, 0.5, LONG_FIT_EVENTS // 2), rng.uniform(0.0, 10.0, LONG_FIT_EVENTS // 2)])[:, None]
-    signal_values = gaussian(data, {"mu": 5.0, "sigma": 0.5})
+    half = LONG_FIT_EVENTS // 2
+    return np.concatenate([rng.normal(5.0, 0.5, half), rng.uniform(0.0, 10.0, LONG_FIT_EVENTS - half)])[:, None]
+
+
+def test_an_interrupt_at_any_check_of_a_fit_raises_it_and_leaves_nothing_behind(long_sample):
+    # Fixed PDF values: no Python code runs during the fit, so only the fit's
+    # own checks can notice a signal, in every phase from the start point to
+    # the sWeights.
+    signal_values = gaussian(long_sample, {"mu": 5.0, "sigma": 0.5})
     flat_values = np.full(LONG_FIT_EVENTS, 0.1)
+    weights = np.where(np.arange(LONG_FIT_EVENTS) % 2 == 0, 1.0, 0.5)
+    before = (long_sample.copy(), weights.copy())
 
     def signal_pdf(d, p):
         return signal_values
 
-    observed = alarm_raises_keyboard_interrupt
-    observed["pdf"] = signal_pdf
+    def flat_pdf(d, p):
+        return flat_values
+
+    def fit():
+        return splot(long_sample, [signal_pdf, flat_pdf], weights=weights)
+
+    expected = fit()
+    total = consultations_of(fit)
+    # Inside every pass over three blocks of events too, not only once per pass.
+    assert total > 3 * expected.objective_evaluations
     counted = hasattr(sys, "getrefcount")
-    references_outside = sys.getrefcount(signal_pdf) if counted else None
-    signal.setitimer(signal.ITIMER_REAL, SIGNAL_DELAY)
-    with pytest.raises(KeyboardInterrupt):
-        splot(data, [signal_pdf, lambda d, p: flat_values], max_steps=None, tolerance=1e-12)
-    assert observed["fired"]
+    references = [sys.getrefcount(o) for o in (signal_pdf, flat_pdf, long_sample, weights)] if counted else None
+    try:
+        for stop_at in range(1, total + 1):
+            tarnwex._interrupt_after_checks(stop_at)
+            with pytest.raises(KeyboardInterrupt):
+                fit()
+    finally:
+        tarnwex._interrupt_after_checks(0)
+    np.testing.assert_array_equal(long_sample, before[0])
+    np.testing.assert_array_equal(weights, before[1])
+    assert long_sample.flags.writeable and weights.flags.writeable
     if counted:
-        # The PDF adapters, which hold a reference to each callable, were
-        # alive: the handler ran inside the fit, not after it. (An interpreter
-        # without reference counts cannot show this; the interrupt still has
-        # to stop the fit there.)
-        assert observed["pdf_references"] > references_outside
-        assert sys.getrefcount(signal_pdf) == references_outside
+        assert [sys.getrefcount(o) for o in (signal_pdf, flat_pdf, long_sample, weights)] == references
+    # One past the last consultation never fires: the fit is the same.
+    tarnwex._interrupt_after_checks(total + 1)
+    try:
+        again = fit()
+    finally:
+        tarnwex._interrupt_after_checks(0)
+    np.testing.assert_array_equal(again.sweights, expected.sweights)
+
+
+def test_an_interrupt_stops_a_fit_with_shape_parameters_in_its_every_phase(long_sample):
+    parameters = [ShapeParameter("mu", 4.8, 2.0, 8.0), ShapeParameter("sigma", 0.6, 0.1, 2.0)]
+
+    def fit():
+        return splot(long_sample, [gaussian, flat], shape_parameters=parameters)
+
+    total = consultations_of(fit)
+    # Spread over the whole fit, the last consultation included.
+    try:
+        for stop_at in sorted({*range(1, total + 1, max(1, total // 12)), total}):
+            tarnwex._interrupt_after_checks(stop_at)
+            with pytest.raises(KeyboardInterrupt):
+                fit()
+    finally:
+        tarnwex._interrupt_after_checks(0)
 
 
 def test_keyboard_interrupt_in_the_first_call_propagates(small_sample):

@@ -1,6 +1,7 @@
 #include "fit/hessian/event_sums.h"
 
 #include <cmath>
+#include <optional>
 
 #include "fit/likelihood/event_sum.h"
 #include "fit/fit_errors.h"
@@ -36,7 +37,7 @@ double yield_term(double ratio, std::span<const double> weights, std::size_t e) 
 
 std::expected<YieldDerivatives, SPlotError> yield_derivatives(
     std::span<const std::span<const double>> columns, std::span<const double> yields,
-    std::span<const double> weights) {
+    std::span<const double> weights, const InterruptCheck& interrupted) {
   const std::size_t n_components = columns.size();
   const std::size_t n_events = columns.front().size();
   const auto k_index = static_cast<Eigen::Index>(n_components);
@@ -45,18 +46,27 @@ std::expected<YieldDerivatives, SPlotError> yield_derivatives(
   std::vector<EventSum> sums(n_components);
   std::vector<EventSum> curvature(n_components * (n_components + 1) / 2);
   std::vector<double> ratio(n_components);
-  for (std::size_t e = 0; e < n_events; ++e) {
-    const auto density = floored_density(columns, yields, e);
-    if (!density) return std::unexpected(std::move(density.error()));
-    out.floored_densities[e] = density->value;
-    // Ratios rather than f_a f_b / d^2: d^2 underflows long before d reaches the floor.
-    for (std::size_t a = 0; a < n_components; ++a) ratio[a] = columns[a][e] * density->inverse;
-    for (std::size_t a = 0, entry = 0; a < n_components; ++a) {
-      const double weighted = yield_term(ratio[a], weights, e);
-      sums[a].add(e, weighted);
-      for (std::size_t b = 0; b <= a; ++b, ++entry) curvature[entry].add(e, weighted * ratio[b]);
+  std::optional<SPlotError> failure;
+  auto looped = interrupted.for_event_blocks(n_events, [&](std::size_t first, std::size_t end) {
+    for (std::size_t e = first; e < end; ++e) {
+      const auto density = floored_density(columns, yields, e);
+      if (!density) {
+        failure = density.error();
+        return false;
+      }
+      out.floored_densities[e] = density->value;
+      // Ratios rather than f_a f_b / d^2: d^2 underflows long before d reaches the floor.
+      for (std::size_t a = 0; a < n_components; ++a) ratio[a] = columns[a][e] * density->inverse;
+      for (std::size_t a = 0, entry = 0; a < n_components; ++a) {
+        const double weighted = yield_term(ratio[a], weights, e);
+        sums[a].add(e, weighted);
+        for (std::size_t b = 0; b <= a; ++b, ++entry) curvature[entry].add(e, weighted * ratio[b]);
+      }
     }
-  }
+    return true;
+  });
+  if (!looped) return std::unexpected(std::move(looped.error()));
+  if (failure) return std::unexpected(std::move(*failure));
   out.gradient.resize(k_index);
   out.curvature = Matrix::Zero(k_index, k_index);
   out.yield_sums.resize(n_components);
@@ -75,30 +85,40 @@ std::expected<YieldDerivatives, SPlotError> yield_derivatives(
 
 std::expected<ShapePointSums, SPlotError> shape_point_sums(
     std::span<const std::span<const double>> columns, std::span<const double> yields,
-    std::span<const double> weights, std::span<const double> reference_densities) {
+    std::span<const double> weights, std::span<const double> reference_densities,
+    const InterruptCheck& interrupted) {
   const std::size_t n_components = columns.size();
   const std::size_t n_events = columns.front().size();
   EventSum nll_change;
   EventSum squared_log_change;
   std::vector<EventSum> sums(n_components);
-  for (std::size_t e = 0; e < n_events; ++e) {
-    const auto density = floored_density(columns, yields, e);
-    if (!density) return std::unexpected(std::move(density.error()));
-    const double floored = density->value;
-    const double reference = reference_densities[e];
-    // log1p of the relative change keeps the per-event rounding relative to
-    // the change, not to the logarithm; a change too large for it to be
-    // finite is taken as the difference of the logarithms.
-    const double relative = (floored - reference) / reference;
-    const double log_change = std::isfinite(relative) ? std::log1p(relative)
-                                                      : std::log(floored) - std::log(reference);
-    const double weight = weight_of(weights, e);
-    nll_change.add(e, log_change * -weight);
-    squared_log_change.add(e, log_change * log_change * std::abs(weight));
-    for (std::size_t a = 0; a < n_components; ++a) {
-      sums[a].add(e, yield_term(columns[a][e] * density->inverse, weights, e));
+  std::optional<SPlotError> failure;
+  auto looped = interrupted.for_event_blocks(n_events, [&](std::size_t first, std::size_t end) {
+    for (std::size_t e = first; e < end; ++e) {
+      const auto density = floored_density(columns, yields, e);
+      if (!density) {
+        failure = density.error();
+        return false;
+      }
+      const double floored = density->value;
+      const double reference = reference_densities[e];
+      // log1p of the relative change keeps the per-event rounding relative to
+      // the change, not to the logarithm; a change too large for it to be
+      // finite is taken as the difference of the logarithms.
+      const double relative = (floored - reference) / reference;
+      const double log_change = std::isfinite(relative) ? std::log1p(relative)
+                                                        : std::log(floored) - std::log(reference);
+      const double weight = weight_of(weights, e);
+      nll_change.add(e, log_change * -weight);
+      squared_log_change.add(e, log_change * log_change * std::abs(weight));
+      for (std::size_t a = 0; a < n_components; ++a) {
+        sums[a].add(e, yield_term(columns[a][e] * density->inverse, weights, e));
+      }
     }
-  }
+    return true;
+  });
+  if (!looped) return std::unexpected(std::move(looped.error()));
+  if (failure) return std::unexpected(std::move(*failure));
   ShapePointSums out;
   out.nll_change = nll_change.total();
   out.squared_log_change = squared_log_change.total();

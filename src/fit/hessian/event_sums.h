@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "fit/interrupt_check.h"
 #include "fit/likelihood/mixture_density.h"
 #include "fit/splot_error.h"
 #include "minimizer/types.h"
@@ -33,14 +34,16 @@ struct ShapePointSums {
 
 // `columns[k]` holds PDF k's values; `weights` one weight per event, or none
 // for unit weights. Fails like the NLL when a mixture density is not finite.
+// Both sums consult `interrupted` between blocks of events.
 std::expected<YieldDerivatives, SPlotError> yield_derivatives(
     std::span<const std::span<const double>> columns, std::span<const double> yields,
-    std::span<const double> weights);
+    std::span<const double> weights, const InterruptCheck& interrupted = {});
 
 // `reference_densities` are the floored mixture densities of the reference
 // point. Fails like the NLL when a mixture density or the change is not finite.
 std::expected<ShapePointSums, SPlotError> shape_point_sums(
     std::span<const std::span<const double>> columns, std::span<const double> yields,
-    std::span<const double> weights, std::span<const double> reference_densities);
+    std::span<const double> weights, std::span<const double> reference_densities,
+    const InterruptCheck& interrupted = {});
 
 }  // namespace tarnwex

@@ -28,7 +28,7 @@ JointLikelihood::JointLikelihood(std::vector<std::string> shape_parameter_names,
                          : event_weights),
       interrupted_(std::move(interrupted)),
       shape_bounds_(std::move(shape_bounds)),
-      values_(events, pdfs),
+      values_(events, pdfs, interrupted_),
       yield_terms_(pdfs.size()),
       // Room for a gradient's neighbourhood: x and two points per shape
       // parameter, read again by shape_curvature.
@@ -58,7 +58,6 @@ ParameterMap JointLikelihood::parameter_map(std::span<const double> shape_values
 }
 
 std::expected<void, SPlotError> JointLikelihood::check_interrupt() const {
-  if (!interrupted_) return {};
   return interrupted_();
 }
 
@@ -82,9 +81,19 @@ std::expected<double, SPlotError> JointLikelihood::event_pass(const Vector& x,
 
   EventSum nll_terms;
   for (EventSum& sum : yield_terms) sum = EventSum{};
-  const LoopOutcome outcome =
-      add_log_density_terms(known_nll ? nullptr : &nll_terms, yield_terms, values_.columns(),
-                            yields, event_weights_, n_events_, *deferred);
+  LoopOutcome outcome{n_events_, false};
+  auto looped = interrupted_.for_event_blocks(n_events_, [&](std::size_t first, std::size_t end) {
+    const LoopOutcome block =
+        add_log_density_terms(known_nll ? nullptr : &nll_terms, yield_terms, values_.columns(),
+                              yields, event_weights_, end, *deferred, first);
+    outcome.check_failed = outcome.check_failed || block.check_failed;
+    if (block.first_bad_mixture == end) return true;
+    outcome.first_bad_mixture = block.first_bad_mixture;
+    return false;
+  });
+  // Stopped inside the loop, the deferred checks are left unsettled: the
+  // values count as unchecked, and the next load checks them again.
+  if (!looped) return std::unexpected(std::move(looped.error()));
   if (auto settled = values_.settle(*deferred, outcome); !settled) {
     return std::unexpected(std::move(settled.error()));
   }
@@ -156,7 +165,7 @@ std::expected<GradientWithHessian, SPlotError> JointLikelihood::gradient_with_he
     return std::unexpected(std::move(loaded.error()));
   }
   count_pass(yields, shape_values);
-  auto at_fit = yield_derivatives(values_.columns(), yields, event_weights_);
+  auto at_fit = yield_derivatives(values_.columns(), yields, event_weights_, interrupted_);
   if (!at_fit) return std::unexpected(std::move(at_fit.error()));
 
   const Eigen::Index n = x.size();
@@ -179,7 +188,8 @@ std::expected<GradientWithHessian, SPlotError> JointLikelihood::gradient_with_he
       [&](std::span<const double> moved) -> std::expected<ShapePointSums, SPlotError> {
     if (auto loaded = load_at(moved); !loaded) return std::unexpected(std::move(loaded.error()));
     count_pass(fitted_yields, moved);
-    return shape_point_sums(values_.columns(), fitted_yields, event_weights_, reference);
+    return shape_point_sums(values_.columns(), fitted_yields, event_weights_, reference,
+                            interrupted_);
   };
   // The last gradient of a run was taken here: its central differences left
   // the NLL on both sides of every shape parameter in the memo.
@@ -200,10 +210,11 @@ std::expected<GradientWithHessian, SPlotError> JointLikelihood::gradient_with_he
 
 std::expected<EvaluatedModel, SPlotError> JointLikelihood::evaluate_model(
     std::span<const double> shape_values) {
+  if (auto go_on = check_interrupt(); !go_on) return std::unexpected(std::move(go_on.error()));
   auto loaded = values_.load_owned(parameter_map(shape_values));
   if (!loaded) return std::unexpected(std::move(loaded.error()));
   return EvaluatedModel(n_events_, std::move(loaded->columns), std::move(loaded->owned),
-                        event_weights_);
+                        event_weights_, interrupted_);
 }
 
 }  // namespace tarnwex

@@ -49,6 +49,8 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
   JointLikelihood& operator=(const JointLikelihood&) = delete;
 
   std::size_t n_components() const { return n_components_; }
+  // What the likelihood consults before each evaluation and inside its loops.
+  const InterruptCheck& interrupt_check() const { return interrupted_; }
 
   // x split into its yields and shape values.
   struct Split {

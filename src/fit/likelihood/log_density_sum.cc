@@ -33,6 +33,7 @@ struct LoopData {
   std::span<const std::span<const double>> columns;
   std::span<const double> yields;
   const double* weights;  // null for unit weights
+  std::size_t first;      // the loop runs over events [first, n_events)
   std::size_t n_events;
   DeferredChecks checks;
 };
@@ -135,7 +136,7 @@ LoopOutcome terms_for(LogKernel kernel, const LoopData& data) {
   (void)kernel;
 #endif
   return for_component_count(data.columns.size(), [&]<std::size_t K>() {
-    return plain_terms<K, Kind>(data, 0, false);
+    return plain_terms<K, Kind>(data, data.first, false);
   });
 }
 
@@ -160,22 +161,24 @@ LoopOutcome add_log_density_terms_with(LogKernel kernel, EventSum* nll_terms,
                                        std::span<const std::span<const double>> columns,
                                        std::span<const double> yields,
                                        std::span<const double> weights, std::size_t n_events,
-                                       DeferredChecks checks) {
+                                       DeferredChecks checks, std::size_t first) {
+  if (first % EventSum::kLanes != 0) internal_error("event ranges must start on a lane boundary");
   if (!yield_terms.empty() && yield_terms.size() != columns.size()) {
     internal_error("yield sums do not match the components");
   }
   if (nll_terms == nullptr && yield_terms.empty()) internal_error("a loop must sum something");
   const LoopData data{nll_terms, yield_terms.empty() ? nullptr : yield_terms.data(), columns,
-                      yields, weights.empty() ? nullptr : weights.data(), n_events, checks};
+                      yields, weights.empty() ? nullptr : weights.data(), first, n_events, checks};
   return weights.empty() ? terms_for<true>(kernel, data) : terms_for<false>(kernel, data);
 }
 
 LoopOutcome add_log_density_terms(EventSum* nll_terms, std::span<EventSum> yield_terms,
                                   std::span<const std::span<const double>> columns,
                                   std::span<const double> yields, std::span<const double> weights,
-                                  std::size_t n_events, DeferredChecks checks) {
+                                  std::size_t n_events, DeferredChecks checks,
+                                  std::size_t first) {
   return add_log_density_terms_with(selected_log_kernel(), nll_terms, yield_terms, columns,
-                                    yields, weights, n_events, checks);
+                                    yields, weights, n_events, checks, first);
 }
 
 }  // namespace tarnwex

@@ -41,10 +41,15 @@ struct LoopOutcome {
 // yield_terms[k], with 1 / d_e taken as 0 for an event whose d_e is floored:
 // the floored term does not depend on the yields. Stops at the first event whose d_e is not
 // finite, leaving the sums partial.
+//
+// With `first` (a multiple of EventSum::kLanes) only events [first, n_events)
+// are added, to sums that hold those before: a loop cut into such ranges
+// gives the same bits as one loop, and its outcome is that of the range.
 LoopOutcome add_log_density_terms(EventSum* nll_terms, std::span<EventSum> yield_terms,
                                   std::span<const std::span<const double>> columns,
                                   std::span<const double> yields, std::span<const double> weights,
-                                  std::size_t n_events, DeferredChecks checks = {});
+                                  std::size_t n_events, DeferredChecks checks = {},
+                                  std::size_t first = 0);
 
 // The same through one particular kernel's loop, which must run here
 // (log_kernel_runs_here); add_log_density_terms uses selected_log_kernel().
@@ -53,6 +58,6 @@ LoopOutcome add_log_density_terms_with(LogKernel kernel, EventSum* nll_terms,
                                        std::span<const std::span<const double>> columns,
                                        std::span<const double> yields,
                                        std::span<const double> weights, std::size_t n_events,
-                                       DeferredChecks checks = {});
+                                       DeferredChecks checks = {}, std::size_t first = 0);
 
 }  // namespace tarnwex

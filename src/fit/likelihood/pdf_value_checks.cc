@@ -93,9 +93,9 @@ CheckedValues copy_checking_values(std::span<const double> source, double* targe
 // finite and not negative, so a sum over the columns is zero exactly when
 // every term is (a sum of such values is at least its largest term).
 std::size_t first_all_zero_event(std::span<const std::span<const double>> columns,
-                                 std::size_t n_events) {
+                                 std::size_t n_events, std::size_t first) {
   std::array<double, kBlock> sums{};
-  for (std::size_t start = 0; start < n_events; start += kBlock) {
+  for (std::size_t start = first; start < n_events; start += kBlock) {
     const std::size_t length = std::min(n_events - start, kBlock);
     std::fill_n(sums.begin(), length, 0.0);
     for (const auto& column : columns) {

@@ -30,10 +30,10 @@ CheckedValues check_values(std::span<const double> values);
 // values on the way: one read of them does both.
 CheckedValues copy_checking_values(std::span<const double> source, double* target);
 
-// Index of the first event at which every column is zero (either sign), or
-// n_events. Every column holds at least n_events values, all of which pass
-// check_values.
+// Index of the first event from `first` on at which every column is zero
+// (either sign), or n_events. Every column holds at least n_events values,
+// all of which pass check_values.
 std::size_t first_all_zero_event(std::span<const std::span<const double>> columns,
-                                 std::size_t n_events);
+                                 std::size_t n_events, std::size_t first = 0);
 
 }  // namespace tarnwex

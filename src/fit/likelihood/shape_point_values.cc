@@ -20,9 +20,11 @@ bool same_known_revisions(std::span<const std::uint64_t> current,
 
 }  // namespace
 
-ShapePointValues::ShapePointValues(const EventView& events, const PdfList& pdfs)
+ShapePointValues::ShapePointValues(const EventView& events, const PdfList& pdfs,
+                                   InterruptCheck interrupted)
     : events_(events),
       pdfs_(pdfs),
+      interrupted_(std::move(interrupted)),
       scratch_(pdfs.size()),
       columns_(pdfs.size()),
       revisions_(pdfs.size(), 0),
@@ -115,7 +117,15 @@ std::expected<void, SPlotError> ShapePointValues::settle(DeferredChecks deferred
 
 std::expected<bool, SPlotError> ShapePointValues::check_column(std::size_t k,
                                                                std::span<const double> values) {
-  const CheckedValues checked = check_values(values);
+  CheckedValues checked{values.size(), false};
+  auto looped = interrupted_.for_event_blocks(values.size(), [&](std::size_t first, std::size_t end) {
+    const CheckedValues block = check_values(values.subspan(first, end - first));
+    checked.has_zero = checked.has_zero || block.has_zero;
+    if (block.first_invalid == end - first) return true;
+    checked.first_invalid = first + block.first_invalid;
+    return false;
+  });
+  if (!looped) return std::unexpected(std::move(looped.error()));
   if (checked.first_invalid != values.size()) {
     return std::unexpected(invalid_pdf_value(k, checked.first_invalid));
   }
@@ -127,7 +137,14 @@ std::expected<bool, SPlotError> ShapePointValues::check_column(std::size_t k,
 std::expected<void, SPlotError> ShapePointValues::scan_all_zero(
     std::span<const std::span<const double>> columns) {
   const std::size_t n_events = events_.size();
-  const std::size_t zero_event = first_all_zero_event(columns, n_events);
+  std::size_t zero_event = n_events;
+  auto looped = interrupted_.for_event_blocks(n_events, [&](std::size_t first, std::size_t end) {
+    const std::size_t found = first_all_zero_event(columns, end, first);
+    if (found == end) return true;
+    zero_event = found;
+    return false;
+  });
+  if (!looped) return std::unexpected(std::move(looped.error()));
   if (zero_event != n_events) {
     return std::unexpected(all_pdfs_zero(zero_event));
   }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fit/event_view.h"
+#include "fit/interrupt_check.h"
 #include "fit/likelihood/log_density_sum.h"
 #include "fit/parameter_map.h"
 #include "fit/parametric_pdf.h"
@@ -23,8 +24,9 @@ namespace tarnwex {
 // non-zero revision) is not checked again.
 class ShapePointValues {
  public:
-  // The events and PDFs are borrowed and must outlive this object.
-  ShapePointValues(const EventView& events, const PdfList& pdfs);
+  // The events and PDFs are borrowed and must outlive this object. The
+  // checks' scans consult `interrupted` between blocks of events.
+  ShapePointValues(const EventView& events, const PdfList& pdfs, InterruptCheck interrupted = {});
 
   // Asks every PDF, in component order, for its values at `parameters` and
   // checks them. With `defer` the checks that no later PDF call has to wait
@@ -64,6 +66,7 @@ class ShapePointValues {
 
   EventView events_;
   PdfList pdfs_;
+  InterruptCheck interrupted_;
   std::vector<std::vector<double>> scratch_;
   std::vector<std::span<const double>> columns_;
   std::vector<std::uint64_t> revisions_;

@@ -23,11 +23,13 @@ std::unexpected<SPlotError> density_not_positive(std::size_t e) {
 
 EvaluatedModel::EvaluatedModel(std::size_t n_events, std::vector<std::span<const double>> columns,
                                std::vector<std::vector<double>> owned,
-                               std::span<const double> event_weights)
+                               std::span<const double> event_weights,
+                               InterruptCheck interrupted)
     : n_events_(n_events),
       columns_(std::move(columns)),
       owned_(std::move(owned)),
-      event_weights_(event_weights) {
+      event_weights_(event_weights),
+      interrupted_(std::move(interrupted)) {
   if (columns_.empty()) internal_error("a model needs at least one component");
   if (!event_weights_.empty() && event_weights_.size() != n_events_) {
     internal_error("event weights do not match the events");
@@ -66,8 +68,9 @@ struct Components {
 };
 
 template <std::size_t K>
-std::expected<Matrix, SPlotError> information_sums(const Components<K>& model,
-                                                   std::span<const double> weights) {
+std::expected<EvaluatedModel::Information, SPlotError> information_sums(const Components<K>& model,
+                                                   std::span<const double> weights,
+                                                   const InterruptCheck& interrupted) {
   const std::size_t n = model.size();
   constexpr std::size_t kSlots = K == 0 ? 1 : K * K;
   std::array<double, kSlots> fixed{};
@@ -78,19 +81,29 @@ std::expected<Matrix, SPlotError> information_sums(const Components<K>& model,
     for (std::size_t k = 0; k < K; ++k) fixed_columns[k] = model.column[k];
   }
   const double* const* column = K == 0 ? model.column.data() : fixed_columns.data();
-  for (std::size_t e = 0; e < model.n_events(); ++e) {
-    const double density = model.density(e);
-    // No floor here, unlike the likelihood: the sPlot quantities divide by d_e.
-    if (!std::isfinite(density) || !(density > 0.0)) return density_not_positive(e);
-    const double weight = weight_of(weights, e);
-    const double density_squared = density * density;
-    for (std::size_t a = 0; a < n; ++a) {
-      const double weighted = column[a][e] * weight;
-      for (std::size_t b = 0; b < n; ++b) {
-        sums[a * n + b] += (weighted * column[b][e]) / density_squared;
+  std::size_t bad = model.n_events();
+  auto looped = interrupted.for_event_blocks(model.n_events(), [&](std::size_t first,
+                                                                   std::size_t end) {
+    for (std::size_t e = first; e < end; ++e) {
+      const double density = model.density(e);
+      // No floor here, unlike the likelihood: the sPlot quantities divide by d_e.
+      if (!std::isfinite(density) || !(density > 0.0)) {
+        bad = e;
+        return false;
+      }
+      const double weight = weight_of(weights, e);
+      const double density_squared = density * density;
+      for (std::size_t a = 0; a < n; ++a) {
+        const double weighted = column[a][e] * weight;
+        for (std::size_t b = 0; b < n; ++b) {
+          sums[a * n + b] += (weighted * column[b][e]) / density_squared;
+        }
       }
     }
-  }
+    return true;
+  });
+  if (!looped) return std::unexpected(std::move(looped.error()));
+  if (bad != model.n_events()) return EvaluatedModel::Information{std::nullopt, bad};
   const auto k_index = static_cast<Eigen::Index>(n);
   Matrix information(k_index, k_index);
   for (std::size_t a = 0; a < n; ++a) {
@@ -98,13 +111,14 @@ std::expected<Matrix, SPlotError> information_sums(const Components<K>& model,
       information(static_cast<Eigen::Index>(a), static_cast<Eigen::Index>(b)) = sums[a * n + b];
     }
   }
-  return information;
+  return EvaluatedModel::Information{std::move(information), model.n_events()};
 }
 
 template <std::size_t K>
 std::expected<RowMatrix, SPlotError> sweight_rows(const Components<K>& model,
                                                   const Matrix& covariance,
-                                                  std::span<const double> weights) {
+                                                  std::span<const double> weights,
+                                                  const InterruptCheck& interrupted) {
   const std::size_t n = model.size();
   std::vector<double> coefficients(n * n);  // row-major copy of the covariance
   for (std::size_t j = 0; j < n; ++j) {
@@ -114,30 +128,54 @@ std::expected<RowMatrix, SPlotError> sweight_rows(const Components<K>& model,
     }
   }
   const double* const* column = model.column.data();
-  RowMatrix sweights(model.n_events(), n);
-  double* row = sweights.values.data();
-  for (std::size_t e = 0; e < model.n_events(); ++e, row += n) {
-    const double density = model.density(e);
-    if (!std::isfinite(density) || !(density > 0.0)) return density_not_positive(e);
-    const double weight = weight_of(weights, e);
-    for (std::size_t j = 0; j < n; ++j) {
-      const double* v = coefficients.data() + j * n;
-      double s = v[0] * column[0][e];
-      for (std::size_t k = 1; k < n; ++k) s += v[k] * column[k][e];
-      row[j] = s * weight / density;
+  // Filled block by block: zeroing all n_events x K values up front would
+  // itself be a long stretch without an interrupt check.
+  RowMatrix sweights;
+  sweights.rows = model.n_events();
+  sweights.cols = n;
+  sweights.values.reserve(model.n_events() * n);
+  std::size_t bad = model.n_events();
+  auto looped = interrupted.for_event_blocks(model.n_events(), [&](std::size_t first,
+                                                                   std::size_t end) {
+    sweights.values.resize(end * n);
+    double* row = sweights.values.data() + first * n;
+    for (std::size_t e = first; e < end; ++e, row += n) {
+      const double density = model.density(e);
+      if (!std::isfinite(density) || !(density > 0.0)) {
+        bad = e;
+        return false;
+      }
+      const double weight = weight_of(weights, e);
+      for (std::size_t j = 0; j < n; ++j) {
+        const double* v = coefficients.data() + j * n;
+        double s = v[0] * column[0][e];
+        for (std::size_t k = 1; k < n; ++k) s += v[k] * column[k][e];
+        row[j] = s * weight / density;
+      }
     }
-  }
+    return true;
+  });
+  if (!looped) return std::unexpected(std::move(looped.error()));
+  if (bad != model.n_events()) return density_not_positive(bad);
   return sweights;
 }
 
 }  // namespace
 
-std::expected<Matrix, SPlotError> EvaluatedModel::yield_information(
+std::expected<EvaluatedModel::Information, SPlotError> EvaluatedModel::information_where_positive(
     std::span<const double> yields) const {
   if (yields.size() != columns_.size()) internal_error("yields do not match the components");
   return for_component_count(columns_.size(), [&]<std::size_t K>() {
-    return information_sums(Components<K>(columns_, yields), event_weights_);
+    return information_sums(Components<K>(columns_, yields), event_weights_, interrupted_);
   });
+}
+
+std::expected<Matrix, SPlotError> EvaluatedModel::yield_information(
+    std::span<const double> yields) const {
+  auto found = information_where_positive(yields);
+  if (!found) return std::unexpected(std::move(found.error()));
+  if (!found->matrix) return density_not_positive(found->first_not_positive);
+  return std::move(*found->matrix);
 }
 
 std::expected<RowMatrix, SPlotError> EvaluatedModel::calculate_sweights(
@@ -149,7 +187,8 @@ std::expected<RowMatrix, SPlotError> EvaluatedModel::calculate_sweights(
     internal_error("covariance does not match the components");
   }
   return for_component_count(n_components, [&]<std::size_t K>() {
-    return sweight_rows(Components<K>(columns_, yields), covariance, event_weights_);
+    return sweight_rows(Components<K>(columns_, yields), covariance, event_weights_,
+                       interrupted_);
   });
 }
 

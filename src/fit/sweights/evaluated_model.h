@@ -4,9 +4,11 @@
 
 #include <cstddef>
 #include <expected>
+#include <optional>
 #include <span>
 #include <vector>
 
+#include "fit/interrupt_check.h"
 #include "fit/row_matrix.h"
 #include "fit/splot_error.h"
 #include "minimizer/types.h"
@@ -18,9 +20,11 @@ class EvaluatedModel {
   // `columns[k]` holds PDF k's value for every event. The spans may point into
   // `owned` (moving the model keeps them valid, copying would not) or into
   // storage the PDFs keep; `event_weights` (one per event, or none for unit
-  // weights) must outlive the model.
+  // weights) must outlive the model. Its event loops consult `interrupted`
+  // between blocks of events.
   EvaluatedModel(std::size_t n_events, std::vector<std::span<const double>> columns,
-                 std::vector<std::vector<double>> owned, std::span<const double> event_weights);
+                 std::vector<std::vector<double>> owned, std::span<const double> event_weights,
+                 InterruptCheck interrupted = {});
   EvaluatedModel(EvaluatedModel&&) = default;
   EvaluatedModel& operator=(EvaluatedModel&&) = default;
   EvaluatedModel(const EvaluatedModel&) = delete;
@@ -35,6 +39,16 @@ class EvaluatedModel {
   // accumulated. Fails when a mixture density d_e is not positive and finite.
   std::expected<Matrix, SPlotError> yield_information(std::span<const double> yields) const;
 
+  // The same, with a density that is not positive and finite answered by
+  // no matrix and that event, rather than by an error: the only errors are
+  // those of the interrupt check.
+  struct Information {
+    std::optional<Matrix> matrix;
+    std::size_t first_not_positive;  // n_events when the matrix is there
+  };
+  std::expected<Information, SPlotError> information_where_positive(
+      std::span<const double> yields) const;
+
   // Row e, column j: w_e * (sum over k of V(j, k) f_k(e)) / d_e.
   std::expected<RowMatrix, SPlotError> calculate_sweights(std::span<const double> yields,
                                                          const Matrix& covariance) const;
@@ -44,6 +58,7 @@ class EvaluatedModel {
   std::vector<std::span<const double>> columns_;
   std::vector<std::vector<double>> owned_;
   std::span<const double> event_weights_;
+  InterruptCheck interrupted_;
 };
 
 // True when information * covariance reproduces the identity within
