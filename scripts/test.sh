@@ -7,6 +7,9 @@ cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
 scripts/setup.sh test examples tools dask
 
+# Includes between the folders of src/fit run one way only.
+"$PYTHON" scripts/check_includes.py
+
 build=build/tests
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNWEX_BUILD_TESTS=ON >/dev/null
 cmake --build "$build" --parallel

@@ -5,12 +5,15 @@
 #include <optional>
 #include <utility>
 
-#include "fit/sweights/evaluated_model.h"
+#include "fit/sweights/splot_covariance.h"
+#include "fit/sweights/sweights.h"
+#include "fit/sweights/yield_information.h"
 #include "fit/likelihood/joint_likelihood.h"
-#include "fit/minimizer_runs.h"
-#include "fit/start_point.h"
-#include "fit/undetermined_parameters.h"
-#include "fit/validate_inputs.h"
+#include "fit/runs/fit_runs.h"
+#include "fit/scales/convergence_scale.h"
+#include "fit/runs/start_point.h"
+#include "fit/runs/undetermined_parameters.h"
+#include "fit/inputs/validate_inputs.h"
 #include "minimizer/types.h"
 
 namespace tarnwex {
@@ -39,11 +42,11 @@ std::expected<SPlotStep, SPlotError> splot_step(JointLikelihood& likelihood,
                                                 double tolerance) {
   auto model = likelihood.evaluate_model(shape_values);
   if (!model) return std::unexpected(std::move(model.error()));
-  auto information = model->yield_information(yields);
+  auto information = yield_information(*model, yields);
   if (!information) return std::unexpected(std::move(information.error()));
   auto covariance = splot_covariance(*information, tolerance);
   if (!covariance) return std::unexpected(std::move(covariance.error()));
-  auto sweights = model->calculate_sweights(yields, *covariance);
+  auto sweights = calculate_sweights(*model, yields, *covariance);
   if (!sweights) return std::unexpected(std::move(sweights.error()));
   // Weights or densities at the edge of the double range can overflow an
   // sWeight even where every check before passed; such a result is no success.
@@ -104,15 +107,17 @@ std::expected<SPlotOutput, SPlotError> splot(const EventView& events, const PdfL
   const std::size_t n_components = pdfs.size();
 
   StartPoint start = make_start_point(validated->start_yields, shape_parameters, config.tolerance);
-  // The final Hessian's differences along a shape parameter stay inside its bounds.
-  std::vector<std::pair<double, double>> shape_bounds(
-      start.bounds.begin() + static_cast<std::ptrdiff_t>(n_components), start.bounds.end());
+  // The start point owns the bounds; the final Hessian's differences along a
+  // shape parameter stay inside them.
   JointLikelihood likelihood(std::move(start.names), events, pdfs, event_weights, interrupted,
-                             std::move(shape_bounds));
+                             std::span(start.bounds).subspan(n_components));
   // Errors at the start point are reported before the minimizer runs at all.
   auto at_start = likelihood.evaluate(start.x);
   if (!at_start) return std::unexpected(std::move(at_start.error()));
-  auto run = fit_from_start(likelihood, start, *at_start, config, event_weights);
+  const auto unit = event_unit(event_weights, likelihood.interrupt_check());
+  if (!unit) return std::unexpected(unit.error());
+  const FitRunner runner(likelihood, start, RunLimits{config.tolerance, config.max_steps}, *unit);
+  auto run = fit_from_start(runner, *at_start);
   if (!run) return std::unexpected(std::move(run.error()));
 
   const auto n_parameters = static_cast<std::size_t>(run->position.size());

@@ -4,7 +4,7 @@
 #include <optional>
 #include <vector>
 
-#include "fit/row_matrix.h"
+#include "fit/inputs/row_matrix.h"
 #include "python/py_ref.h"
 #include "python/python_api.h"
 

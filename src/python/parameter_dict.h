@@ -1,7 +1,7 @@
 // Shape-parameter values as the dict a PDF callable receives.
 #pragma once
 
-#include "fit/parameter_map.h"
+#include "fit/inputs/parameter_map.h"
 #include "python/python_api.h"
 
 namespace tarnwex {

@@ -1,6 +1,6 @@
 #include "python/pdf_output_check.h"
 
-#include "fit/fit_errors.h"
+#include "fit/inputs/value_errors.h"
 #include "python/numpy_convert.h"
 
 namespace tarnwex {

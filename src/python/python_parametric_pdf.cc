@@ -6,7 +6,7 @@
 #include <limits>
 #include <string>
 
-#include "fit/likelihood/pdf_value_checks.h"
+#include "fit/inputs/pdf_value_checks.h"
 #include "python/guarded_entry.h"
 #include "python/numpy_convert.h"
 #include "python/parameter_dict.h"

@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-#include "fit/parametric_pdf.h"
+#include "fit/inputs/parametric_pdf.h"
 #include "python/parked_exception.h"
 #include "python/py_ref.h"
 

@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "fit/pass_counter.h"
 #include "fit/splot.h"
 #include "python/guarded_entry.h"
 #include "python/numpy_convert.h"

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <string>
 
-#include "fit/parameter_map.h"
+#include "fit/inputs/parameter_map.h"
 #include "fit/splot.h"
 #include "python/py_ref.h"
 #include "python/python_api.h"

@@ -1,4 +1,4 @@
-#include "fit/likelihood/pdf_value_checks.h"
+#include "fit/inputs/pdf_value_checks.h"
 
 #include <algorithm>
 #include <array>

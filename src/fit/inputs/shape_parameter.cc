@@ -1,8 +1,8 @@
-#include "fit/shape_parameter.h"
+#include "fit/inputs/shape_parameter.h"
 
 #include <cmath>
 
-#include "fit/text/format.h"
+#include "fit/inputs/text/format.h"
 
 namespace tarnwex {
 

@@ -5,7 +5,7 @@
 #include <limits>
 #include <string>
 
-#include "fit/splot_error.h"
+#include "fit/inputs/splot_error.h"
 
 namespace tarnwex {
 

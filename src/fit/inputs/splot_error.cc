@@ -1,4 +1,4 @@
-#include "fit/splot_error.h"
+#include "fit/inputs/splot_error.h"
 
 namespace tarnwex {
 

@@ -1,9 +1,9 @@
-#include "fit/validate_inputs.h"
+#include "fit/inputs/validate_inputs.h"
 
 #include <cmath>
 #include <string>
 
-#include "fit/text/format.h"
+#include "fit/inputs/text/format.h"
 #include "minimizer/types.h"
 
 namespace tarnwex {

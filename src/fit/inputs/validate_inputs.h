@@ -5,11 +5,11 @@
 #include <span>
 #include <vector>
 
-#include "fit/event_view.h"
-#include "fit/parametric_pdf.h"
-#include "fit/shape_parameter.h"
-#include "fit/splot_config.h"
-#include "fit/splot_error.h"
+#include "fit/inputs/event_view.h"
+#include "fit/inputs/parametric_pdf.h"
+#include "fit/inputs/shape_parameter.h"
+#include "fit/inputs/splot_config.h"
+#include "fit/inputs/splot_error.h"
 
 namespace tarnwex {
 

@@ -1,4 +1,4 @@
-#include "fit/fit_errors.h"
+#include "fit/inputs/value_errors.h"
 
 namespace tarnwex {
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <string>
 
-#include "fit/splot_error.h"
+#include "fit/inputs/splot_error.h"
 
 namespace tarnwex {
 

@@ -1,17 +1,13 @@
-// The model at one shape-parameter point, and what the sPlot step makes of
-// it: the yield information matrix, its checked inverse and the sWeights.
+// The model at one shape-parameter point: every PDF's value for every event,
+// the event weights and the interrupt check its event loops consult. The
+// sPlot step (fit/sweights) and the yields' scale read it.
 #pragma once
 
 #include <cstddef>
-#include <expected>
-#include <optional>
 #include <span>
 #include <vector>
 
-#include "fit/interrupt_check.h"
-#include "fit/row_matrix.h"
-#include "fit/splot_error.h"
-#include "minimizer/types.h"
+#include "fit/inputs/interrupt_check.h"
 
 namespace tarnwex {
 
@@ -34,24 +30,9 @@ class EvaluatedModel {
   std::size_t n_components() const { return columns_.size(); }
   // PDF k's value for every event.
   std::span<const double> column(std::size_t k) const { return columns_[k]; }
-
-  // I(a, b) = sum over events of w_e f_a(e) f_b(e) / d_e^2, both triangles
-  // accumulated. Fails when a mixture density d_e is not positive and finite.
-  std::expected<Matrix, SPlotError> yield_information(std::span<const double> yields) const;
-
-  // The same, with a density that is not positive and finite answered by
-  // no matrix and that event, rather than by an error: the only errors are
-  // those of the interrupt check.
-  struct Information {
-    std::optional<Matrix> matrix;
-    std::size_t first_not_positive;  // n_events when the matrix is there
-  };
-  std::expected<Information, SPlotError> information_where_positive(
-      std::span<const double> yields) const;
-
-  // Row e, column j: w_e * (sum over k of V(j, k) f_k(e)) / d_e.
-  std::expected<RowMatrix, SPlotError> calculate_sweights(std::span<const double> yields,
-                                                         const Matrix& covariance) const;
+  const std::vector<std::span<const double>>& columns() const { return columns_; }
+  std::span<const double> event_weights() const { return event_weights_; }
+  const InterruptCheck& interrupt_check() const { return interrupted_; }
 
  private:
   std::size_t n_events_;
@@ -60,13 +41,5 @@ class EvaluatedModel {
   std::span<const double> event_weights_;
   InterruptCheck interrupted_;
 };
-
-// True when information * covariance reproduces the identity within
-// max(10 * tolerance, 1e-8) in every entry (and no product is non-finite).
-bool covariance_is_valid(const Matrix& information, const Matrix& covariance, double tolerance);
-
-// The sPlot covariance: the LU inverse of the information matrix, rejected
-// when it does not exist or does not reproduce the identity.
-std::expected<Matrix, SPlotError> splot_covariance(const Matrix& information, double tolerance);
 
 }  // namespace tarnwex

@@ -1,10 +1,10 @@
-#include "fit/hessian/event_sums.h"
+#include "fit/likelihood/hessian_sums.h"
 
 #include <cmath>
 #include <optional>
 
 #include "fit/likelihood/event_sum.h"
-#include "fit/fit_errors.h"
+#include "fit/inputs/value_errors.h"
 
 namespace tarnwex {
 

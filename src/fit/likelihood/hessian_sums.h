@@ -9,9 +9,9 @@
 #include <span>
 #include <vector>
 
-#include "fit/interrupt_check.h"
+#include "fit/inputs/interrupt_check.h"
 #include "fit/likelihood/mixture_density.h"
-#include "fit/splot_error.h"
+#include "fit/inputs/splot_error.h"
 #include "minimizer/types.h"
 
 namespace tarnwex {

@@ -4,10 +4,10 @@
 #include <cmath>
 #include <limits>
 
-#include "fit/hessian/event_sums.h"
-#include "fit/fit_errors.h"
-#include "fit/pass_counter.h"
-#include "fit/hessian/shape_differences.h"
+#include "fit/likelihood/hessian_sums.h"
+#include "fit/inputs/value_errors.h"
+#include "fit/likelihood/pass_counter.h"
+#include "fit/likelihood/shape_differences.h"
 #include "minimizer/internal_error.h"
 
 namespace tarnwex {
@@ -16,7 +16,7 @@ JointLikelihood::JointLikelihood(std::vector<std::string> shape_parameter_names,
                                  const EventView& events, const PdfList& pdfs,
                                  std::span<const double> event_weights,
                                  InterruptCheck interrupted,
-                                 std::vector<std::pair<double, double>> shape_bounds)
+                                 std::span<const std::pair<double, double>> shape_bounds)
     : shape_parameter_names_(std::move(shape_parameter_names)),
       n_events_(events.size()),
       n_components_(pdfs.size()),
@@ -27,7 +27,7 @@ JointLikelihood::JointLikelihood(std::vector<std::string> shape_parameter_names,
                          ? std::span<const double>()
                          : event_weights),
       interrupted_(std::move(interrupted)),
-      shape_bounds_(std::move(shape_bounds)),
+      shape_bounds_(shape_bounds),
       values_(events, pdfs, interrupted_),
       yield_terms_(pdfs.size()),
       // Room for a gradient's neighbourhood: x and two points per shape
@@ -36,6 +36,9 @@ JointLikelihood::JointLikelihood(std::vector<std::string> shape_parameter_names,
   if (pdfs.empty()) internal_error("a likelihood needs at least one component");
   if (!event_weights.empty() && event_weights.size() != n_events_) {
     internal_error("event weights do not match the events");
+  }
+  if (shape_bounds_.size() != shape_parameter_names_.size()) {
+    internal_error("shape bounds do not match the shape parameters");
   }
   for (const auto& name : shape_parameter_names_) {
     auto [slot, inserted] = parameters_.emplace(name, 0.0);
@@ -175,11 +178,6 @@ std::expected<GradientWithHessian, SPlotError> JointLikelihood::gradient_with_he
   out.hessian.topLeftCorner(k_index, k_index) = at_fit->curvature;
   if (shape_values.empty()) return out;
 
-  std::vector<std::pair<double, double>> bounds = shape_bounds_;
-  if (bounds.size() != shape_values.size()) {
-    bounds.assign(shape_values.size(), {-std::numeric_limits<double>::infinity(),
-                                        std::numeric_limits<double>::infinity()});
-  }
   // The densities at the fit were copied out of the PDFs' views by
   // yield_derivatives, so loading other points cannot change them.
   const std::vector<double>& reference = at_fit->floored_densities;
@@ -198,7 +196,7 @@ std::expected<GradientWithHessian, SPlotError> JointLikelihood::gradient_with_he
       known ? std::span<const double>(known->data(), static_cast<std::size_t>(known->size()))
             : std::span<const double>();
   auto shapes =
-      shape_derivatives(shape_values, bounds, at_fit->yield_sums, sums_at, known_curvature);
+      shape_derivatives(shape_values, shape_bounds_, at_fit->yield_sums, sums_at, known_curvature);
   if (!shapes) return std::unexpected(std::move(shapes.error()));
   const Eigen::Index p_index = n - k_index;
   out.gradient.tail(p_index) = shapes->gradient;

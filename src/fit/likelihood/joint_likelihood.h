@@ -10,16 +10,16 @@
 #include <utility>
 #include <vector>
 
-#include "fit/sweights/evaluated_model.h"
+#include "fit/likelihood/evaluated_model.h"
 #include "fit/likelihood/event_sum.h"
-#include "fit/event_view.h"
-#include "fit/interrupt_check.h"
+#include "fit/inputs/event_view.h"
+#include "fit/inputs/interrupt_check.h"
 #include "fit/likelihood/likelihood_memo.h"
 #include "fit/likelihood/log_density_sum.h"
-#include "fit/parameter_map.h"
-#include "fit/parametric_pdf.h"
+#include "fit/inputs/parameter_map.h"
+#include "fit/inputs/parametric_pdf.h"
 #include "fit/likelihood/shape_point_values.h"
-#include "fit/splot_error.h"
+#include "fit/inputs/splot_error.h"
 #include "minimizer/problem.h"
 #include "minimizer/types.h"
 
@@ -33,7 +33,9 @@ namespace tarnwex {
 // twice: see gradient_with_hessian. Every event sum is compensated
 // (fit/likelihood/event_sum.h), so the NLL is accurate to its last bits at any size.
 //
-// The events, PDFs and weights are borrowed and must outlive the likelihood.
+// The events, PDFs, weights and shape bounds (one (lower, upper) pair per
+// shape parameter, which the final Hessian's steps keep to) are borrowed and
+// must outlive the likelihood.
 // The weights are one per event, or none: then every weight is 1.
 // Evaluating changes the likelihood's own state, so no evaluation is const:
 // reused buffers, a record of PDF values already found valid and a memo of
@@ -43,7 +45,7 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
   JointLikelihood(std::vector<std::string> shape_parameter_names, const EventView& events,
                   const PdfList& pdfs, std::span<const double> event_weights,
                   InterruptCheck interrupted = {},
-                  std::vector<std::pair<double, double>> shape_bounds = {});
+                  std::span<const std::pair<double, double>> shape_bounds = {});
   // The parameter map's value slots point into the object itself.
   JointLikelihood(const JointLikelihood&) = delete;
   JointLikelihood& operator=(const JointLikelihood&) = delete;
@@ -105,8 +107,8 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
   std::size_t n_components_;
   std::span<const double> event_weights_;  // empty: every weight is 1
   InterruptCheck interrupted_;
-  // (lower, upper) per shape parameter; empty means unbounded.
-  std::vector<std::pair<double, double>> shape_bounds_;
+  // (lower, upper) per shape parameter, borrowed from their owner (the start point).
+  std::span<const std::pair<double, double>> shape_bounds_;
 
   // Built once with every name; evaluations only rewrite the values.
   ParameterMap parameters_;

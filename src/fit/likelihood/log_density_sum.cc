@@ -8,7 +8,7 @@
 #include "fit/likelihood/component_count.h"
 #include "fit/batch_log/log_kernels.h"
 #include "fit/likelihood/mixture_density.h"
-#include "fit/likelihood/pdf_value_checks.h"
+#include "fit/inputs/pdf_value_checks.h"
 #include "minimizer/internal_error.h"
 
 namespace tarnwex {

@@ -1,4 +1,4 @@
-#include "fit/pass_counter.h"
+#include "fit/likelihood/pass_counter.h"
 
 #ifdef TARNWEX_COUNT_PASSES
 

@@ -1,4 +1,4 @@
-#include "fit/hessian/shape_differences.h"
+#include "fit/likelihood/shape_differences.h"
 
 #include <algorithm>
 #include <cmath>

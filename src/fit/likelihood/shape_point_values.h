@@ -9,12 +9,12 @@
 #include <span>
 #include <vector>
 
-#include "fit/event_view.h"
-#include "fit/interrupt_check.h"
+#include "fit/inputs/event_view.h"
+#include "fit/inputs/interrupt_check.h"
 #include "fit/likelihood/log_density_sum.h"
-#include "fit/parameter_map.h"
-#include "fit/parametric_pdf.h"
-#include "fit/splot_error.h"
+#include "fit/inputs/parameter_map.h"
+#include "fit/inputs/parametric_pdf.h"
+#include "fit/inputs/splot_error.h"
 
 namespace tarnwex {
 

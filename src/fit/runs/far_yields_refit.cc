@@ -1,14 +1,21 @@
-#include "fit/far_start_yields.h"
+#include "fit/runs/far_yields_refit.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <optional>
+#include <utility>
+
+#include "fit/inputs/fit_policy.h"
+#include "fit/runs/shaped_components.h"
+#include "fit/runs/standing_run.h"
+#include "fit/runs/undetermined_parameters.h"
 
 namespace tarnwex {
 
 namespace {
 
-bool fell_far(double fitted, double start) { return kFarYieldRatio * fitted < start; }
+bool fell_far(double fitted, double start) { return policy::kFarYieldRatio * fitted < start; }
 
 }  // namespace
 
@@ -18,7 +25,7 @@ std::vector<std::size_t> far_start_yields(std::span<const double> fitted_yields,
   for (std::size_t k = 0; k < fitted_yields.size(); ++k) {
     const double fitted = fitted_yields[k];
     const double start = start_yields[k];
-    if (fitted >= unit && (fitted > kFarYieldRatio * start || fell_far(fitted, start))) {
+    if (fitted >= unit && (fitted > policy::kFarYieldRatio * start || fell_far(fitted, start))) {
       far.push_back(k);
     }
   }
@@ -29,7 +36,7 @@ bool shapes_travelled(std::span<const double> fitted_shapes, std::span<const dou
                       std::span<const double> errors,
                       std::span<const std::pair<double, double>> bounds) {
   for (std::size_t i = 0; i < fitted_shapes.size(); ++i) {
-    const double reach = kTravelledErrors * errors[i];
+    const double reach = policy::kTravelledErrors * errors[i];
     const double half_box = 0.5 * (bounds[i].second - bounds[i].first);
     // Negated, so that a NaN error counts as travelled.
     if (!(std::abs(fitted_shapes[i] - start_shapes[i]) <= reach && reach <= half_box)) return true;
@@ -41,10 +48,48 @@ std::vector<double> refit_start_yields(std::span<const double> fitted_yields,
                                        std::span<const double> start_yields, double lower) {
   std::vector<double> yields(fitted_yields.begin(), fitted_yields.end());
   for (std::size_t k = 0; k < yields.size(); ++k) {
-    if (fell_far(yields[k], start_yields[k])) yields[k] /= kFarYieldRatio;
+    if (fell_far(yields[k], start_yields[k])) yields[k] /= policy::kFarYieldRatio;
     yields[k] = std::max(yields[k], lower);
   }
   return yields;
+}
+
+std::expected<std::optional<MinimizationSummary>, SPlotError> refit_far_yields(
+    const FitRunner& runner, const MinimizationSummary& run) {
+  JointLikelihood& likelihood = runner.likelihood();
+  const StartPoint& start = runner.start();
+  const double unit = runner.event_unit();
+  const auto fitted = likelihood.split(run.position);
+  const auto started = likelihood.split(start.x);
+  auto far = far_start_yields(fitted.yields, started.yields, unit);
+  if (far.empty()) return std::nullopt;
+  const Vector errors = determined_errors(run);
+  if (!shapes_travelled(fitted.shape_values, started.shape_values,
+                        likelihood.split(errors).shape_values,
+                        std::span(start.bounds).subspan(likelihood.n_components()))) {
+    return std::nullopt;
+  }
+  auto shaped = shaped_by_parameters(likelihood, started.shape_values, fitted.shape_values,
+                                     std::move(far));
+  if (!shaped) return std::unexpected(std::move(shaped.error()));
+  if (shaped->empty()) return std::nullopt;
+  const auto yields =
+      refit_start_yields(fitted.yields, started.yields, start.bounds.front().first);
+  // Two starts with those yields: the start's shapes, from where the path
+  // now carries yields of the data's size, and the fitted shapes, from where
+  // a broad bump carrying fewer events narrows to the densest excess under it.
+  std::optional<MinimizationSummary> lowest;
+  for (const Vector* shapes_from : {&start.x, &run.position}) {
+    StartPoint again{*shapes_from, start.bounds, {}};
+    std::copy(yields.begin(), yields.end(), again.x.begin());
+    // Like the start itself, a new start is checked before any run.
+    auto nll = likelihood.evaluate(again.x);
+    if (!nll) return std::unexpected(std::move(nll.error()));
+    auto refit = runner.run(again, *nll, false);
+    if (!refit) return std::unexpected(std::move(refit.error()));
+    lowest = lowest ? lower_of(std::move(*lowest), std::move(*refit)) : std::move(*refit);
+  }
+  return lowest;
 }
 
 }  // namespace tarnwex

@@ -2,18 +2,19 @@
 #pragma once
 
 #include <cstddef>
+#include <expected>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
 
+#include "fit/inputs/splot_error.h"
+#include "fit/runs/minimizer_run.h"
+
 namespace tarnwex {
 
-// How far, as a ratio, a fitted yield may end from its start before the
-// start counts as far from it.
-inline constexpr double kFarYieldRatio = 4.0;
-
 // The components, in order, whose yield of at least one event (`unit`, the
-// statistical weight of one event) ended more than kFarYieldRatio times
+// statistical weight of one event) ended more than policy::kFarYieldRatio times
 // above or below its start. Vanished yields do not count
 // (vanished_components.h).
 //
@@ -25,13 +26,9 @@ inline constexpr double kFarYieldRatio = 4.0;
 std::vector<std::size_t> far_start_yields(std::span<const double> fitted_yields,
                                           std::span<const double> start_yields, double unit);
 
-// How many of its errors a shape parameter may end from its start with the
-// start still counting as a good one.
-inline constexpr double kTravelledErrors = 3.0;
-
-// True when some shape parameter ended more than kTravelledErrors of its
+// True when some shape parameter ended more than policy::kTravelledErrors of its
 // errors from its start, or is as good as undetermined: its error is NaN,
-// or kTravelledErrors of it span more than half its box (`bounds`, one
+// or policy::kTravelledErrors of it span more than half its box (`bounds`, one
 // (lower, upper) pair per shape parameter). Shapes that ended near their
 // start, well determined, were started well: a refit from there would begin
 // next to the minimum already found, at the cost of a second fit for every
@@ -42,7 +39,7 @@ bool shapes_travelled(std::span<const double> fitted_shapes, std::span<const dou
                       std::span<const std::pair<double, double>> bounds);
 
 // The yields a refit from the start's shape values begins with: the fitted
-// ones, except that a yield which fell more than kFarYieldRatio below its
+// ones, except that a yield which fell more than policy::kFarYieldRatio below its
 // start begins that ratio below its fitted value; none below `lower`.
 //
 // A fitted yield that fell so far may still carry events its oversized
@@ -52,5 +49,14 @@ bool shapes_travelled(std::span<const double> fitted_shapes, std::span<const dou
 // or two; started above, the shape widens again.
 std::vector<double> refit_start_yields(std::span<const double> fitted_yields,
                                        std::span<const double> start_yields, double lower);
+
+// The rule: when the yield of a component the shape parameters move ended
+// far from its start in `run` (far_start_yields) and some shape parameter
+// travelled from its own (shapes_travelled), the fit is tried again with the
+// yields refit_start_yields gives, once from the start's shape values and
+// once from those of `run`; the lower of the two, with the counts of both.
+// Nothing when the rule does not apply.
+std::expected<std::optional<MinimizationSummary>, SPlotError> refit_far_yields(
+    const FitRunner& runner, const MinimizationSummary& run);
 
 }  // namespace tarnwex

@@ -3,38 +3,33 @@
 #pragma once
 
 #include <expected>
-#include <span>
 
-#include "fit/likelihood/joint_likelihood.h"
-#include "fit/splot_config.h"
-#include "fit/splot_error.h"
-#include "fit/start_point.h"
+#include "fit/inputs/splot_error.h"
+#include "fit/runs/minimizer_run.h"
 #include "minimizer/status.h"
 
 namespace tarnwex {
 
-// The fit from `start`, where the NLL is `nll_at_start`. Every run has its
-// own bounds check, thresholds, scale and terminators (max_steps included).
+// The fit from the runner's start, where the NLL is `nll_at_start`. Every
+// run has its own bounds check, thresholds, scale and terminators
+// (max_steps included).
 //
 // A run that converged is taken as it is unless its start was poor, which
 // shows in its yields:
 //  1. A component with a shape of its own vanished on the way
-//     (vanished_components.h): the fit is tried again from the start with
+//     (vanished_refit.h): the fit is tried again from the start with
 //     those yields held at their start values while everything else moves,
 //     then from there with every parameter free.
 //  2. Then, when the yield of a component the shape parameters move ended
 //     far from its start and some shape parameter far from its own
-//     (far_start_yields.h): the fit is tried again with yields from that
+//     (far_yields_refit.h): the fit is tried again with yields from that
 //     run's (refit_start_yields), once from the start's shape values and
 //     once from that run's.
 // Of all the runs the one that ends lowest is the fit, a converged one
 // before one that did not; its counters add up every run's, so a refitted
 // fit reports more than one Hessian evaluation.
 // Fits without shape parameters are convex in the yields and run once.
-std::expected<MinimizationSummary, SPlotError> fit_from_start(JointLikelihood& likelihood,
-                                                              const StartPoint& start,
-                                                              double nll_at_start,
-                                                              const SPlotConfig& config,
-                                                              std::span<const double> event_weights);
+std::expected<MinimizationSummary, SPlotError> fit_from_start(const FitRunner& runner,
+                                                              double nll_at_start);
 
 }  // namespace tarnwex

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "fit/shape_parameter.h"
+#include "fit/inputs/shape_parameter.h"
 #include "minimizer/types.h"
 
 namespace tarnwex {

@@ -1,4 +1,4 @@
-#include "fit/undetermined_parameters.h"
+#include "fit/runs/undetermined_parameters.h"
 
 #include <limits>
 

@@ -3,12 +3,13 @@
 
 #include <cstddef>
 #include <expected>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
 
-#include "fit/likelihood/joint_likelihood.h"
-#include "fit/splot_error.h"
+#include "fit/inputs/splot_error.h"
+#include "fit/runs/minimizer_run.h"
 
 namespace tarnwex {
 
@@ -26,14 +27,6 @@ namespace tarnwex {
 std::vector<std::size_t> vanished_components(std::span<const double> fitted_yields,
                                              std::span<const double> start_yields, double unit);
 
-// Of the `candidates`, those whose density at `fitted_shapes` differs from
-// the one at `start_shapes` in some event: the others do not move with the
-// shape parameters, and a refit could bring them back no other way than the
-// fit already tried. One PDF evaluation at each point.
-std::expected<std::vector<std::size_t>, SPlotError> shaped_by_parameters(
-    JointLikelihood& likelihood, std::span<const double> start_shapes,
-    std::span<const double> fitted_shapes, std::vector<std::size_t> candidates);
-
 // The box of a refit from the start in which the vanished yields are held at
 // their start values, so that their shapes move to their events before the
 // yields may fall. The minimizer's boxes have positive width: a held yield
@@ -42,5 +35,13 @@ std::expected<std::vector<std::size_t>, SPlotError> shaped_by_parameters(
 std::vector<std::pair<double, double>> hold_yields(std::vector<std::pair<double, double>> bounds,
                                                    std::span<const double> start_yields,
                                                    std::span<const std::size_t> held);
+
+// The rule: when a component the shape parameters move (shaped_components.h)
+// vanished in `run`, the fit is tried again from the start with those yields
+// held at their start values while everything else moves, then from there
+// with every parameter free; that run, with the counts of both. Nothing when
+// no such component vanished.
+std::expected<std::optional<MinimizationSummary>, SPlotError> refit_vanished(
+    const FitRunner& runner, double nll_at_start, const MinimizationSummary& run);
 
 }  // namespace tarnwex

@@ -1,4 +1,4 @@
-#include "fit/convergence_scale.h"
+#include "fit/scales/convergence_scale.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,7 +9,7 @@
 
 namespace tarnwex {
 
-std::expected<double, SPlotError> weight_scale(std::span<const double> weights,
+std::expected<double, SPlotError> event_unit(std::span<const double> weights,
                                                const InterruptCheck& interrupted) {
   double largest = 0.0;
   auto looped = interrupted.for_event_blocks(weights.size(), [&](std::size_t first,
@@ -34,10 +34,10 @@ std::expected<double, SPlotError> weight_scale(std::span<const double> weights,
   return std::isfinite(scale) && scale > 0.0 ? scale : 1.0;
 }
 
-double objective_change_threshold(double tolerance, double weight_scale, double nll_at_start) {
+double objective_change_threshold(double tolerance, double event_unit, double nll_at_start) {
   const double magnitude = std::abs(nll_at_start);
   const double ulp = std::nextafter(magnitude, std::numeric_limits<double>::infinity()) - magnitude;
-  return std::max(tolerance * weight_scale, kResolutionUlps * ulp);
+  return std::max(tolerance * event_unit, policy::kResolutionUlps * ulp);
 }
 
 }  // namespace tarnwex

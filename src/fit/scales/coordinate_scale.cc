@@ -1,9 +1,12 @@
-#include "fit/coordinate_scale.h"
+#include "fit/scales/coordinate_scale.h"
 
 #include <algorithm>
 #include <cmath>
 #include <span>
 #include <utility>
+
+#include "fit/inputs/fit_policy.h"
+#include "fit/sweights/yield_information.h"
 
 namespace tarnwex {
 
@@ -15,12 +18,6 @@ namespace {
 // only a bound outside that range can change: one near +-DBL_MAX may become
 // +-inf, and one below 2^-822 may be rounded, to 0 at worst.
 constexpr double kLargestScaleExponent = 200.0;
-
-// How far, in powers of two, a coordinate's curvature may take its scale
-// before the scale is estimated again. Above one, so that a curvature near
-// the middle between two powers of two does not flip the rounded scale back
-// and forth.
-constexpr double kRescaleExponent = 1.5;
 
 // log2 of 1 / sqrt(c) for a curvature c that gives a scale: the magnitude
 // of a negative one; nothing for zero or a value that is not finite.
@@ -36,20 +33,20 @@ double rounded_scale(double exponent) {
 }
 
 // The floor of a yield's curvature (coordinate_scale.h).
-double yield_curvature_floor(double yield, double unit) { return 1.0 / (yield + unit); }
+double yield_curvature_floor(double yield, double event_unit) { return 1.0 / (yield + event_unit); }
 
 // The yields' scale from their curvature at the point whose shape values the
 // model was evaluated at. A point where some mixture density vanishes has no
 // yield curvature to offer; its yields take the floor alone.
 std::expected<void, SPlotError> set_yield_scales(const EvaluatedModel& model,
-                                                 std::span<const double> yields, double unit,
+                                                 std::span<const double> yields, double event_unit,
                                                  Vector& scale) {
-  const auto found = model.information_where_positive(yields);
+  const auto found = information_where_positive(model, yields);
   if (!found) return std::unexpected(found.error());
   const std::optional<Matrix>& information = found->matrix;
   for (std::size_t k = 0; k < yields.size(); ++k) {
     const auto i = static_cast<Eigen::Index>(k);
-    const double floor = yield_curvature_floor(yields[k], unit);
+    const double floor = yield_curvature_floor(yields[k], event_unit);
     const double curvature = information ? std::max((*information)(i, i), floor) : floor;
     if (auto exponent = scale_exponent(curvature)) scale[i] = rounded_scale(*exponent);
   }
@@ -59,12 +56,12 @@ std::expected<void, SPlotError> set_yield_scales(const EvaluatedModel& model,
 // The yields' scales at x, where the likelihood's last evaluation was made
 // (at the start) or its last gradient (on the way).
 std::expected<void, SPlotError> set_yield_scales(JointLikelihood& likelihood, const Vector& x,
-                                                 double unit, Vector& scale) {
+                                                 double event_unit, Vector& scale) {
   const std::size_t n_components = likelihood.n_components();
   auto model = likelihood.evaluate_model(std::span<const double>(
       x.data() + n_components, static_cast<std::size_t>(x.size()) - n_components));
   if (!model) return std::unexpected(std::move(model.error()));
-  return set_yield_scales(*model, std::span<const double>(x.data(), n_components), unit, scale);
+  return set_yield_scales(*model, std::span<const double>(x.data(), n_components), event_unit, scale);
 }
 
 // The shape parameters' scales from their second differences; those without
@@ -79,12 +76,12 @@ void set_shape_scales(const Vector& curvature, Vector& scale) {
 }  // namespace
 
 std::expected<ParameterTransform, SPlotError> coordinate_scale(JointLikelihood& likelihood,
-                                                               const Vector& start, double unit) {
+                                                               const Vector& start, double event_unit) {
   ParameterTransform transform{Vector::Ones(start.size())};
   // The yields first, with the PDF values the start evaluation has just
   // loaded; then the gradient at the start, whose differences give the shape
   // curvature and which the minimizer's own first gradient finds remembered.
-  if (auto yields = set_yield_scales(likelihood, start, unit, transform.scale); !yields) {
+  if (auto yields = set_yield_scales(likelihood, start, event_unit, transform.scale); !yields) {
     return std::unexpected(std::move(yields.error()));
   }
   if (auto gradient = likelihood.gradient(start); !gradient) {
@@ -96,7 +93,7 @@ std::expected<ParameterTransform, SPlotError> coordinate_scale(JointLikelihood& 
   return transform;
 }
 
-std::expected<std::optional<Vector>, SPlotError> ScaledLikelihood::rescale(const Vector& x,
+std::expected<std::optional<Vector>, SPlotError> RescalingLikelihood::rescale(const Vector& x,
                                                                            const Vector& scale) {
   const std::optional<Vector> curvature = likelihood_->shape_curvature(x);
   if (!curvature) return std::nullopt;
@@ -104,12 +101,12 @@ std::expected<std::optional<Vector>, SPlotError> ScaledLikelihood::rescale(const
   bool far = false;
   for (Eigen::Index i = n_components; i < x.size() && !far; ++i) {
     if (auto exponent = scale_exponent((*curvature)[i - n_components])) {
-      far = std::abs(*exponent - std::log2(scale[i])) > kRescaleExponent;
+      far = std::abs(*exponent - std::log2(scale[i])) > policy::kRescaleExponent;
     }
   }
   if (!far) return std::nullopt;
   Vector fresh = scale;
-  if (auto yields = set_yield_scales(*likelihood_, x, unit_, fresh); !yields) {
+  if (auto yields = set_yield_scales(*likelihood_, x, event_unit_, fresh); !yields) {
     return std::unexpected(std::move(yields.error()));
   }
   set_shape_scales(*curvature, fresh);

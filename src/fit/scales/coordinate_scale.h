@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "fit/likelihood/joint_likelihood.h"
-#include "fit/splot_error.h"
+#include "fit/inputs/splot_error.h"
 #include "minimizer/parameter_transform.h"
 #include "minimizer/problem.h"
 #include "minimizer/types.h"
@@ -17,9 +17,9 @@ namespace tarnwex {
 
 // s_i = 1 / sqrt(c_i), rounded to a power of two, with c_i the curvature of
 // the NLL along parameter i at `start`: for a yield sum_e w_e f_i(e)^2 / d_e^2,
-// taken as at least 1 / (y_i + unit); for a shape parameter the magnitude of
+// taken as at least 1 / (y_i + event_unit); for a shape parameter the magnitude of
 // the second difference with the gradient's own steps. s_i = 1 where c_i is
-// zero or not finite. `unit` is the statistical weight of one event (1
+// zero or not finite. `event_unit` is the statistical weight of one event (1
 // without weights). The evaluations are the driver's own and are not
 // counted; a PDF or likelihood error among them is returned.
 //
@@ -36,7 +36,7 @@ namespace tarnwex {
 // error. A negative second difference (the NLL between the events of a
 // narrow peak) still measures how fast the gradient turns there.
 std::expected<ParameterTransform, SPlotError> coordinate_scale(JointLikelihood& likelihood,
-                                                               const Vector& start, double unit);
+                                                               const Vector& start, double event_unit);
 
 // The likelihood as the minimizer sees it: the same values, gradients and
 // Hessian, and a scale that follows the curvature along the run.
@@ -54,10 +54,10 @@ std::expected<ParameterTransform, SPlotError> coordinate_scale(JointLikelihood& 
 // too short while the yields run to their bounds. The yields' own curvature
 // changes with the shapes; it is not watched, since their scale follows
 // whenever the shapes' does.
-class ScaledLikelihood final : public ScalarGradient<SPlotError> {
+class RescalingLikelihood final : public ScalarGradient<SPlotError> {
  public:
-  ScaledLikelihood(JointLikelihood& likelihood, double unit)
-      : likelihood_(&likelihood), unit_(unit) {}
+  RescalingLikelihood(JointLikelihood& likelihood, double event_unit)
+      : likelihood_(&likelihood), event_unit_(event_unit) {}
 
   std::expected<double, SPlotError> evaluate(const Vector& x) override {
     return likelihood_->evaluate(x);
@@ -73,7 +73,7 @@ class ScaledLikelihood final : public ScalarGradient<SPlotError> {
 
  private:
   JointLikelihood* likelihood_;
-  double unit_;
+  double event_unit_;
 };
 
 }  // namespace tarnwex

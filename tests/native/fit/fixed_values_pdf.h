@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "fit/parametric_pdf.h"
+#include "fit/inputs/parametric_pdf.h"
 
 namespace tarnwex::testing {
 

@@ -1,11 +1,11 @@
-#include "fit/text/format.h"
+#include "fit/inputs/text/format.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 
-#include "fit/splot_error.h"
+#include "fit/inputs/splot_error.h"
 
 namespace tarnwex {
 namespace {

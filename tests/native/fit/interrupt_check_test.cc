@@ -1,4 +1,7 @@
-#include "fit/interrupt_check.h"
+#include "fit/sweights/splot_covariance.h"
+#include "fit/sweights/sweights.h"
+#include "fit/sweights/yield_information.h"
+#include "fit/inputs/interrupt_check.h"
 
 #include <gtest/gtest.h>
 
@@ -7,11 +10,11 @@
 #include <random>
 #include <string>
 
-#include "fit/convergence_scale.h"
-#include "fit/hessian/event_sums.h"
+#include "fit/scales/convergence_scale.h"
+#include "fit/likelihood/hessian_sums.h"
 #include "fit/likelihood/joint_likelihood.h"
 #include "fit/splot.h"
-#include "fit/sweights/evaluated_model.h"
+#include "fit/likelihood/evaluated_model.h"
 #include "fixed_values_pdf.h"
 
 namespace tarnwex {
@@ -64,7 +67,7 @@ TEST(InterruptCheck, EveryLoopOverTheEventsConsultsItBetweenBlocksAndKeepsItsBit
   const auto rows = index_rows(kEvents);
   const std::vector<double> reference(kEvents, 20.0);
   const Phase phases[] = {
-      {"weights' scale", [&](const InterruptCheck& c) { return bits(*weight_scale(weights, c)); }},
+      {"weights' scale", [&](const InterruptCheck& c) { return bits(*event_unit(weights, c)); }},
       {"yield derivatives",
        [&](const InterruptCheck& c) {
          const auto d = yield_derivatives(columns, yields, weights, c);
@@ -78,14 +81,14 @@ TEST(InterruptCheck, EveryLoopOverTheEventsConsultsItBetweenBlocksAndKeepsItsBit
       {"information",
        [&](const InterruptCheck& c) {
          const EvaluatedModel model(kEvents, columns, {}, weights, c);
-         return bits((*model.yield_information(yields))(0, 1));
+         return bits((*yield_information(model, yields))(0, 1));
        }},
       {"sWeights",
        [&](const InterruptCheck& c) {
          const EvaluatedModel model(kEvents, columns, {}, weights, c);
          Matrix v(2, 2);
          v << 2.0, -1.0, -1.0, 3.0;
-         const auto s = model.calculate_sweights(yields, v);
+         const auto s = calculate_sweights(model, yields, v);
          return bits(s->values[7]) + bits(s->values.back()) + std::to_string(s->values.size());
        }},
       {"likelihood pass and value checks",

@@ -1,4 +1,4 @@
-#include "fit/shape_parameter.h"
+#include "fit/inputs/shape_parameter.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "fit/start_point.h"
+#include "fit/runs/start_point.h"
 
 #include <gtest/gtest.h>
 

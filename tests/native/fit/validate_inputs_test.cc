@@ -1,4 +1,4 @@
-#include "fit/validate_inputs.h"
+#include "fit/inputs/validate_inputs.h"
 
 #include <gtest/gtest.h>
 

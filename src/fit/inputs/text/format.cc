@@ -1,4 +1,4 @@
-#include "fit/text/format.h"
+#include "fit/inputs/text/format.h"
 
 #include <algorithm>
 #include <array>
@@ -6,7 +6,7 @@
 #include <cmath>
 #include <iterator>
 
-#include "fit/text/escaped_code_points.h"
+#include "fit/inputs/text/escaped_code_points.h"
 
 namespace tarnwex {
 

@@ -1,0 +1,80 @@
+#include "fit/sweights/sweights.h"
+
+#include <cmath>
+#include <vector>
+
+#include "fit/likelihood/component_count.h"
+#include "fit/sweights/model_loops.h"
+#include "minimizer/internal_error.h"
+
+namespace tarnwex {
+
+namespace {
+
+using sweights_detail::Components;
+using sweights_detail::density_not_positive;
+
+template <std::size_t K>
+std::expected<RowMatrix, SPlotError> sweight_rows(const Components<K>& model,
+                                                  const Matrix& covariance,
+                                                  std::span<const double> weights,
+                                                  const InterruptCheck& interrupted) {
+  const std::size_t n = model.size();
+  std::vector<double> coefficients(n * n);  // row-major copy of the covariance
+  for (std::size_t j = 0; j < n; ++j) {
+    for (std::size_t k = 0; k < n; ++k) {
+      coefficients[j * n + k] =
+          covariance(static_cast<Eigen::Index>(j), static_cast<Eigen::Index>(k));
+    }
+  }
+  const double* const* column = model.column.data();
+  // Filled block by block: zeroing all n_events x K values up front would
+  // itself be a long stretch without an interrupt check.
+  RowMatrix sweights;
+  sweights.rows = model.n_events();
+  sweights.cols = n;
+  sweights.values.reserve(model.n_events() * n);
+  std::size_t bad = model.n_events();
+  auto looped = interrupted.for_event_blocks(model.n_events(), [&](std::size_t first,
+                                                                   std::size_t end) {
+    sweights.values.resize(end * n);
+    double* row = sweights.values.data() + first * n;
+    for (std::size_t e = first; e < end; ++e, row += n) {
+      const double density = model.density(e);
+      if (!std::isfinite(density) || !(density > 0.0)) {
+        bad = e;
+        return false;
+      }
+      const double weight = weight_of(weights, e);
+      for (std::size_t j = 0; j < n; ++j) {
+        const double* v = coefficients.data() + j * n;
+        double s = v[0] * column[0][e];
+        for (std::size_t k = 1; k < n; ++k) s += v[k] * column[k][e];
+        row[j] = s * weight / density;
+      }
+    }
+    return true;
+  });
+  if (!looped) return std::unexpected(std::move(looped.error()));
+  if (bad != model.n_events()) return density_not_positive(bad);
+  return sweights;
+}
+
+}  // namespace
+
+std::expected<RowMatrix, SPlotError> calculate_sweights(const EvaluatedModel& model,
+                                                        std::span<const double> yields,
+                                                        const Matrix& covariance) {
+  const std::size_t n_components = model.n_components();
+  if (yields.size() != n_components) internal_error("yields do not match the components");
+  if (covariance.rows() != static_cast<Eigen::Index>(n_components) ||
+      covariance.cols() != static_cast<Eigen::Index>(n_components)) {
+    internal_error("covariance does not match the components");
+  }
+  return for_component_count(n_components, [&]<std::size_t K>() {
+    return sweight_rows(Components<K>(model.columns(), yields), covariance, model.event_weights(),
+                        model.interrupt_check());
+  });
+}
+
+}  // namespace tarnwex
