@@ -42,12 +42,15 @@ std::expected<YieldDerivatives, SPlotError> yield_derivatives(
   const std::size_t n_events = columns.front().size();
   const auto k_index = static_cast<Eigen::Index>(n_components);
   YieldDerivatives out;
-  out.floored_densities.resize(n_events);
+  // Grown block by block: zeroing n_events values up front would itself be
+  // a long stretch without an interrupt check.
+  out.floored_densities.reserve(n_events);
   std::vector<EventSum> sums(n_components);
   std::vector<EventSum> curvature(n_components * (n_components + 1) / 2);
   std::vector<double> ratio(n_components);
   std::optional<SPlotError> failure;
   auto looped = interrupted.for_event_blocks(n_events, [&](std::size_t first, std::size_t end) {
+    out.floored_densities.resize(end);
     for (std::size_t e = first; e < end; ++e) {
       const auto density = floored_density(columns, yields, e);
       if (!density) {
