@@ -92,7 +92,16 @@ def test_an_interrupt_stops_a_fit_with_shape_parameters_in_its_every_phase(long_
         tarnwex._interrupt_after_checks(0)
 
 
-def test_keyboard_interrupt_in_the_first_call_propagates(small_sample):
+@pytest.fixture
+def sigint_raises_keyboard_interrupt():
+    # A process started in the background has SIGINT ignored, and Python then
+    # leaves it so; the test needs Python's own handler.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
+
+
+def test_keyboard_interrupt_in_the_first_call_propagates(small_sample, sigint_raises_keyboard_interrupt):
     def interrupted(d, p):
         signal.raise_signal(signal.SIGINT)
         return gaussian(d, p)

@@ -13,6 +13,7 @@
 #include "fit/scales/convergence_scale.h"
 #include "fit/likelihood/hessian_sums.h"
 #include "fit/likelihood/joint_likelihood.h"
+#include "fit/runs/shaped_components.h"
 #include "fit/splot.h"
 #include "fit/likelihood/evaluated_model.h"
 #include "fixed_values_pdf.h"
@@ -128,6 +129,19 @@ TEST(InterruptCheck, TheAllZeroScanConsultsItBetweenBlocks) {
   // columns' scans, the all-zero scan.
   ASSERT_TRUE(nll.evaluate_model({}));
   EXPECT_EQ(counting.consultations, 1 + 3 * 5);
+}
+
+TEST(InterruptCheck, TheRefitRulesCopyAndCompareColumnsBetweenConsultations) {
+  FixedValuesPdf pa(column(1.0, 0), 11), pb(column(1.0, 1), 12);
+  const auto rows = index_rows(kEvents);
+  CountingCheck counting;
+  JointLikelihood nll({}, EventView(rows), {pa, pb}, {}, counting.check());
+  const auto shaped = shaped_by_parameters(nll, {}, {}, {0});
+  ASSERT_TRUE(shaped);
+  EXPECT_TRUE(shaped->empty());
+  // Before each load; both columns' first scans; the copy of the candidate;
+  // its comparison (the second load finds its values checked).
+  EXPECT_EQ(counting.consultations, 1 + 2 * 5 + 5 + 1 + 5);
 }
 
 // A fit cut at every place where it consults the check ends with the
