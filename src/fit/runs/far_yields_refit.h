@@ -16,7 +16,7 @@ namespace tarnwex {
 // The components, in order, whose yield of at least one event (`unit`, the
 // statistical weight of one event) ended more than policy::kFarYieldRatio times
 // above or below its start. Vanished yields do not count
-// (vanished_components.h).
+// (vanished_refit.h).
 //
 // The start yields steer the shapes' path. With a small signal and the
 // default start, a peak carrying N/K events widens to cover them long

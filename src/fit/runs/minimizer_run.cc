@@ -59,12 +59,12 @@ std::expected<MinimizerSetup, SPlotError> configure_minimizer(JointLikelihood& l
   auto lbfgsb_config = with_bounds(LBFGSBConfig{}, start.bounds);
   if (!lbfgsb_config) return std::unexpected(SPlotError::minimizer(std::move(lbfgsb_config.error())));
   // The tests measure the NLL in its statistical units, whatever the
-  // weights' scale; the objective-change test never looks finer than the
+  // weights; the objective-change test never looks finer than the
   // NLL resolves, nor does a failed line search count a smaller decrease.
   const double objective_threshold = objective_change_threshold(limits.tolerance, event_unit, nll_at_start);
   lbfgsb_config->objective_resolution = objective_threshold;
   // Gradients in the minimizer's scaled coordinates grow as the square root
-  // of the weights' scale.
+  // of the event unit.
   auto callbacks =
       build_callbacks(objective_threshold, limits.tolerance * std::sqrt(event_unit), limits.max_steps);
   if (!callbacks) return std::unexpected(std::move(callbacks.error()));
