@@ -1,19 +1,17 @@
 #include "fit/splot.h"
 
-#include <algorithm>
-#include <cmath>
 #include <optional>
 #include <utility>
 
+#include "fit/inputs/validate_inputs.h"
+#include "fit/likelihood/joint_likelihood.h"
+#include "fit/runs/fit_runs.h"
+#include "fit/runs/start_point.h"
+#include "fit/runs/undetermined_parameters.h"
+#include "fit/scales/convergence_scale.h"
 #include "fit/sweights/splot_covariance.h"
 #include "fit/sweights/sweights.h"
 #include "fit/sweights/yield_information.h"
-#include "fit/likelihood/joint_likelihood.h"
-#include "fit/runs/fit_runs.h"
-#include "fit/scales/convergence_scale.h"
-#include "fit/runs/start_point.h"
-#include "fit/runs/undetermined_parameters.h"
-#include "fit/inputs/validate_inputs.h"
 #include "minimizer/types.h"
 
 namespace tarnwex {
@@ -48,22 +46,6 @@ std::expected<SPlotStep, SPlotError> splot_step(JointLikelihood& likelihood,
   if (!covariance) return std::unexpected(std::move(covariance.error()));
   auto sweights = calculate_sweights(*model, yields, *covariance);
   if (!sweights) return std::unexpected(std::move(sweights.error()));
-  // Weights or densities at the edge of the double range can overflow an
-  // sWeight even where every check before passed; such a result is no success.
-  const std::size_t width = sweights->cols;
-  bool finite = true;
-  auto looped = likelihood.interrupt_check().for_event_blocks(
-      sweights->rows, [&](std::size_t first, std::size_t end) {
-        finite = std::all_of(sweights->values.begin() + static_cast<std::ptrdiff_t>(first * width),
-                             sweights->values.begin() + static_cast<std::ptrdiff_t>(end * width),
-                             [](double v) { return std::isfinite(v); });
-        return finite;
-      });
-  if (!looped) return std::unexpected(std::move(looped.error()));
-  if (!finite) {
-    return std::unexpected(SPlotError::optimization(
-        "sWeights are not finite: rescale the event weights or the PDFs"));
-  }
   return SPlotStep{std::move(*covariance), std::move(*sweights)};
 }
 

@@ -106,9 +106,12 @@ bool copy_numpy_vector(PyArrayObject* array, std::vector<double>& out) {
   PyRef readable;
   PyArrayObject* source = readable_vector(array, readable);
   if (source == nullptr) return false;
-  const auto* first = static_cast<const double*>(PyArray_DATA(source));
-  out.insert(out.end(), first, first + PyArray_DIM(source, 0));
-  return true;
+  const auto* values = static_cast<const double*>(PyArray_DATA(source));
+  const auto n_values = static_cast<std::size_t>(PyArray_DIM(source, 0));
+  out.reserve(out.size() + n_values);
+  return for_signal_blocks(n_values, [&](std::size_t first, std::size_t end) {
+    out.insert(out.end(), values + first, values + end);
+  });
 }
 
 }  // namespace tarnwex

@@ -33,8 +33,9 @@ PyObject* owned_matrix_to_numpy(RowMatrix&& matrix);
 PyArrayObject* readable_vector(PyArrayObject* array, PyRef& holder);
 
 // Appends the values of a 1-D float64 array to `out` in logical order, read
-// through the array's strides whatever its layout and byte order. False with
-// a Python error set on failure.
+// through the array's strides whatever its layout and byte order, checking
+// for signals between blocks. False with a Python error set on failure,
+// a signal handler's exception included.
 bool copy_numpy_vector(PyArrayObject* array, std::vector<double>& out);
 
 }  // namespace tarnwex

@@ -10,8 +10,8 @@
 #include "python/guarded_entry.h"
 #include "python/numpy_convert.h"
 #include "python/parameter_dict.h"
-#include "python/pdf_output_check.h"
 #include "python/parked_exception.h"
+#include "python/pdf_output_check.h"
 #include "python/pending_exception.h"
 #include "python/python_parametric_pdf.h"
 #include "python/shape_parameter_type.h"
@@ -153,17 +153,8 @@ bool initial_evaluations(PyObject* data, PyObject* pdfs, const ParameterMap& sta
       raise_text(PyExc_ValueError, *problem);
       return false;
     }
-    PyRef readable;
-    PyArrayObject* source =
-        readable_vector(reinterpret_cast<PyArrayObject*>(result.get()), readable);
-    if (source == nullptr) return false;
-    const auto* first_value = static_cast<const double*>(PyArray_DATA(source));
     std::vector<double> values;
-    values.reserve(n_events);
-    const bool copied = for_signal_blocks(n_events, [&](std::size_t first, std::size_t end) {
-      values.insert(values.end(), first_value + first, first_value + end);
-    });
-    if (!copied) return false;
+    if (!copy_numpy_vector(reinterpret_cast<PyArrayObject*>(result.get()), values)) return false;
     outputs.push_back(std::move(values));
   }
   return true;

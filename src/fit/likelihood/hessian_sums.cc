@@ -3,8 +3,8 @@
 #include <cmath>
 #include <optional>
 
-#include "fit/likelihood/event_sum.h"
 #include "fit/inputs/value_errors.h"
+#include "fit/likelihood/event_sum.h"
 
 namespace tarnwex {
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "fit/inputs/interrupt_check.h"
-#include "fit/likelihood/mixture_density.h"
 #include "fit/inputs/splot_error.h"
+#include "fit/likelihood/mixture_density.h"
 #include "minimizer/types.h"
 
 namespace tarnwex {

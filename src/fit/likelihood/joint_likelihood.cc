@@ -4,8 +4,8 @@
 #include <cmath>
 #include <limits>
 
-#include "fit/likelihood/hessian_sums.h"
 #include "fit/inputs/value_errors.h"
+#include "fit/likelihood/hessian_sums.h"
 #include "fit/likelihood/pass_counter.h"
 #include "fit/likelihood/shape_differences.h"
 #include "minimizer/internal_error.h"

@@ -10,16 +10,16 @@
 #include <utility>
 #include <vector>
 
-#include "fit/likelihood/evaluated_model.h"
-#include "fit/likelihood/event_sum.h"
 #include "fit/inputs/event_view.h"
 #include "fit/inputs/interrupt_check.h"
-#include "fit/likelihood/likelihood_memo.h"
-#include "fit/likelihood/log_density_sum.h"
 #include "fit/inputs/parameter_map.h"
 #include "fit/inputs/parametric_pdf.h"
-#include "fit/likelihood/shape_point_values.h"
 #include "fit/inputs/splot_error.h"
+#include "fit/likelihood/evaluated_model.h"
+#include "fit/likelihood/event_sum.h"
+#include "fit/likelihood/likelihood_memo.h"
+#include "fit/likelihood/log_density_sum.h"
+#include "fit/likelihood/shape_point_values.h"
 #include "minimizer/problem.h"
 #include "minimizer/types.h"
 

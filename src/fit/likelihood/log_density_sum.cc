@@ -5,10 +5,10 @@
 #include <cmath>
 #include <limits>
 
-#include "fit/likelihood/component_count.h"
 #include "fit/batch_log/log_kernels.h"
-#include "fit/likelihood/mixture_density.h"
 #include "fit/inputs/pdf_value_checks.h"
+#include "fit/likelihood/component_count.h"
+#include "fit/likelihood/mixture_density.h"
 #include "minimizer/internal_error.h"
 
 namespace tarnwex {

@@ -19,8 +19,8 @@
 #include <span>
 #include <utility>
 
-#include "fit/likelihood/hessian_sums.h"
 #include "fit/inputs/splot_error.h"
+#include "fit/likelihood/hessian_sums.h"
 #include "minimizer/types.h"
 
 namespace tarnwex {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <utility>
 
-#include "fit/inputs/value_errors.h"
 #include "fit/inputs/pdf_value_checks.h"
+#include "fit/inputs/value_errors.h"
 
 namespace tarnwex {
 

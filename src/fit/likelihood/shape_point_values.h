@@ -11,10 +11,10 @@
 
 #include "fit/inputs/event_view.h"
 #include "fit/inputs/interrupt_check.h"
-#include "fit/likelihood/log_density_sum.h"
 #include "fit/inputs/parameter_map.h"
 #include "fit/inputs/parametric_pdf.h"
 #include "fit/inputs/splot_error.h"
+#include "fit/likelihood/log_density_sum.h"
 
 namespace tarnwex {
 

@@ -7,8 +7,8 @@
 #include <expected>
 #include <optional>
 
-#include "fit/likelihood/joint_likelihood.h"
 #include "fit/inputs/splot_error.h"
+#include "fit/likelihood/joint_likelihood.h"
 #include "minimizer/parameter_transform.h"
 #include "minimizer/problem.h"
 #include "minimizer/types.h"

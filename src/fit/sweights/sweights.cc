@@ -35,6 +35,7 @@ std::expected<RowMatrix, SPlotError> sweight_rows(const Components<K>& model,
   sweights.cols = n;
   sweights.values.reserve(model.n_events() * n);
   std::size_t bad = model.n_events();
+  bool finite = true;
   auto looped = interrupted.for_event_blocks(model.n_events(), [&](std::size_t first,
                                                                    std::size_t end) {
     sweights.values.resize(end * n);
@@ -51,12 +52,19 @@ std::expected<RowMatrix, SPlotError> sweight_rows(const Components<K>& model,
         double s = v[0] * column[0][e];
         for (std::size_t k = 1; k < n; ++k) s += v[k] * column[k][e];
         row[j] = s * weight / density;
+        finite &= std::isfinite(row[j]);
       }
     }
     return true;
   });
   if (!looped) return std::unexpected(std::move(looped.error()));
   if (bad != model.n_events()) return density_not_positive(bad);
+  // Weights or densities at the edge of the double range can overflow an
+  // sWeight even where every check before passed; such a result is no success.
+  if (!finite) {
+    return std::unexpected(SPlotError::optimization(
+        "sWeights are not finite: rescale the event weights or the PDFs"));
+  }
   return sweights;
 }
 

@@ -1,7 +1,7 @@
 #include "fit/sweights/splot_covariance.h"
+#include "fit/likelihood/evaluated_model.h"
 #include "fit/sweights/sweights.h"
 #include "fit/sweights/yield_information.h"
-#include "fit/likelihood/evaluated_model.h"
 
 #include <gtest/gtest.h>
 
@@ -108,6 +108,17 @@ TEST(MixtureDensity, MustBePositiveAndFiniteForTheSPlotStep) {
   const std::vector<double> ten{10.0};
   EXPECT_EQ(yield_information(model_of(huge, one), ten).error().display(),
             "optimization failed: mixture density is not positive for event 0");
+}
+
+TEST(SWeights, AnOverflowingSWeightIsAnErrorAfterAnyNonPositiveDensity) {
+  const std::vector<std::vector<double>> columns{{1.0, 1.0}};
+  const std::vector<double> weights{1.0, 1.0};
+  const Matrix v = Matrix::Constant(1, 1, 1e308);
+  EXPECT_EQ(calculate_sweights(model_of(columns, weights), std::vector<double>{0.1}, v).error().display(),
+            "optimization failed: sWeights are not finite: rescale the event weights or the PDFs");
+  const std::vector<std::vector<double>> later_zero{{1.0, 0.0}};
+  EXPECT_EQ(calculate_sweights(model_of(later_zero, weights), std::vector<double>{0.1}, v).error().display(),
+            "optimization failed: mixture density is not positive for event 1");
 }
 
 TEST(CovarianceIsValid, AcceptsDeviationsUpToTheThreshold) {

@@ -1,7 +1,7 @@
 #include "fit/sweights/splot_covariance.h"
+#include "fit/inputs/interrupt_check.h"
 #include "fit/sweights/sweights.h"
 #include "fit/sweights/yield_information.h"
-#include "fit/inputs/interrupt_check.h"
 
 #include <gtest/gtest.h>
 
@@ -10,12 +10,12 @@
 #include <random>
 #include <string>
 
-#include "fit/scales/convergence_scale.h"
+#include "fit/likelihood/evaluated_model.h"
 #include "fit/likelihood/hessian_sums.h"
 #include "fit/likelihood/joint_likelihood.h"
 #include "fit/runs/shaped_components.h"
+#include "fit/scales/convergence_scale.h"
 #include "fit/splot.h"
-#include "fit/likelihood/evaluated_model.h"
 #include "fixed_values_pdf.h"
 
 namespace tarnwex {
