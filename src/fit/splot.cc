@@ -7,8 +7,8 @@
 #include "fit/likelihood/joint_likelihood.h"
 #include "fit/runs/fit_runs.h"
 #include "fit/runs/start_point.h"
-#include "fit/runs/undetermined_parameters.h"
 #include "fit/scales/convergence_scale.h"
+#include "fit/scales/hessian_resolution.h"
 #include "fit/sweights/splot_covariance.h"
 #include "fit/sweights/sweights.h"
 #include "fit/sweights/yield_information.h"
@@ -55,7 +55,7 @@ SPlotOutput assemble_output(const MinimizationSummary& summary, std::vector<doub
   const std::size_t n_components = yields.size();
   SPlotOutput output;
   output.yields = std::move(yields);
-  const Vector errors = determined_errors(summary);
+  const Vector& errors = summary.errors;
   output.yield_errors.resize(n_components);
   for (std::size_t k = 0; k < n_components; ++k) {
     output.yield_errors[k] = errors[static_cast<Eigen::Index>(k)];
@@ -98,7 +98,11 @@ std::expected<SPlotOutput, SPlotError> splot(const EventView& events, const PdfL
   if (!at_start) return std::unexpected(std::move(at_start.error()));
   const auto unit = event_unit(event_weights, likelihood.interrupt_check());
   if (!unit) return std::unexpected(unit.error());
-  const FitRunner runner(likelihood, start, RunLimits{config.tolerance, config.max_steps}, *unit);
+  const auto resolution = hessian_resolution(event_weights, events.size(),
+                                             shape_parameters.size(), likelihood.interrupt_check());
+  if (!resolution) return std::unexpected(resolution.error());
+  const FitRunner runner(likelihood, start,
+                         RunLimits{config.tolerance, config.max_steps, *resolution}, *unit);
   auto run = fit_from_start(runner, *at_start);
   if (!run) return std::unexpected(std::move(run.error()));
 

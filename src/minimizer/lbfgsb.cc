@@ -29,6 +29,15 @@ Vector clip(const Vector& v, const std::optional<BoundList>& bounds) {
   return clipped;
 }
 
+std::vector<bool> on_bound_sides(const Vector& v, const std::optional<BoundList>& bounds) {
+  std::vector<bool> out(static_cast<std::size_t>(v.size()), false);
+  for (Eigen::Index i = 0; i < v.size(); ++i) {
+    const ScalarBound bound = bound_of(bounds, i);
+    out[static_cast<std::size_t>(i)] = v[i] == bound.lower_side() || v[i] == bound.upper_side();
+  }
+  return out;
+}
+
 MinimizationSummary summarize(const GradientStatus& status, const Vector& start,
                               const LBFGSBConfig& config) {
   const Eigen::Index n = status.position.size();

@@ -23,6 +23,9 @@ namespace tarnwex {
 // The vector projected onto the box; unchanged without bounds.
 Vector clip(const Vector& v, const std::optional<BoundList>& bounds);
 
+// Per coordinate: whether v lies on a side of its bound.
+std::vector<bool> on_bound_sides(const Vector& v, const std::optional<BoundList>& bounds);
+
 // The summary of a finished run, its bounds in the caller's coordinates.
 MinimizationSummary summarize(const GradientStatus& status, const Vector& start,
                               const LBFGSBConfig& config);
@@ -187,7 +190,8 @@ std::expected<MinimizationSummary, E> LBFGSB::process(ScalarGradient<E>& problem
     auto hessian = adapter.hessian(x);
     if (!hessian) return std::unexpected(std::move(hessian.error()));
     status.hessian_evaluations += 1;
-    status.set_hess(std::move(*hessian));
+    status.set_hess(std::move(*hessian), on_bound_sides(x, config.bounds),
+                    config.hessian_resolution);
     if (transform) status_to_external(status, *transform);
   }
   return summarize(status, start, config);

@@ -13,6 +13,7 @@
 #include "minimizer/line_search_parameters.h"
 #include "minimizer/parameter_transform.h"
 #include "minimizer/scalar_bound.h"
+#include "minimizer/types.h"
 
 namespace tarnwex {
 
@@ -32,6 +33,10 @@ struct LBFGSBConfig {
   // How often a run may take a new scale from the problem (each one costs
   // the memory); only a run with a transform asks for one.
   std::size_t max_rescales = 8;
+  // The accuracy of the final Hessian's entries once it is scaled to unit
+  // diagonal (hessian_covariance.h); the caller that knows how its Hessian
+  // is computed sets it.
+  double hessian_resolution = kCbrtMachineEpsilon;
 };
 
 // Installs the converted bounds, or fails with the conversion's error.

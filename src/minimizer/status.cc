@@ -4,7 +4,7 @@
 #include <limits>
 #include <utility>
 
-#include "minimizer/equilibrated_svd.h"
+#include "minimizer/hessian_covariance.h"
 
 namespace tarnwex {
 
@@ -35,35 +35,15 @@ std::string StatusMessage::display() const {
   return shown;
 }
 
-namespace {
-
-// Pseudo-inverse of the Hessian, taken on its equilibrated form
-// (equilibrated_svd.h): singular values of A at or below the cut contribute
-// nothing, and the covariance is D A^+ D.
-Matrix pseudo_inverse(const Matrix& hessian) {
-  const EquilibratedSvd decomposition = equilibrated_svd(hessian);
-  const Eigen::JacobiSVD<Matrix>& svd = decomposition.svd;
-  if (svd.info() != Eigen::Success) {
-    // A Hessian with non-finite entries has no decomposition; its covariance is not a number.
-    return Matrix::Constant(hessian.rows(), hessian.cols(),
-                            std::numeric_limits<double>::quiet_NaN());
-  }
-  const Vector& singular = svd.singularValues();
-  Vector inverted = Vector::Zero(singular.size());
-  for (Eigen::Index i = 0; i < singular.size(); ++i) {
-    if (kept_by_pseudo_inverse(singular[i])) inverted[i] = 1.0 / singular[i];
-  }
-  const Matrix inverse = svd.matrixV() * inverted.asDiagonal() * svd.matrixU().transpose();
-  const Vector& scale = decomposition.scale;
-  return scale.asDiagonal() * inverse * scale.asDiagonal();
-}
-
-}  // namespace
-
-void GradientStatus::set_hess(Matrix hessian) {
-  Matrix inverse = pseudo_inverse(hessian);
+void GradientStatus::set_hess(Matrix hessian, const std::vector<bool>& at_bound,
+                              double resolution) {
+  const std::vector<bool> bound_sides =
+      at_bound.empty() ? std::vector<bool>(static_cast<std::size_t>(hessian.rows()), false)
+                       : at_bound;
+  HessianCovariance taken = hessian_covariance(hessian, bound_sides, resolution);
   hessian_matrix = std::move(hessian);
-  set_cov(std::move(inverse));
+  undetermined = std::move(taken.undetermined);
+  set_cov(std::move(taken.covariance));
 }
 
 void GradientStatus::set_cov(Matrix cov) {
@@ -74,7 +54,9 @@ void GradientStatus::set_cov(Matrix cov) {
   // number that looks like an estimate.
   for (Eigen::Index i = 0; i < cov.rows(); ++i) {
     const double variance = cov(i, i);
-    sigma[i] = variance > 0.0 && std::isfinite(variance)
+    const auto index = static_cast<std::size_t>(i);
+    const bool known = index >= undetermined.size() || !undetermined[index];
+    sigma[i] = known && variance > 0.0 && std::isfinite(variance)
                    ? std::sqrt(variance)
                    : std::numeric_limits<double>::quiet_NaN();
   }

@@ -44,12 +44,17 @@ struct GradientStatus {
   std::size_t gradient_evaluations = 0;
   std::size_t hessian_evaluations = 0;
 
-  // Stores the Hessian and, as the covariance, its SVD pseudo-inverse taken
-  // on the Hessian scaled to unit diagonal (singular values of the scaled
-  // matrix at or below cbrt(2^-52) contribute 0).
-  void set_hess(Matrix hessian);
-  // Stores the covariance and errors_i = sqrt(cov(i, i)), NaN unless that
-  // variance is finite and positive.
+  // Per parameter: the Hessian leaves its error unknown (hessian_covariance.h).
+  std::vector<bool> undetermined;
+
+  // Stores the Hessian, the covariance taken from it (hessian_covariance.h)
+  // and which parameters it leaves undetermined. `at_bound` is empty or
+  // tells per parameter whether it lies on a side of its bound; `resolution`
+  // is the accuracy of the Hessian scaled to unit diagonal.
+  void set_hess(Matrix hessian, const std::vector<bool>& at_bound = {},
+                double resolution = kCbrtMachineEpsilon);
+  // Stores the covariance and errors_i = sqrt(cov(i, i)), NaN for an
+  // undetermined parameter and unless that variance is finite and positive.
   void set_cov(Matrix covariance);
 };
 

@@ -14,6 +14,33 @@ namespace tarnwex::policy {
 // terms, so the difference of two is within 8.
 inline constexpr double kResolutionUlps = 8.0;
 
+// --- The final Hessian (likelihood/shape_differences.h, scales/hessian_resolution.h) ---
+
+// The step of the shape differences, as a fraction of the parameter's error.
+// Central differences are extrapolated from h and 2h, so the step need not
+// be short, and a short one lets the PDFs' own rounding through: a
+// normalisation integral rounded to 1e-15 moves the NLL of 10^4 events by
+// about 1e-11, which is 1e-7 of the change at a hundredth of an error and
+// decides the near-null curvature of two parameters correlated to 1 - 1e-6.
+// At a twentieth that rounding stays near 1e-9 of the curvature, and what is
+// left of the truncation is of order h^4, about 1e-5 even for the errors of
+// 50-event yields, whose likelihood is far from quadratic over one error.
+inline constexpr double kShapeStepPerError = 0.05;
+
+// The rounding of a PDF's values that every event shares (its normalisation),
+// in units of 2^-52, stencil included: measured at 1.6 to 2.8 for a
+// background normalised by a 64-point quadrature, from 10^4 to 10^6 events.
+inline constexpr double kSharedPdfRoundingUlps = 4.0;
+
+// An eigenvalue of the unit-diagonal Hessian counts as curvature only this
+// far above the noise of its entries: then the noise moves no variance by
+// more than 1 %.
+inline constexpr double kCurvatureOverNoise = 100.0;
+
+// The resolution of a Hessian without shape parameters, whose entries are
+// compensated sums exact to a few units of rounding.
+inline constexpr double kYieldHessianResolution = 1e-12;
+
 // --- The minimizer's coordinates (scales/coordinate_scale.h) ---
 
 // How far, in powers of two, a coordinate's curvature may take its scale

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <vector>
 
+#include "fit/inputs/fit_policy.h"
 #include "minimizer/finite_difference.h"
 #include "minimizer/internal_error.h"
 
@@ -11,12 +12,10 @@ namespace tarnwex {
 
 namespace {
 
-// Steps are this fraction of the parameter's error. A small signal's
-// likelihood is far from quadratic over one error, and a tenth of it still
-// left truncation errors of 1 % in the errors of 50-event yields; at a
-// hundredth they are near 1e-4, while the rounding of the summed log changes,
-// about n_events * 2^-52 / 0.01^2 of the curvature, stays far below.
-constexpr double kStepPerError = 0.01;
+// Steps are policy::kShapeStepPerError of the parameter's error, and every
+// central difference is taken at h and 2h and extrapolated (Richardson), so
+// that its h^2 truncation cancels.
+constexpr double kStepPerError = policy::kShapeStepPerError;
 // No step exceeds this fraction of (|t| + 1), so that a parameter the data
 // barely fix does not send the PDFs far from where the fit has been.
 constexpr double kLargestRelativeStep = 0.1;
@@ -32,41 +31,67 @@ struct Tap {
   int point;
 };
 
-// The points along one shape parameter: t + h and t - h (central), or
-// t + s, t + 2s and t + 3s with a signed s (one-sided, next to a bound).
+// Richardson's extrapolation of a central difference taken at h and 2h,
+// whose errors are c h^2 and 4 c h^2.
+double extrapolated(double at_step, double at_double_step) {
+  return (4.0 * at_step - at_double_step) / 3.0;
+}
+
+// The points along one shape parameter: t + h, t - h, t + 2h and t - 2h
+// (central), or t + s, t + 2s and t + 3s with a signed s (one-sided, next to
+// a bound).
 struct Axis {
   bool central = true;
   double step = 0.0;
   std::vector<ShapePointSums> sums;
 
-  int point_count() const { return central ? 2 : 3; }
-  double offset(int m) const { return central ? (m == 0 ? step : -step) : (m + 1) * step; }
+  int point_count() const { return central ? 4 : 3; }
+  double offset(int m) const {
+    if (central) return (m % 2 == 0 ? 1.0 : -1.0) * (m < 2 ? step : step + step);
+    return (m + 1) * step;
+  }
 
   double curvature() const {
-    if (central) return (sums[0].nll_change + sums[1].nll_change) / (step * step);
+    if (central) {
+      const double near = (sums[0].nll_change + sums[1].nll_change) / (step * step);
+      const double far = (sums[2].nll_change + sums[3].nll_change) / (4.0 * step * step);
+      return extrapolated(near, far);
+    }
     return (4.0 * sums[1].nll_change - 5.0 * sums[0].nll_change - sums[2].nll_change) /
            (step * step);
   }
 
-  // Both stencils are exact up to the cubic term.
+  // The central stencil is exact up to the fifth-degree term, the one-sided
+  // one up to the cubic term.
   std::vector<Tap> first_derivative() const {
-    if (central) return {{step, 0.5 / step, 0}, {-step, -0.5 / step, 1}};
+    if (central) {
+      return {{step, 2.0 / (3.0 * step), 0},
+              {-step, -2.0 / (3.0 * step), 1},
+              {step + step, -1.0 / (12.0 * step), 2},
+              {-(step + step), 1.0 / (12.0 * step), 3}};
+    }
     return {{0.0, -1.5 / step, -1}, {step, 2.0 / step, 0}, {step + step, -0.5 / step, 1}};
   }
 };
 
-// Central when the box leaves room for h on both sides; otherwise one-sided
-// towards the roomier side, three steps of at most h fitting inside the box.
+// A one-sided stencil is not extrapolated, so its truncation is of order
+// s^2: its step is this fraction of the central one, a hundredth of an
+// error.
+constexpr double kOneSidedStepRatio = 0.2;
+
+// Central when the box leaves room for 2h on both sides; otherwise one-sided
+// towards the roomier side, three steps of at most h kOneSidedStepRatio
+// fitting inside the box.
 Axis place(double value, std::pair<double, double> bound, double h) {
   const double up = bound.second - value;
   const double down = value - bound.first;
   Axis axis;
   axis.step = h;
-  if (up >= h && down >= h) return axis;
+  if (up >= h + h && down >= h + h) return axis;
   const double room = std::max(up, down);
   if (!(room > 0.0)) return axis;  // not inside the box: nothing to stay within
   axis.central = false;
-  axis.step = std::min(h, room / 3.0) * (up >= down ? 1.0 : -1.0);
+  axis.step = std::min(h * kOneSidedStepRatio, room / 3.0) * (up >= down ? 1.0 : -1.0);
   return axis;
 }
 
@@ -143,15 +168,13 @@ class ShapePoints {
   std::expected<double, SPlotError> mixed_derivative(std::size_t i, const Axis& along_i,
                                                      std::size_t j, const Axis& along_j) {
     if (along_i.central && along_j.central) {
-      // Two new points; the four axis points cancel the pure second derivatives.
-      auto plus = moved(i, along_i.step, j, along_j.step);
-      if (!plus) return std::unexpected(std::move(plus.error()));
-      auto minus = moved(i, -along_i.step, j, -along_j.step);
-      if (!minus) return std::unexpected(std::move(minus.error()));
-      const double sum = plus->nll_change + minus->nll_change - along_i.sums[0].nll_change -
-                         along_i.sums[1].nll_change - along_j.sums[0].nll_change -
-                         along_j.sums[1].nll_change;
-      return sum / (2.0 * along_i.step * along_j.step);
+      // Two new points per step; the axis points cancel the pure second
+      // derivatives.
+      auto near = diagonal_difference(i, along_i, j, along_j, false);
+      if (!near) return near;
+      auto far = diagonal_difference(i, along_i, j, along_j, true);
+      if (!far) return far;
+      return extrapolated(*near, *far);
     }
     // The product of the two first-derivative stencils; values with one
     // offset 0 lie on an axis, those with both 0 are the fitted point.
@@ -173,6 +196,24 @@ class ShapePoints {
       }
     }
     return mixed;
+  }
+
+  // (f(+a,+b) + f(-a,-b) - f(+-a, 0) - f(0, +-b)) / (2 a b) with a and b
+  // the axes' steps (`doubled` false) or twice them, whose axis points exist.
+  std::expected<double, SPlotError> diagonal_difference(std::size_t i, const Axis& along_i,
+                                                        std::size_t j, const Axis& along_j,
+                                                        bool doubled) {
+    const double step_i = doubled ? along_i.step + along_i.step : along_i.step;
+    const double step_j = doubled ? along_j.step + along_j.step : along_j.step;
+    auto plus = moved(i, step_i, j, step_j);
+    if (!plus) return std::unexpected(std::move(plus.error()));
+    auto minus = moved(i, -step_i, j, -step_j);
+    if (!minus) return std::unexpected(std::move(minus.error()));
+    const std::size_t first = doubled ? 2 : 0;
+    const double sum = plus->nll_change + minus->nll_change - along_i.sums[first].nll_change -
+                       along_i.sums[first + 1].nll_change - along_j.sums[first].nll_change -
+                       along_j.sums[first + 1].nll_change;
+    return sum / (2.0 * step_i * step_j);
   }
 
  private:

@@ -9,7 +9,6 @@
 #include "fit/inputs/fit_policy.h"
 #include "fit/runs/shaped_components.h"
 #include "fit/runs/standing_run.h"
-#include "fit/runs/undetermined_parameters.h"
 
 namespace tarnwex {
 
@@ -63,7 +62,7 @@ std::expected<std::optional<MinimizationSummary>, SPlotError> refit_far_yields(
   const auto started = likelihood.split(start.x);
   auto far = far_start_yields(fitted.yields, started.yields, unit);
   if (far.empty()) return std::nullopt;
-  const Vector errors = determined_errors(run);
+  const Vector& errors = run.errors;
   if (!shapes_travelled(fitted.shape_values, started.shape_values,
                         likelihood.split(errors).shape_values,
                         std::span(start.bounds).subspan(likelihood.n_components()))) {

@@ -13,10 +13,12 @@
 namespace tarnwex {
 
 // What every run of a fit keeps to: the convergence tolerance, in the NLL's
-// statistical units, and the step limit of each run.
+// statistical units, the step limit of each run, and the accuracy of the
+// final Hessian (scales/hessian_resolution.h).
 struct RunLimits {
   double tolerance;
   std::optional<std::size_t> max_steps;
+  double hessian_resolution;
 };
 
 // The runs of one fit share the likelihood, the start and its box, the

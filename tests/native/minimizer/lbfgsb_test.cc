@@ -267,13 +267,12 @@ TEST(LbfgsbRunTest, TheSummaryCarriesTheCovarianceOfAKnownHessian) {
   EXPECT_EQ(summary->hessian_evaluations, 1u);
 }
 
-TEST(LbfgsbRunTest, ASingularHessianGivesThePseudoInverse) {
+TEST(LbfgsbRunTest, ASingularHessianGivesThePseudoInverseAndNoErrors) {
   Valley problem;
   const auto summary = run(problem, Vector{{2.0, 0.0}});
   ASSERT_TRUE(summary.has_value());
   EXPECT_NEAR(summary->value, 0.0, 1e-12);
-  EXPECT_NEAR(summary->errors[0], 0.5, kCovarianceTolerance);
-  EXPECT_NEAR(summary->errors[1], 0.5, kCovarianceTolerance);
+  EXPECT_TRUE(summary->errors.array().isNaN().all());
   EXPECT_TRUE(summary->covariance.isApprox(Matrix::Constant(2, 2, 0.25), kCovarianceTolerance));
 }
 

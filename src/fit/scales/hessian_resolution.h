@@ -1,0 +1,26 @@
+// How accurately the final Hessian is known, on the scale where its
+// diagonal is 1: eigenvalues at or below this resolution are noise, and the
+// covariance leaves them out (minimizer/hessian_covariance.h).
+//
+// The yield entries are exact sums. A shape entry is a difference of NLL
+// changes at a step of kShapeStepPerError errors, about kShapeStepPerError^2
+// in the NLL, and what rounding every event shares in a PDF's value moves
+// the NLL by that rounding times sum |w_e|: the noise grows with the events.
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <span>
+
+#include "fit/inputs/interrupt_check.h"
+#include "fit/inputs/splot_error.h"
+
+namespace tarnwex {
+
+// `weights` one per event, or none for unit weights over `n_events`. The
+// only error is the interrupt check's.
+std::expected<double, SPlotError> hessian_resolution(std::span<const double> weights,
+                                                     std::size_t n_events, std::size_t n_shape,
+                                                     const InterruptCheck& interrupted = {});
+
+}  // namespace tarnwex
