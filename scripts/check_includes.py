@@ -2,7 +2,7 @@
 """Lists the includes between the folders of src/fit and fails on one that runs back.
 
 The folders of src/fit stand in one order, each answering one question:
-inputs, batch_log, likelihood, sweights, scales, runs, then the driver
+inputs, batch_log, likelihood, sweights, scales, runs, errors, then the driver
 (splot.h and splot.cc at the top). A file may include its own folder and
 the folders before it, never a later one. src/python may include only the
 driver's header and the inputs; src/minimizer nothing of src/fit.
@@ -19,7 +19,7 @@ import pathlib
 import re
 import sys
 
-ORDER = ["inputs", "batch_log", "likelihood", "sweights", "scales", "runs", "driver"]
+ORDER = ["inputs", "batch_log", "likelihood", "sweights", "scales", "runs", "errors", "driver"]
 INCLUDE = re.compile(r'^\s*#\s*include\s+"(fit/[^"]+)"', re.M)
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 

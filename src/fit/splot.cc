@@ -3,6 +3,7 @@
 #include <optional>
 #include <utility>
 
+#include "fit/errors/weighted_covariance.h"
 #include "fit/inputs/validate_inputs.h"
 #include "fit/likelihood/joint_likelihood.h"
 #include "fit/runs/fit_runs.h"
@@ -34,12 +35,41 @@ struct SPlotStep {
   RowMatrix sweights;
 };
 
+// The shape scores at the standing run's point: those its final Hessian
+// kept, or, when a later run's Hessian replaced them, those of a Hessian
+// taken there again (counted with the run's Hessians).
+std::expected<void, SPlotError> keep_scores_at(JointLikelihood& likelihood,
+                                               MinimizationSummary& run) {
+  if (!run.hessian || likelihood.split(run.position).shape_values.empty() ||
+      likelihood.shape_scores_at(run.position)) {
+    return {};
+  }
+  auto again = likelihood.gradient_with_hessian(run.position);
+  if (!again) return std::unexpected(std::move(again.error()));
+  run.hessian_evaluations += 1;
+  return {};
+}
+
+// With `weighted`, the run's covariance and errors become those of a
+// weighted fit (errors/weighted_covariance.h) from the same model.
 std::expected<SPlotStep, SPlotError> splot_step(JointLikelihood& likelihood,
+                                                MinimizationSummary& run, bool weighted,
                                                 std::span<const double> yields,
                                                 std::span<const double> shape_values,
                                                 double tolerance) {
+  if (weighted) {
+    if (auto kept = keep_scores_at(likelihood, run); !kept) {
+      return std::unexpected(std::move(kept.error()));
+    }
+  }
   auto model = likelihood.evaluate_model(shape_values);
   if (!model) return std::unexpected(std::move(model.error()));
+  if (weighted) {
+    const auto scores = likelihood.shape_scores_at(run.position);
+    auto applied = apply_weighted_covariance(
+        run, *model, yields, scores ? *scores : std::span<const std::vector<double>>());
+    if (!applied) return std::unexpected(std::move(applied.error()));
+  }
   auto information = yield_information(*model, yields);
   if (!information) return std::unexpected(std::move(information.error()));
   auto covariance = splot_covariance(*information, tolerance);
@@ -98,6 +128,9 @@ std::expected<SPlotOutput, SPlotError> splot(const EventView& events, const PdfL
   if (!at_start) return std::unexpected(std::move(at_start.error()));
   const auto unit = event_unit(event_weights, likelihood.interrupt_check());
   if (!unit) return std::unexpected(unit.error());
+  const auto weighted = weights_differ_from_one(event_weights, likelihood.interrupt_check());
+  if (!weighted) return std::unexpected(weighted.error());
+  if (*weighted) likelihood.keep_shape_scores();
   const auto resolution = hessian_resolution(event_weights, events.size(),
                                              shape_parameters.size(), likelihood.interrupt_check());
   if (!resolution) return std::unexpected(resolution.error());
@@ -110,7 +143,7 @@ std::expected<SPlotOutput, SPlotError> splot(const EventView& events, const PdfL
   std::vector<double> yields(run->position.data(), run->position.data() + n_components);
   std::vector<double> shape_values(run->position.data() + n_components,
                                    run->position.data() + n_parameters);
-  auto step = splot_step(likelihood, yields, shape_values, config.tolerance);
+  auto step = splot_step(likelihood, *run, *weighted, yields, shape_values, config.tolerance);
   if (!step) return std::unexpected(std::move(step.error()));
   return assemble_output(*run, std::move(yields), shape_values, std::move(*step), shape_parameters);
 }

@@ -101,7 +101,7 @@ def test_dask_toys_give_validations_table_and_slurm_configuration_is_built(matpl
 def test_weighted_fit_compares_the_plain_and_the_signed_weight_fit(tmp_path):
     out = run_example("weighted.py", "--events", SMALL_SAMPLE, cwd=tmp_path)
     assert "data only" in out and "data - control/4" in out
-    assert "signal mean decay time" in out
+    assert "signal mean decay time" in out and "H^-1 C H^-1" in out
 
 
 def test_errors_example_shows_each_real_message(tmp_path):

@@ -30,8 +30,10 @@ def make_data(n_events, n_signal, seed):
     return np.concatenate([signal, background]).reshape(-1, 1)
 
 
-def analytic_errors(x, yields, mu, width, slope, scale, shapes):
-    """sqrt(diag(H^-1)) of sum_y - sum ln(y_s G + y_b B), B = (1 + slope scale u) / 10."""
+def analytic_errors(x, yields, mu, width, slope, scale, shapes, weights=None):
+    """sqrt(diag(H^-1)) of sum_y - sum w ln(y_s G + y_b B), B = (1 + slope scale u) / 10;
+    with weights, of the sandwich H^-1 C H^-1, C = sum w^2 s s^T."""
+    w = np.ones_like(x) if weights is None else weights
     ys, yb = yields
     z = (x - mu) / width
     g = gaussian(x, mu, width)
@@ -53,11 +55,15 @@ def analytic_errors(x, yields, mu, width, slope, scale, shapes):
     for i in range(n):
         for j in range(i, n):
             term = first[i] * first[j] / (d * d) - second.get((i, j), 0.0) / d
-            hessian[i, j] = hessian[j, i] = np.sum(term)
-    return np.sqrt(np.diag(np.linalg.inv(hessian)))
+            hessian[i, j] = hessian[j, i] = np.sum(w * term)
+    inverse = np.linalg.inv(hessian)
+    if weights is not None:
+        scores = np.array(first) / d
+        inverse = inverse @ ((w * w * scores) @ scores.T) @ inverse
+    return np.sqrt(np.diag(inverse))
 
 
-def fit(data, n_signal, shapes, scale):
+def fit(data, n_signal, shapes, scale, weights=None):
     def signal(d, p):
         return gaussian(d[:, 0], p.get("mu", 5.0), p.get("width", 0.3))
 
@@ -70,7 +76,7 @@ def fit(data, n_signal, shapes, scale):
                       tarnwex.ShapeParameter("width", 0.31, 0.05, 1.0),
                       tarnwex.ShapeParameter("slope", 0.1, -0.9 / scale, 0.9 / scale)]
     return tarnwex.splot(data, [signal, background], shape_parameters=parameters,
-                         initial_yields=[n_signal + 10, len(data) - n_signal])
+                         initial_yields=[n_signal + 10, len(data) - n_signal], weights=weights)
 
 
 @pytest.mark.parametrize("n_events, n_signal, shapes, seed", [
@@ -94,6 +100,18 @@ def test_small_signal_errors_match_the_analytic_hessian(n_events, n_signal, shap
         assert result.yields[0] == pytest.approx(2.0**-52)
     if shapes:
         assert abs(p["slope"]) < 3.0 and 0.9 < result.shape_errors["slope"] < 1.1
+
+
+def test_weighted_errors_match_the_analytic_sandwich():
+    data = make_data(20_000, 2_000, 5)
+    weights = np.random.default_rng(6).uniform(0.1, 1.9, len(data))
+    scale = math.sqrt(3.0 / len(data))
+    result = fit(data, 2_000, True, scale, weights)
+    p = result.shape_parameters
+    expected = analytic_errors(data[:, 0], result.yields, p["mu"], p["width"], p["slope"], scale, True,
+                               weights)
+    errors = [*result.yield_errors, *(result.shape_errors[k] for k in ("mu", "width", "slope"))]
+    np.testing.assert_allclose(errors, expected, rtol=1e-3)
 
 
 def test_well_separated_yields_only_fit_covariance_is_the_splot_covariance():

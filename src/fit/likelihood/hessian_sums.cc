@@ -89,14 +89,21 @@ std::expected<YieldDerivatives, SPlotError> yield_derivatives(
 std::expected<ShapePointSums, SPlotError> shape_point_sums(
     std::span<const std::span<const double>> columns, std::span<const double> yields,
     std::span<const double> weights, std::span<const double> reference_densities,
-    const InterruptCheck& interrupted) {
+    const InterruptCheck& interrupted, ScoreTap tap) {
   const std::size_t n_components = columns.size();
   const std::size_t n_events = columns.front().size();
+  // A first term grows its score block by block, so that no long fill runs
+  // without an interrupt check.
+  if (tap.score && tap.first) {
+    tap.score->clear();
+    tap.score->reserve(n_events);
+  }
   EventSum nll_change;
   EventSum squared_log_change;
   std::vector<EventSum> sums(n_components);
   std::optional<SPlotError> failure;
   auto looped = interrupted.for_event_blocks(n_events, [&](std::size_t first, std::size_t end) {
+    if (tap.score && tap.first) tap.score->resize(end);
     for (std::size_t e = first; e < end; ++e) {
       const auto density = floored_density(columns, yields, e);
       if (!density) {
@@ -114,6 +121,10 @@ std::expected<ShapePointSums, SPlotError> shape_point_sums(
       const double weight = weight_of(weights, e);
       nll_change.add(e, log_change * -weight);
       squared_log_change.add(e, log_change * log_change * std::abs(weight));
+      if (tap.score) {
+        double& score = (*tap.score)[e];
+        score = tap.first ? tap.weight * log_change : std::fma(tap.weight, log_change, score);
+      }
       for (std::size_t a = 0; a < n_components; ++a) {
         sums[a].add(e, yield_term(columns[a][e] * density->inverse, weights, e));
       }

@@ -39,11 +39,20 @@ std::expected<YieldDerivatives, SPlotError> yield_derivatives(
     std::span<const std::span<const double>> columns, std::span<const double> yields,
     std::span<const double> weights, const InterruptCheck& interrupted = {});
 
+// One term of a per-event difference quotient along a shape parameter: each
+// event's log-density change at a point, times `weight`, written into
+// (`first`) or added to `score`, which then holds one value per event.
+struct ScoreTap {
+  std::vector<double>* score = nullptr;  // none: the point adds to no score
+  double weight = 0.0;
+  bool first = false;
+};
+
 // `reference_densities` are the floored mixture densities of the reference
 // point. Fails like the NLL when a mixture density or the change is not finite.
 std::expected<ShapePointSums, SPlotError> shape_point_sums(
     std::span<const std::span<const double>> columns, std::span<const double> yields,
     std::span<const double> weights, std::span<const double> reference_densities,
-    const InterruptCheck& interrupted = {});
+    const InterruptCheck& interrupted = {}, ScoreTap tap = {});
 
 }  // namespace tarnwex

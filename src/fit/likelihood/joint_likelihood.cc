@@ -1,7 +1,9 @@
 #include "fit/likelihood/joint_likelihood.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 #include "fit/inputs/value_errors.h"
@@ -182,12 +184,12 @@ std::expected<GradientWithHessian, SPlotError> JointLikelihood::gradient_with_he
   // yield_derivatives, so loading other points cannot change them.
   const std::vector<double>& reference = at_fit->floored_densities;
   const std::span<const double> fitted_yields = yields;
-  const ShapePointFunction sums_at =
-      [&](std::span<const double> moved) -> std::expected<ShapePointSums, SPlotError> {
+  const ShapePointFunction sums_at = [&](std::span<const double> moved, ScoreTap tap)
+      -> std::expected<ShapePointSums, SPlotError> {
     if (auto loaded = load_at(moved); !loaded) return std::unexpected(std::move(loaded.error()));
     count_pass(fitted_yields, moved);
     return shape_point_sums(values_.columns(), fitted_yields, event_weights_, reference,
-                            interrupted_);
+                            interrupted_, tap);
   };
   // The last gradient of a run was taken here: its central differences left
   // the NLL on both sides of every shape parameter in the memo.
@@ -195,15 +197,30 @@ std::expected<GradientWithHessian, SPlotError> JointLikelihood::gradient_with_he
   const std::span<const double> known_curvature =
       known ? std::span<const double>(known->data(), static_cast<std::size_t>(known->size()))
             : std::span<const double>();
-  auto shapes =
-      shape_derivatives(shape_values, shape_bounds_, at_fit->yield_sums, sums_at, known_curvature);
+  scores_point_.reset();
+  if (keep_shape_scores_) shape_scores_.resize(shape_values.size());
+  auto shapes = shape_derivatives(shape_values, shape_bounds_, at_fit->yield_sums, sums_at,
+                                  known_curvature,
+                                  keep_shape_scores_ ? std::span(shape_scores_)
+                                                     : std::span<std::vector<double>>());
   if (!shapes) return std::unexpected(std::move(shapes.error()));
+  if (keep_shape_scores_) scores_point_ = x;
   const Eigen::Index p_index = n - k_index;
   out.gradient.tail(p_index) = shapes->gradient;
   out.hessian.topRightCorner(k_index, p_index) = shapes->yield_shape;
   out.hessian.bottomLeftCorner(p_index, k_index) = shapes->yield_shape.transpose();
   out.hessian.bottomRightCorner(p_index, p_index) = shapes->shape_shape;
   return out;
+}
+
+std::optional<std::span<const std::vector<double>>> JointLikelihood::shape_scores_at(
+    const Vector& x) const {
+  const bool same = scores_point_ && scores_point_->size() == x.size() &&
+                    std::equal(x.begin(), x.end(), scores_point_->begin(),
+                               [](double a, double b) { return std::bit_cast<std::uint64_t>(a) ==
+                                                               std::bit_cast<std::uint64_t>(b); });
+  if (!same) return std::nullopt;
+  return std::span<const std::vector<double>>(shape_scores_);
 }
 
 std::expected<EvaluatedModel, SPlotError> JointLikelihood::evaluate_model(

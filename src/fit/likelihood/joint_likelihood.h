@@ -92,6 +92,13 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
   std::expected<EvaluatedModel, SPlotError> evaluate_model(
       std::span<const double> shape_values);
 
+  // From now on every final Hessian also keeps, per shape parameter, each
+  // event's derivative of its log-density, ln d_e (the weighted fit's
+  // errors need them); only those of the last Hessian are kept.
+  void keep_shape_scores() { keep_shape_scores_ = true; }
+  // The shape scores of the last Hessian, if it was taken at exactly x.
+  std::optional<std::span<const std::vector<double>>> shape_scores_at(const Vector& x) const;
+
  private:
   ParameterMap parameter_map(std::span<const double> shape_values) const;
   std::expected<void, SPlotError> check_interrupt() const;
@@ -118,6 +125,10 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
   ShapePointValues values_;
   std::vector<EventSum> yield_terms_;  // reused by every gradient
   LikelihoodMemo memo_;
+
+  bool keep_shape_scores_ = false;
+  std::optional<Vector> scores_point_;  // where the kept scores were taken
+  std::vector<std::vector<double>> shape_scores_;
 };
 
 }  // namespace tarnwex

@@ -108,19 +108,20 @@ class ShapePoints {
  public:
   ShapePoints(std::span<const double> shape_values,
               std::span<const std::pair<double, double>> bounds, const ShapePointFunction& sums_at,
-              std::span<const double> known_curvature)
+              std::span<const double> known_curvature, std::span<std::vector<double>> scores)
       : shape_values_(shape_values),
         bounds_(bounds),
         sums_at_(sums_at),
         known_curvature_(known_curvature),
+        scores_(scores),
         point_(shape_values.begin(), shape_values.end()) {}
 
   // The sums at the fitted point moved by the given offsets along i and j.
   std::expected<ShapePointSums, SPlotError> moved(std::size_t i, double offset_i, std::size_t j,
-                                                  double offset_j) {
+                                                  double offset_j, ScoreTap tap = {}) {
     point_[i] = shape_values_[i] + offset_i;
     point_[j] = shape_values_[j] + offset_j;
-    auto sums = sums_at_(point_);
+    auto sums = sums_at_(point_, tap);
     point_[i] = shape_values_[i];
     point_[j] = shape_values_[j];
     return sums;
@@ -129,8 +130,16 @@ class ShapePoints {
   // The points along parameter j for the step h, placed inside its bounds.
   std::expected<Axis, SPlotError> axis_at(std::size_t j, double h) {
     Axis axis = place(shape_values_[j], bounds_[j], h);
+    const std::vector<Tap> taps = axis.first_derivative();
+    bool first = true;
     for (int m = 0; m < axis.point_count(); ++m) {
-      auto sums = moved(j, axis.offset(m), j, axis.offset(m));
+      ScoreTap tap;
+      const auto used = std::ranges::find(taps, m, &Tap::point);
+      if (!scores_.empty() && used != taps.end()) {
+        tap = {&scores_[j], used->weight, first};
+        first = false;
+      }
+      auto sums = moved(j, axis.offset(m), j, axis.offset(m), tap);
       if (!sums) return std::unexpected(std::move(sums.error()));
       axis.sums.push_back(std::move(*sums));
     }
@@ -221,6 +230,7 @@ class ShapePoints {
   std::span<const std::pair<double, double>> bounds_;
   const ShapePointFunction& sums_at_;
   std::span<const double> known_curvature_;
+  std::span<std::vector<double>> scores_;
   std::vector<double> point_;
 };
 
@@ -261,10 +271,13 @@ ShapeDerivatives axis_derivatives(std::span<const Axis> axes,
 std::expected<ShapeDerivatives, SPlotError> shape_derivatives(
     std::span<const double> shape_values, std::span<const std::pair<double, double>> bounds,
     std::span<const double> reference_yield_sums, const ShapePointFunction& sums_at,
-    std::span<const double> known_curvature) {
+    std::span<const double> known_curvature, std::span<std::vector<double>> scores) {
   const std::size_t n_shape = shape_values.size();
   if (bounds.size() != n_shape) internal_error("shape bounds do not match the shape parameters");
-  ShapePoints points(shape_values, bounds, sums_at, known_curvature);
+  if (!scores.empty() && scores.size() != n_shape) {
+    internal_error("scores do not match the shape parameters");
+  }
+  ShapePoints points(shape_values, bounds, sums_at, known_curvature, scores);
 
   std::vector<Axis> axes;
   axes.reserve(n_shape);

@@ -19,6 +19,7 @@
 #include <functional>
 #include <span>
 #include <utility>
+#include <vector>
 
 #include "fit/inputs/splot_error.h"
 #include "fit/likelihood/hessian_sums.h"
@@ -26,9 +27,10 @@
 
 namespace tarnwex {
 
-// The sums at the given shape values, relative to the fitted point.
+// The sums at the given shape values, relative to the fitted point; `tap`
+// says what the point adds to a per-event score.
 using ShapePointFunction =
-    std::function<std::expected<ShapePointSums, SPlotError>(std::span<const double>)>;
+    std::function<std::expected<ShapePointSums, SPlotError>(std::span<const double>, ScoreTap)>;
 
 struct ShapeDerivatives {
   Vector gradient;    // P: d NLL / d t_j
@@ -41,9 +43,13 @@ struct ShapeDerivatives {
 // first error of `sums_at` ends the operation. `known_curvature`, when not
 // empty, holds per parameter the NLL's second difference at the gradient's
 // step (NaN where unknown); a positive one replaces that parameter's probe.
+// `scores`, when not empty, gets one vector per shape parameter: each event's
+// derivative of its log-density along it, from the same points and stencil
+// as the gradient.
 std::expected<ShapeDerivatives, SPlotError> shape_derivatives(
     std::span<const double> shape_values, std::span<const std::pair<double, double>> bounds,
     std::span<const double> reference_yield_sums, const ShapePointFunction& sums_at,
-    std::span<const double> known_curvature = {});
+    std::span<const double> known_curvature = {},
+    std::span<std::vector<double>> scores = {});
 
 }  // namespace tarnwex

@@ -32,7 +32,7 @@ TEST(ShapeDifferences, MatchAnalyticDerivativesAndStayInsideTheBox) {
   bool inside = true;
   int points = 0;
   const ShapePointFunction sums_at =
-      [&](std::span<const double> t) -> std::expected<ShapePointSums, SPlotError> {
+      [&](std::span<const double> t, ScoreTap) -> std::expected<ShapePointSums, SPlotError> {
     ++points;
     for (std::size_t j = 0; j < t.size(); ++j) {
       inside = inside && t[j] >= bounds[j].first && t[j] <= bounds[j].second;
@@ -74,7 +74,7 @@ TEST(ShapeDifferences, PassOnTheFirstError) {
   const std::vector<std::pair<double, double>> bounds{{0.0, 2.0}};
   int points = 0;
   const ShapePointFunction failing =
-      [&](std::span<const double>) -> std::expected<ShapePointSums, SPlotError> {
+      [&](std::span<const double>, ScoreTap) -> std::expected<ShapePointSums, SPlotError> {
     ++points;
     return std::unexpected(SPlotError::pdf_evaluation("broken"));
   };
