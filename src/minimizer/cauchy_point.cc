@@ -1,6 +1,7 @@
 #include "minimizer/cauchy_point.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <limits>
 
@@ -56,8 +57,10 @@ ProjectedPath projected_path(const LimitedMemoryModel& model,
     }
     if (t[i] < kMachineEpsilon) path.d[i] = 0.0;
   }
+  // A coordinate that never reaches a bound (t_i infinite: no gradient, or
+  // no bound on its side) never ends a segment.
   for (Eigen::Index i = 0; i < n; ++i) {
-    if (t[i] > 0.0) path.order.push_back(i);
+    if (t[i] > 0.0 && t[i] < kInfinity) path.order.push_back(i);
   }
   std::stable_sort(path.order.begin(), path.order.end(),
                    [&t](Eigen::Index a, Eigen::Index b) { return t[a] < t[b]; });
@@ -76,9 +79,21 @@ struct PathMinimum {
   double t_next = 0.0;
 };
 
+// The step to the model's minimum in a segment, dt_min = -f1 / f2, or 0 (stay
+// at the segment's start) when that is no step: with the curvature kept
+// positive the model falls along the whole segment only for a finite
+// dt_min; 0/0 after the slope and curvature cancel, or an overflow, says
+// nothing, and moving on could only form a NaN point.
+double step_to_minimum(double f1, double f2) {
+  const double dt_min = -f1 / f2;
+  return f2 > 0.0 && std::isfinite(dt_min) ? dt_min : 0.0;
+}
+
 // Walks the path segment by segment, fixing each coordinate at its bound and
 // updating the model's slope f1 and curvature f2, until the minimum falls
 // inside a segment. Each fixed coordinate's d is set to 0. `dd` = d.d > 0.
+// After each breakpoint the curvature is kept at no less than eps times its
+// value at the start, so that rounding cannot turn it to 0 or below.
 PathMinimum minimum_along_path(const LimitedMemoryModel& model,
                                const std::optional<BoundList>& bounds, ProjectedPath& path,
                                double dd) {
@@ -89,10 +104,12 @@ PathMinimum minimum_along_path(const LimitedMemoryModel& model,
                  Vector::Zero(model.memory_columns())};
   double f1 = -dd;
   double f2 = theta * dd - DenseProvider::vec_dot(at.p, model.solve_middle(at.p));
-  at.dt_min = dd / f2;
+  const double f2_start = f2;
+  at.dt_min = step_to_minimum(f1, f2);
   std::size_t position = 0;
-  double dt = t[path.order[0]];
+  double dt = path.order.empty() ? kInfinity : t[path.order[0]];
   at.t_next = dt;
+  if (path.order.empty()) return at;
 
   while (at.dt_min >= dt) {
     const Eigen::Index b = path.order[position];
@@ -120,7 +137,8 @@ PathMinimum minimum_along_path(const LimitedMemoryModel& model,
     const double g_b_squared = g_b * g_b;
     f1 = f1 + dt * f2 + g_b_squared + theta * g_b * z_b - g_b * q_c;
     f2 = f2 - theta * g_b_squared - 2.0 * g_b * q_p - g_b_squared * q_w;
-    at.dt_min = -f1 / f2;
+    f2 = std::max(kMachineEpsilon * f2_start, f2);
+    at.dt_min = step_to_minimum(f1, f2);
     if (!more) break;
     ++position;
     dt = dt_following;
@@ -133,7 +151,6 @@ PathMinimum minimum_along_path(const LimitedMemoryModel& model,
 CauchyPoint generalized_cauchy_point(const LimitedMemoryModel& model,
                                      const std::optional<BoundList>& bounds) {
   ProjectedPath path = projected_path(model, bounds);
-  if (path.order.empty()) return stationary_point(model);
   const double dd = DenseProvider::vec_dot(path.d, path.d);
   // With a vanishing projected gradient the path has no length: the model's
   // slope and curvature along it are both zero and the step 0/0 would turn
@@ -141,7 +158,7 @@ CauchyPoint generalized_cauchy_point(const LimitedMemoryModel& model,
   if (dd == 0.0) return stationary_point(model);
 
   PathMinimum at = minimum_along_path(model, bounds, path, dd);
-  const double dt_min = at.dt_min < 0.0 ? 0.0 : at.dt_min;
+  const double dt_min = at.dt_min > 0.0 ? at.dt_min : 0.0;
   const double t_end = at.t_old + dt_min;
   for (Eigen::Index i = 0; i < model.x.size(); ++i) {
     // Coordinates fixed on the path have d_i = 0 and keep their bound; they

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "minimizer/axpy.h"
+#include "minimizer/box.h"
 #include "minimizer/bound_constrained_direction.h"
 #include "minimizer/callbacks.h"
 #include "minimizer/lbfgsb_config.h"
@@ -19,12 +20,6 @@
 #include "minimizer/types.h"
 
 namespace tarnwex {
-
-// The vector projected onto the box; unchanged without bounds.
-Vector clip(const Vector& v, const std::optional<BoundList>& bounds);
-
-// Per coordinate: whether v lies on a side of its bound.
-std::vector<bool> on_bound_sides(const Vector& v, const std::optional<BoundList>& bounds);
 
 // The summary of a finished run, its bounds in the caller's coordinates.
 MinimizationSummary summarize(const GradientStatus& status, const Vector& start,
@@ -101,26 +96,43 @@ template <class E>
 std::expected<bool, E> LBFGSB::step(const TransformedProblem<E>& problem, const LBFGSBConfig& config,
                                     GradientStatus& status) {
   const LimitedMemoryModel model{x, g, theta, w_matrix, middle_matrix};
-  const Vector d = bound_constrained_direction(model, config.bounds);
+  const Vector d = inward(bound_constrained_direction(model, config.bounds), x, config.bounds);
+  if (!d.allFinite()) {
+    // The model broke down (an overflow in its products): no point along d
+    // may be evaluated, and the run ends as a failure rather than
+    // presenting such a point to the problem.
+    status.message.fail();
+    status.message.text = std::string("search direction is not finite");
+    return false;
+  }
   const double alpha_max = bound_limited_step(x, d, config.bounds, config.max_step);
-  auto found = more_thuente_search(line_search, x, d, std::optional<double>(alpha_max), problem,
-                                   status.objective_evaluations, status.gradient_evaluations);
+  auto found = more_thuente_search(line_search, x, d, std::optional<double>(alpha_max),
+                                   config.bounds, problem, status.objective_evaluations,
+                                   status.gradient_evaluations);
   if (!found) return std::unexpected(std::move(found.error()));
   if (found->failed) {
     // A search that met nothing lower than f by more than the objective can
     // resolve has found x to be a minimum as far as the objective tells:
     // f_previous stays, so the objective-change test ends the run at this
     // step. One that saw a real decrease but could not take it says nothing
-    // about convergence: the test gets nothing to compare with, as at the
-    // start, and the next step begins afresh here with an empty memory (a
-    // memory that was empty already would only repeat the same search).
-    const bool descended = f - found->lowest_value > config.objective_resolution;
-    if (descended && !s_history.empty()) f_previous = std::numeric_limits<double>::infinity();
+    // about convergence, and the run never ends above a point it has seen:
+    // it moves to the lowest trial point (its gradient evaluated there), the
+    // objective-change test gets nothing to compare with, and the next step
+    // begins afresh with an empty memory.
     forget_correction_pairs();
-    return false;
+    if (!(f - found->lowest_value > objective_resolution(f, config))) return false;
+
+    Vector lowest = trial_point(x, found->lowest_step, d, config.bounds);
+    ++status.gradient_evaluations;
+    auto gradient = problem.gradient(lowest);
+    if (!gradient) return std::unexpected(std::move(gradient.error()));
+    f_previous = std::numeric_limits<double>::infinity();
+    adopt_step(status, std::move(lowest), found->lowest_value, std::move(*gradient), config);
+    forget_correction_pairs();
+    return true;
   }
-  Vector x_new = clip(axpy(x, found->step_length, d), config.bounds);
-  adopt_step(status, std::move(x_new), found->value, std::move(found->gradient), config);
+  adopt_step(status, trial_point(x, found->step_length, d, config.bounds), found->value,
+             std::move(found->gradient), config);
   return true;
 }
 
@@ -172,6 +184,7 @@ std::expected<MinimizationSummary, E> LBFGSB::process(ScalarGradient<E>& problem
   if (!run_has_ended(status)) {
     std::size_t rescales = 0;
     for (std::size_t current_step = 0;; ++current_step) {
+      ++status.steps;
       auto stepped = step(adapter, config, status);
       if (!stepped) return std::unexpected(std::move(stepped.error()));
       if (run_has_ended(status)) break;

@@ -25,11 +25,14 @@ struct LBFGSBConfig {
   double max_step = 1e8;                                      // cap on the step offered to the line search
   std::optional<ParameterTransform> transform;                // absent: the iteration runs in x itself
   bool skip_hessian = false;                                  // no final Hessian when true
-  // The smallest decrease of the objective that counts as one: a line search
-  // that fails without any trial lower than f - objective_resolution has
-  // found the point to be a minimum as far as the objective can tell. 0
-  // counts every decrease; the fit sets its objective-change threshold.
+  // The smallest decrease of the objective that counts as one, at f:
+  // max(objective_resolution, objective_resolution_ulps ulp(|f|))
+  // (objective_resolution(f, config) below). A line search that fails
+  // without any trial lower than f by more has found the point to be a
+  // minimum as far as the objective can tell; the objective-change test
+  // never looks finer. 0 and 0 count every decrease.
   double objective_resolution = 0.0;
+  double objective_resolution_ulps = 0.0;
   // How often a run may take a new scale from the problem (each one costs
   // the memory); only a run with a transform asks for one.
   std::size_t max_rescales = 8;
@@ -38,6 +41,10 @@ struct LBFGSBConfig {
   // is computed sets it.
   double hessian_resolution = kCbrtMachineEpsilon;
 };
+
+// The smallest decrease of the objective at f that counts as one: the
+// objective's rounding where the run is, not where it started.
+double objective_resolution(double f, const LBFGSBConfig& config);
 
 // Installs the converted bounds, or fails with the conversion's error.
 std::expected<LBFGSBConfig, MinimizerError> with_bounds(

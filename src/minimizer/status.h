@@ -43,6 +43,7 @@ struct GradientStatus {
   std::size_t objective_evaluations = 0;
   std::size_t gradient_evaluations = 0;
   std::size_t hessian_evaluations = 0;
+  std::size_t steps = 0;  // iterations of the run, each one step or a failed search
 
   // Per parameter: the Hessian leaves its error unknown (hessian_covariance.h).
   std::vector<bool> undetermined;
@@ -74,6 +75,7 @@ struct MinimizationSummary {
   std::size_t objective_evaluations = 0;
   std::size_t gradient_evaluations = 0;
   std::size_t hessian_evaluations = 0;
+  std::size_t steps = 0;
 };
 
 }  // namespace tarnwex

@@ -1,5 +1,6 @@
 #include "minimizer/terminators.h"
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <string>
@@ -49,8 +50,10 @@ double projected_gradient_norm(const Vector& x, const Vector& g,
 
 TerminationDecision LBFGSBFTerminator::check_for_termination(std::size_t, LBFGSB& state,
                                                              GradientStatus& status,
-                                                             const LBFGSBConfig&) {
-  if (eps_abs_ > std::abs(state.f_previous - state.f)) {
+                                                             const LBFGSBConfig& config) {
+  // Never finer than the objective resolves where the run now is.
+  const double threshold = std::max(eps_abs_, objective_resolution(state.f, config));
+  if (threshold > std::abs(state.f_previous - state.f)) {
     return succeed_with(status, "F_EVAL CONVERGED");
   }
   state.f_previous = state.f;

@@ -29,8 +29,8 @@ class ToleranceTerminator : public Terminator {
   double eps_abs_;
 };
 
-// Stops when eps_abs > |f_previous - f|, with "F_EVAL CONVERGED"; otherwise
-// remembers f in f_previous.
+// Stops when max(eps_abs, objective_resolution(f, config)) > |f_previous - f|,
+// with "F_EVAL CONVERGED"; otherwise remembers f in f_previous.
 class LBFGSBFTerminator final : public ToleranceTerminator<LBFGSBFTerminator> {
  public:
   TerminationDecision check_for_termination(std::size_t current_step, LBFGSB& state,

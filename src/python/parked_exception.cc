@@ -13,7 +13,7 @@ SPlotError ExceptionParker::park(PendingException exception) const {
     owner_->exception_ = std::move(exception);
   }
   // Never shown: the owner raises the parked exception instead.
-  return SPlotError::pdf_evaluation("Python exception pending");
+  return SPlotError::stopped("Python exception pending");
 }
 
 }  // namespace tarnwex

@@ -71,6 +71,12 @@ inline constexpr int kHeldWidthExponent = -20;
 // start counts as far from it.
 inline constexpr double kFarYieldRatio = 4.0;
 
+// How far, as a fraction of its fitted value, a shape parameter may end from
+// its start with the start still counting as a good one, whatever its
+// error: errors shrink with the square root of the sample, so a rule in
+// errors alone would refit every large fit whose start was not exact.
+inline constexpr double kTravelledFraction = 0.02;
+
 // How many of its errors a shape parameter may end from its start with the
 // start still counting as a good one.
 inline constexpr double kTravelledErrors = 3.0;

@@ -24,6 +24,12 @@ SPlotError SPlotError::singular_covariance(std::string message) {
   return SPlotError(Kind::SingularCovariance, std::move(message));
 }
 
+SPlotError SPlotError::stopped(std::string message) {
+  SPlotError result(Kind::PdfEvaluation, std::move(message));
+  result.stops_fit_ = true;
+  return result;
+}
+
 std::string SPlotError::display() const {
   switch (kind_) {
     case Kind::Minimizer: return minimizer_.display();

@@ -16,6 +16,12 @@ class SPlotError {
   static SPlotError pdf_evaluation(std::string message);
   static SPlotError optimization(std::string message);
   static SPlotError singular_covariance(std::string message);
+  // An error that ends the whole fit, whatever part of it meets it: the
+  // caller has been asked to stop (an interrupt, an exception that is not an
+  // ordinary error). An optional refit that meets any other error is given
+  // up, and the run it would have replaced stands.
+  static SPlotError stopped(std::string message);
+  bool stops_fit() const { return stops_fit_; }
 
   Kind kind() const { return kind_; }
   // The message without its prefix (for Minimizer: the minimizer error's text).
@@ -32,6 +38,7 @@ class SPlotError {
   Kind kind_;
   std::string message_;
   MinimizerError minimizer_;
+  bool stops_fit_ = false;
 };
 
 }  // namespace tarnwex

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "fit/inputs/text/format.h"
 #include "fit/inputs/value_errors.h"
 #include "fit/likelihood/hessian_sums.h"
 #include "fit/likelihood/pass_counter.h"
@@ -69,6 +70,16 @@ std::expected<void, SPlotError> JointLikelihood::check_interrupt() const {
 std::expected<DeferredChecks, SPlotError> JointLikelihood::load_at(
     std::span<const double> shape_values, bool defer) {
   if (auto go_on = check_interrupt(); !go_on) return std::unexpected(std::move(go_on.error()));
+  // Every point the fit forms lies inside the box; one that does not is a
+  // fault of the fit, reported as such, and no PDF ever sees it.
+  for (std::size_t i = 0; i < shape_values.size() && i < shape_bounds_.size(); ++i) {
+    const double v = shape_values[i];
+    if (!std::isfinite(v) || v < shape_bounds_[i].first || v > shape_bounds_[i].second) {
+      return std::unexpected(SPlotError::optimization(
+          "internal fault: shape parameter " + shape_parameter_names_[i] + " reached " +
+          format_double(v) + ", outside its bounds; no PDF was called there"));
+    }
+  }
   if (shape_values.size() == parameter_slots_.size()) {
     for (std::size_t i = 0; i < shape_values.size(); ++i) *parameter_slots_[i] = shape_values[i];
     return values_.load(parameters_, defer);
@@ -133,8 +144,10 @@ std::expected<Vector, SPlotError> JointLikelihood::gradient(const Vector& x) {
   auto at_x = event_pass(x, yield_terms_, memo_.find(point_bits));
   if (!at_x) return std::unexpected(std::move(at_x.error()));
   const auto k_index = static_cast<Eigen::Index>(n_components_);
-  auto g = central_difference_gradient([this](const Vector& p) { return evaluate(p); }, x,
-                                       k_index);
+  // The shape bounds keep every difference inside the box, so a PDF never
+  // sees a value past its parameter's bound.
+  auto g = boxed_difference_gradient([this](const Vector& p) { return evaluate(p); }, x, *at_x,
+                                     shape_bounds_, k_index);
   if (!g) return std::unexpected(std::move(g.error()));
   for (Eigen::Index k = 0; k < k_index; ++k) {
     (*g)[k] = 1.0 - yield_terms_[static_cast<std::size_t>(k)].total();

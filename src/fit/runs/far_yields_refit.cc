@@ -31,14 +31,25 @@ std::vector<std::size_t> far_start_yields(std::span<const double> fitted_yields,
   return far;
 }
 
+bool shapes_near_start(std::span<const double> fitted_shapes,
+                       std::span<const double> start_shapes) {
+  for (std::size_t i = 0; i < fitted_shapes.size(); ++i) {
+    const double near = policy::kTravelledFraction * std::abs(fitted_shapes[i]);
+    if (!(std::abs(fitted_shapes[i] - start_shapes[i]) <= near)) return false;
+  }
+  return true;
+}
+
 bool shapes_travelled(std::span<const double> fitted_shapes, std::span<const double> start_shapes,
                       std::span<const double> errors,
                       std::span<const std::pair<double, double>> bounds) {
   for (std::size_t i = 0; i < fitted_shapes.size(); ++i) {
+    const double moved = std::abs(fitted_shapes[i] - start_shapes[i]);
+    if (moved <= policy::kTravelledFraction * std::abs(fitted_shapes[i])) continue;
     const double reach = policy::kTravelledErrors * errors[i];
     const double half_box = 0.5 * (bounds[i].second - bounds[i].first);
     // Negated, so that a NaN error counts as travelled.
-    if (!(std::abs(fitted_shapes[i] - start_shapes[i]) <= reach && reach <= half_box)) return true;
+    if (!(moved <= reach && reach <= half_box)) return true;
   }
   return false;
 }
@@ -54,14 +65,17 @@ std::vector<double> refit_start_yields(std::span<const double> fitted_yields,
 }
 
 std::expected<std::optional<MinimizationSummary>, SPlotError> refit_far_yields(
-    const FitRunner& runner, const MinimizationSummary& run) {
+    FitRunner& runner, MinimizationSummary& run) {
   JointLikelihood& likelihood = runner.likelihood();
   const StartPoint& start = runner.start();
   const double unit = runner.event_unit();
   const auto fitted = likelihood.split(run.position);
   const auto started = likelihood.split(start.x);
   auto far = far_start_yields(fitted.yields, started.yields, unit);
-  if (far.empty()) return std::nullopt;
+  if (far.empty() || shapes_near_start(fitted.shape_values, started.shape_values)) {
+    return std::nullopt;
+  }
+  if (auto added = runner.add_hessian(run); !added) return std::unexpected(added.error());
   const Vector& errors = run.errors;
   if (!shapes_travelled(fitted.shape_values, started.shape_values,
                         likelihood.split(errors).shape_values,
@@ -78,13 +92,13 @@ std::expected<std::optional<MinimizationSummary>, SPlotError> refit_far_yields(
   // now carries yields of the data's size, and the fitted shapes, from where
   // a broad bump carrying fewer events narrows to the densest excess under it.
   std::optional<MinimizationSummary> lowest;
-  for (const Vector* shapes_from : {&start.x, &run.position}) {
+  for (const Vector* shapes_from : {&start.x, static_cast<const Vector*>(&run.position)}) {
+    if (!runner.has_steps_left()) break;
     StartPoint again{*shapes_from, start.bounds, {}};
     std::copy(yields.begin(), yields.end(), again.x.begin());
     // Like the start itself, a new start is checked before any run.
-    auto nll = likelihood.evaluate(again.x);
-    if (!nll) return std::unexpected(std::move(nll.error()));
-    auto refit = runner.run(again, *nll, false);
+    if (auto nll = likelihood.evaluate(again.x); !nll) return std::unexpected(std::move(nll.error()));
+    auto refit = runner.run(again);
     if (!refit) return std::unexpected(std::move(refit.error()));
     lowest = lowest ? lower_of(std::move(*lowest), std::move(*refit)) : std::move(*refit);
   }

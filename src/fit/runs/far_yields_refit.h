@@ -26,8 +26,15 @@ namespace tarnwex {
 std::vector<std::size_t> far_start_yields(std::span<const double> fitted_yields,
                                           std::span<const double> start_yields, double unit);
 
-// True when some shape parameter ended more than policy::kTravelledErrors of its
-// errors from its start, or is as good as undetermined: its error is NaN,
+// Whether every shape parameter ended within policy::kTravelledFraction of
+// its fitted value from its start: a start that good needs no second fit,
+// however small the errors of a large sample make that distance look.
+bool shapes_near_start(std::span<const double> fitted_shapes,
+                       std::span<const double> start_shapes);
+
+// True when some shape parameter ended farther from its start than both
+// policy::kTravelledFraction of its value and policy::kTravelledErrors of its
+// errors, or is as good as undetermined: its error is NaN,
 // or policy::kTravelledErrors of it span more than half its box (`bounds`, one
 // (lower, upper) pair per shape parameter). Shapes that ended near their
 // start, well determined, were started well: a refit from there would begin
@@ -54,9 +61,11 @@ std::vector<double> refit_start_yields(std::span<const double> fitted_yields,
 // far from its start in `run` (far_start_yields) and some shape parameter
 // travelled from its own (shapes_travelled), the fit is tried again with the
 // yields refit_start_yields gives, once from the start's shape values and
-// once from those of `run`; the lower of the two, with the counts of both.
-// Nothing when the rule does not apply.
+// once from those of `run` (while the fit's step budget lasts); the one
+// that stands of the two, with the counts of both. Nothing when the rule
+// does not apply. The errors the rule reads need `run`'s Hessian, which is
+// added to it only when the cheaper tests have not settled the question.
 std::expected<std::optional<MinimizationSummary>, SPlotError> refit_far_yields(
-    const FitRunner& runner, const MinimizationSummary& run);
+    FitRunner& runner, MinimizationSummary& run);
 
 }  // namespace tarnwex

@@ -1,5 +1,6 @@
 #include "fit/runs/fit_runs.h"
 
+#include <optional>
 #include <utility>
 
 #include "fit/runs/far_yields_refit.h"
@@ -8,23 +9,44 @@
 
 namespace tarnwex {
 
-std::expected<MinimizationSummary, SPlotError> fit_from_start(const FitRunner& runner,
-                                                              double nll_at_start) {
+namespace {
+
+// The run that stands after an optional refit. A refit is a second look, not
+// a part of the fit the result depends on: an error inside it (a PDF that
+// raises at its points, a numerical failure) gives it up, and `best` stands
+// as it was. Only an error that stops the whole fit (an interrupt) ends it.
+std::expected<MinimizationSummary, SPlotError> after_refit(
+    MinimizationSummary best,
+    std::expected<std::optional<MinimizationSummary>, SPlotError> refit) {
+  if (!refit) {
+    if (refit.error().stops_fit()) return std::unexpected(std::move(refit.error()));
+    return best;
+  }
+  if (!*refit) return best;
+  return lower_of(std::move(best), std::move(**refit));
+}
+
+}  // namespace
+
+std::expected<MinimizationSummary, SPlotError> fit_from_start(FitRunner& runner) {
   const StartPoint& start = runner.start();
-  auto run = runner.run(start, nll_at_start, false);
-  if (!run || run->message.kind != StatusType::Success ||
-      runner.likelihood().split(start.x).shape_values.empty()) {
-    return run;
+  auto run = runner.run(start);
+  if (!run) return run;
+  MinimizationSummary best = std::move(*run);
+  const bool shaped = !runner.likelihood().split(start.x).shape_values.empty();
+  if (shaped && best.message.kind == StatusType::Success && runner.has_steps_left()) {
+    auto refit = refit_vanished(runner, best);
+    auto vanished = after_refit(std::move(best), std::move(refit));
+    if (!vanished) return vanished;
+    best = std::move(*vanished);
+    if (best.message.kind == StatusType::Success && runner.has_steps_left()) {
+      auto far = refit_far_yields(runner, best);
+      auto after = after_refit(std::move(best), std::move(far));
+      if (!after) return after;
+      best = std::move(*after);
+    }
   }
-  auto vanished = refit_vanished(runner, nll_at_start, *run);
-  if (!vanished) return std::unexpected(std::move(vanished.error()));
-  MinimizationSummary best =
-      *vanished ? lower_of(std::move(*run), std::move(**vanished)) : std::move(*run);
-  if (best.message.kind == StatusType::Success) {
-    auto far = refit_far_yields(runner, best);
-    if (!far) return std::unexpected(std::move(far.error()));
-    if (*far) best = lower_of(std::move(best), std::move(**far));
-  }
+  if (auto added = runner.add_hessian(best); !added) return std::unexpected(added.error());
   best.initial_position = start.x;
   return best;
 }

@@ -10,9 +10,9 @@
 
 namespace tarnwex {
 
-// The fit from the runner's start, where the NLL is `nll_at_start`. Every
-// run has its own bounds check, thresholds, scale and terminators
-// (max_steps included).
+// The fit from the runner's start. Every run has its own bounds check,
+// thresholds, scale and terminators, and all of them share the fit's step
+// budget (max_steps): a refit gets what the runs before it left.
 //
 // A run that converged is taken as it is unless its start was poor, which
 // shows in its yields:
@@ -25,11 +25,13 @@ namespace tarnwex {
 //     (far_yields_refit.h): the fit is tried again with yields from that
 //     run's (refit_start_yields), once from the start's shape values and
 //     once from that run's.
-// Of all the runs the one that ends lowest is the fit, a converged one
-// before one that did not; its counters add up every run's, so a refitted
-// fit reports more than one Hessian evaluation.
+// Of all the runs the lowest converged one is the fit (one that did not
+// converge only when none did, standing_run.h); its counters add up every
+// run's. A refit that meets an error is given up, unless the error stops
+// the whole fit (SPlotError::stops_fit). Only the run that stands gets a
+// final Hessian, and the one whose errors decide rule 2 (they are the same
+// run when no refit follows).
 // Fits without shape parameters are convex in the yields and run once.
-std::expected<MinimizationSummary, SPlotError> fit_from_start(const FitRunner& runner,
-                                                              double nll_at_start);
+std::expected<MinimizationSummary, SPlotError> fit_from_start(FitRunner& runner);
 
 }  // namespace tarnwex

@@ -7,12 +7,13 @@
 namespace tarnwex {
 
 MinimizationSummary lower_of(MinimizationSummary first, MinimizationSummary second) {
-  const bool converged = second.message.kind == StatusType::Success ||
-                         first.message.kind != StatusType::Success;
-  const bool second_lower = converged && second.value < first.value;
-  MinimizationSummary& lower = second_lower ? second : first;
-  add_counts(lower, second_lower ? first : second);
-  return std::move(lower);
+  const bool first_converged = first.message.kind == StatusType::Success;
+  const bool second_converged = second.message.kind == StatusType::Success;
+  const bool second_stands = first_converged == second_converged ? second.value < first.value
+                                                                 : second_converged;
+  MinimizationSummary& stands = second_stands ? second : first;
+  add_counts(stands, second_stands ? first : second);
+  return std::move(stands);
 }
 
 }  // namespace tarnwex

@@ -5,8 +5,9 @@
 
 namespace tarnwex {
 
-// The run that ended lower, with the counts of both. A refit that did not
-// converge never replaces a run that did: its lower value is no minimum.
+// The run that stands of two, with the counts of both: the one that
+// converged when only one did (a lower value that is no minimum never hides
+// a minimum), otherwise the one that ended lower (the first on a tie).
 MinimizationSummary lower_of(MinimizationSummary first, MinimizationSummary second);
 
 }  // namespace tarnwex

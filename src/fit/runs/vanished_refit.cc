@@ -31,7 +31,7 @@ std::vector<std::pair<double, double>> hold_yields(std::vector<std::pair<double,
 }
 
 std::expected<std::optional<MinimizationSummary>, SPlotError> refit_vanished(
-    const FitRunner& runner, double nll_at_start, const MinimizationSummary& run) {
+    FitRunner& runner, const MinimizationSummary& run) {
   JointLikelihood& likelihood = runner.likelihood();
   const StartPoint& start = runner.start();
   const double unit = runner.event_unit();
@@ -45,10 +45,18 @@ std::expected<std::optional<MinimizationSummary>, SPlotError> refit_vanished(
   if (shaped->empty()) return std::nullopt;
 
   const StartPoint held{start.x, hold_yields(start.bounds, started.yields, *shaped), {}};
-  auto holding = runner.run(held, nll_at_start, true);
+  auto holding = runner.run(held);
   if (!holding) return std::unexpected(std::move(holding.error()));
+  if (!runner.has_steps_left()) {
+    // The budget ends with the yields still held: that run is no fit of the
+    // free problem and never stands against a converged one; it is passed
+    // on only for the work it counts.
+    holding->message.reset();
+    holding->message.kind = StatusType::Message;
+    return std::optional<MinimizationSummary>(std::move(*holding));
+  }
   const StartPoint released{holding->position, start.bounds, {}};
-  auto refit = runner.run(released, holding->value, false);
+  auto refit = runner.run(released);
   if (!refit) return std::unexpected(std::move(refit.error()));
   add_counts(*refit, *holding);
   return std::optional<MinimizationSummary>(std::move(*refit));

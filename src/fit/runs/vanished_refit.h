@@ -42,6 +42,6 @@ std::vector<std::pair<double, double>> hold_yields(std::vector<std::pair<double,
 // with every parameter free; that run, with the counts of both. Nothing when
 // no such component vanished.
 std::expected<std::optional<MinimizationSummary>, SPlotError> refit_vanished(
-    const FitRunner& runner, double nll_at_start, const MinimizationSummary& run);
+    FitRunner& runner, const MinimizationSummary& run);
 
 }  // namespace tarnwex

@@ -34,10 +34,8 @@ std::expected<double, SPlotError> event_unit(std::span<const double> weights,
   return std::isfinite(scale) && scale > 0.0 ? scale : 1.0;
 }
 
-double objective_change_threshold(double tolerance, double event_unit, double nll_at_start) {
-  const double magnitude = std::abs(nll_at_start);
-  const double ulp = std::nextafter(magnitude, std::numeric_limits<double>::infinity()) - magnitude;
-  return std::max(tolerance * event_unit, policy::kResolutionUlps * ulp);
+double objective_change_threshold(double tolerance, double event_unit) {
+  return tolerance * event_unit;
 }
 
 }  // namespace tarnwex

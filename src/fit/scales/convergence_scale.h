@@ -20,9 +20,10 @@ namespace tarnwex {
 std::expected<double, SPlotError> event_unit(std::span<const double> weights,
                                                const InterruptCheck& interrupted = {});
 
-// The objective-change threshold: tolerance in the NLL's statistical units,
-// but never finer than the NLL can resolve at the start point,
-// max(tolerance * event_unit, policy::kResolutionUlps ulp(|nll_at_start|)).
-double objective_change_threshold(double tolerance, double event_unit, double nll_at_start);
+// The objective-change threshold in the NLL's statistical units,
+// tolerance * event_unit. The minimizer never looks finer than
+// policy::kResolutionUlps ulp of |NLL| where the run is (the fit sets that
+// floor as the minimizer's objective resolution).
+double objective_change_threshold(double tolerance, double event_unit);
 
 }  // namespace tarnwex

@@ -44,7 +44,7 @@ TEST(RefitRules, AFarYieldEndedMoreThanFourTimesAboveOrBelowItsStart) {
   }
 }
 
-TEST(RefitRules, ShapesTravelledWhenOneMovedMoreThanThreeErrorsOrIsAsGoodAsUndetermined) {
+TEST(RefitRules, ShapesTravelledWhenOneMovedMoreThanThreeErrorsAndTwoPercentOrIsUndetermined) {
   const std::vector<std::pair<double, double>> box{{0.0, 10.0}, {0.1, 3.0}};
   struct Case {
     const char* what;
@@ -55,8 +55,9 @@ TEST(RefitRules, ShapesTravelledWhenOneMovedMoreThanThreeErrorsOrIsAsGoodAsUndet
   const Case cases[] = {
       {"near the start, well determined", {5.2, 1.05}, {0.1, 0.02}, false},
       {"the mean moved more than three errors", {5.4, 1.05}, {0.1, 0.02}, true},
-      {"an undetermined error", {5.0, 1.0}, {0.1, kNaN}, true},
-      {"three errors span more than half the box", {5.0, 1.0}, {2.0, 0.02}, true},
+      {"within 2 % of its value, however small its error", {5.09, 1.01}, {1e-4, 1e-4}, false},
+      {"an undetermined error", {5.0, 1.1}, {0.1, kNaN}, true},
+      {"three errors span more than half the box", {5.3, 1.0}, {2.0, 0.02}, true},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(shapes_travelled(c.fitted, start, c.errors, box), c.travelled) << c.what;

@@ -193,3 +193,23 @@ TEST(BoundConstrainedDirectionTest, ASingularMiddleMatrixDropsTheMemoryFromTheMo
 
 }  // namespace
 }  // namespace tarnwex
+
+namespace tarnwex {
+namespace {
+
+TEST(BoundConstrainedDirectionTest, ACoordinateThatNeverReachesABoundCannotTurnTheDirectionNaN) {
+  // The third coordinate has no gradient, so its breakpoint is infinite; once
+  // the first one is fixed at its bound the path's curvature rounds to 0.
+  // Neither may make the direction NaN.
+  const LimitedMemoryModel model = model_with_pairs(
+      Vector{{4.0, 0.0, 3.5}}, Vector{{4.25, 0.0, 0.0}},
+      {{Vector{{1.25, 0.25, -1.0}}, Vector{{0.5, 0.25, -0.75}}}});
+  const BoundList bounds{ScalarBound::lower_only(0.0), ScalarBound::lower_and_upper(0.0, 10.0),
+                         ScalarBound::lower_only(0.01)};
+  const Vector d = bound_constrained_direction(model, bounds);
+  EXPECT_TRUE(d.allFinite()) << d.transpose();
+  EXPECT_LT(d.dot(model.g), 0.0);
+}
+
+}  // namespace
+}  // namespace tarnwex

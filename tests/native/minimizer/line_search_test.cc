@@ -59,7 +59,7 @@ std::expected<LineSearchOutput, std::string> run(RecordingProblem& problem, cons
                                                  const Vector& p, std::optional<double> alpha_max,
                                                  Counters& counters,
                                                  const MoreThuenteLineSearch& params = {}) {
-  return more_thuente_search(params, x, p, alpha_max, TransformedProblem<std::string>(problem),
+  return more_thuente_search(params, x, p, alpha_max, std::nullopt, TransformedProblem<std::string>(problem),
                              counters.objective, counters.gradient);
 }
 
