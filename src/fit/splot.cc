@@ -107,6 +107,26 @@ SPlotOutput assemble_output(const MinimizationSummary& summary, std::vector<doub
   return output;
 }
 
+// The fit reuses a PDF's last column at shape points that differ from its
+// own only in parameters the PDF was seen to ignore. When that does not hold
+// at the fitted point, the fit runs again from there with every PDF asked
+// at every point; its counts include the first run's.
+std::expected<MinimizationSummary, SPlotError> checked_for_reuse(const FitRunner& runner,
+                                                                 MinimizationSummary run) {
+  JointLikelihood& likelihood = runner.likelihood();
+  const auto hold = likelihood.reused_columns_hold(run.position);
+  if (!hold) return std::unexpected(hold.error());
+  if (*hold) return run;
+  const StartPoint from{run.position, runner.start().bounds, runner.start().names};
+  const auto nll = likelihood.evaluate(from.x);
+  if (!nll) return std::unexpected(nll.error());
+  auto again = runner.run(from, *nll, false);
+  if (!again) return again;
+  add_counts(*again, run);
+  again->initial_position = runner.start().x;
+  return again;
+}
+
 }  // namespace
 
 std::expected<SPlotOutput, SPlotError> splot(const EventView& events, const PdfList& pdfs,
@@ -137,6 +157,7 @@ std::expected<SPlotOutput, SPlotError> splot(const EventView& events, const PdfL
   const FitRunner runner(likelihood, start,
                          RunLimits{config.tolerance, config.max_steps, *resolution}, *unit);
   auto run = fit_from_start(runner, *at_start);
+  if (run) run = checked_for_reuse(runner, std::move(*run));
   if (!run) return std::unexpected(std::move(run.error()));
 
   const auto n_parameters = static_cast<std::size_t>(run->position.size());
