@@ -170,7 +170,8 @@ std::expected<GradientWithHessian, SPlotError> JointLikelihood::gradient_with_he
     return std::unexpected(std::move(loaded.error()));
   }
   count_pass(yields, shape_values);
-  auto at_fit = yield_derivatives(values_.columns(), yields, event_weights_, interrupted_);
+  auto at_fit = yield_derivatives(values_.columns(), yields, event_weights_, interrupted_,
+                                  /*keep_densities=*/!shape_values.empty());
   if (!at_fit) return std::unexpected(std::move(at_fit.error()));
 
   const Eigen::Index n = x.size();
