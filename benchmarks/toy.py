@@ -65,10 +65,10 @@ class CallCounter:
         self.seconds += time.perf_counter() - start
 
 
-def make_data(n_events: int, seed: int = 20240611) -> np.ndarray:
+def make_data(n_events: int, seed: int = 20240611, signal_fraction: float = SIGNAL_FRACTION) -> np.ndarray:
     """n_events values on [LOW, HIGH], as an (n_events, 1) float64 array."""
     rng = np.random.default_rng(seed)
-    n_signal = int(round(SIGNAL_FRACTION * n_events))
+    n_signal = int(round(signal_fraction * n_events))
     n_background = n_events - n_signal
     signal = rng.normal(TRUE_MU, TRUE_SIGMA, size=n_signal)
     outside = (signal < LOW) | (signal > HIGH)

@@ -24,3 +24,6 @@ cmake -S . -B "$count" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNWEX_BUILD_TESTS
 cmake --build "$count" --target tarnwex_python
 
 "$PYTHON" benchmarks/run.py --native "$build/native.txt" --counting-module "$count/src/python" "$@"
+
+# tarnwex against the fastest workflows of iminuit and RooFit, in one process.
+"$PYTHON" benchmarks/fastest.py

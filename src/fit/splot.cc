@@ -134,8 +134,8 @@ std::expected<SPlotOutput, SPlotError> splot(const EventView& events, const PdfL
   const auto resolution = hessian_resolution(event_weights, events.size(),
                                              shape_parameters.size(), likelihood.interrupt_check());
   if (!resolution) return std::unexpected(resolution.error());
-  FitRunner runner(likelihood, start,
-                         RunLimits{config.tolerance, config.max_steps, *resolution}, *unit);
+  FitRunner runner(likelihood, start, RunLimits{config.tolerance, config.max_steps, *resolution},
+                   *unit);
   auto run = fit_from_start(runner);
   if (!run) return std::unexpected(std::move(run.error()));
 

@@ -68,6 +68,24 @@ std::span<const double> CachedEvaluation::densities() const {
           static_cast<std::size_t>(PyArray_DIM(array, 0))};
 }
 
+bool copy_checked(const double* output, std::size_t n_values, CachedEvaluation& entry) {
+  // A size already right (every refresh after the first) leaves the storage
+  // as it is, without zeroing it first.
+  entry.values.resize(n_values);
+  CheckedValues checked{n_values, false};
+  const bool copied = for_signal_blocks(n_values, [&](std::size_t first, std::size_t end) {
+    const CheckedValues block =
+        copy_checking_values({output + first, end - first}, entry.values.data() + first);
+    checked.has_zero = checked.has_zero || block.has_zero;
+    if (checked.first_invalid == n_values && block.first_invalid != end - first) {
+      checked.first_invalid = first + block.first_invalid;
+    }
+  });
+  entry.valid = copied && checked.first_invalid == n_values;
+  entry.zero_free = copied && !checked.has_zero;
+  return copied;
+}
+
 std::uint64_t next_revision() {
   static std::atomic<std::uint64_t> counter{1};
   return counter.fetch_add(1, std::memory_order_relaxed);
@@ -181,27 +199,11 @@ std::expected<void, SPlotError> PythonParametricPdf::refresh_holding_interpreter
     // nothing, and the heap does not churn through n_events-sized blocks
     // between the PDFs' own temporaries.
     if (cache_) fresh.values = std::move(cache_->values);
-    // The copy checks the values on the way, so the fit need not read them
-    // again. A size already right (every refresh after the first) leaves the
-    // storage as it is, without zeroing it first.
-    fresh.values.resize(n_events_);
-    const auto* output = static_cast<const double*>(PyArray_DATA(source));
-    CheckedValues checked{n_events_, false};
-    const bool copied = for_signal_blocks(n_events_, [&](std::size_t first, std::size_t end) {
-      const CheckedValues block =
-          copy_checking_values({output + first, end - first}, fresh.values.data() + first);
-      checked.has_zero = checked.has_zero || block.has_zero;
-      if (checked.first_invalid == n_events_ && block.first_invalid != end - first) {
-        checked.first_invalid = first + block.first_invalid;
-      }
-    });
-    if (!copied) {
+    if (!copy_checked(static_cast<const double*>(PyArray_DATA(source)), n_events_, fresh)) {
       // The old entry gave up its storage: it answers nothing any more.
       cache_.reset();
       return std::unexpected(parker_.park(PendingException::take()));
     }
-    fresh.valid = checked.first_invalid == n_events_;
-    fresh.zero_free = !checked.has_zero;
   }
   fresh.parameters = parameters;
   fresh.revision = next_revision();

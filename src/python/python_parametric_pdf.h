@@ -34,6 +34,12 @@ struct CachedEvaluation {
   std::span<const double> densities() const;
 };
 
+// Copies n_values densities from `output` into entry.values, reusing its
+// storage, and checks each on the way, so that the fit need not read them
+// again: sets entry.valid and entry.zero_free. False, with the Python error
+// set, when a signal handler raised during the copy.
+bool copy_checked(const double* output, std::size_t n_values, CachedEvaluation& entry);
+
 // A revision no refresh in this process has used yet (the first is 1).
 std::uint64_t next_revision();
 

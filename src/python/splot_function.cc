@@ -81,9 +81,9 @@ constexpr const char* kDoc =
     "\n"
     "Notes\n"
     "-----\n"
-    "PDF callables are vectorized over the complete data array. Their outputs\n"
-    "are cached for each shape-parameter point to avoid reevaluating a PDF once\n"
-    "per event.\n"
+    "PDF callables are vectorized over the complete data array. Each is called\n"
+    "once per distinct point of the shape parameters it depends on: the fit\n"
+    "learns which parameters leave its output unchanged and reuses that output.\n"
     "\n"
     "The rows of ``sweights`` follow the input event order, and its columns\n"
     "follow the order of ``pdfs``.\n"
@@ -133,7 +133,7 @@ bool read_weights(SPlotArguments& arguments, std::optional<std::vector<double>>&
 // Calls every PDF once at the start point, in order; the outputs seed the
 // adapters' caches. False with a Python error set on failure.
 bool initial_evaluations(PyObject* data, PyObject* pdfs, const ParameterMap& start,
-                         std::size_t n_events, std::vector<std::vector<double>>& outputs) {
+                         std::size_t n_events, std::vector<CachedEvaluation>& outputs) {
   const Py_ssize_t n_pdfs = PyTuple_GET_SIZE(pdfs);
   for (Py_ssize_t i = 0; i < n_pdfs; ++i) {
     const auto index = static_cast<std::size_t>(i);
@@ -153,9 +153,16 @@ bool initial_evaluations(PyObject* data, PyObject* pdfs, const ParameterMap& sta
       raise_text(PyExc_ValueError, *problem);
       return false;
     }
-    std::vector<double> values;
-    if (!copy_numpy_vector(reinterpret_cast<PyArrayObject*>(result.get()), values)) return false;
-    outputs.push_back(std::move(values));
+    PyRef readable;
+    PyArrayObject* source = readable_vector(reinterpret_cast<PyArrayObject*>(result.get()), readable);
+    if (source == nullptr) return false;
+    CachedEvaluation entry;
+    if (!copy_checked(static_cast<const double*>(PyArray_DATA(source)), n_events, entry)) {
+      return false;
+    }
+    entry.parameters = start;
+    entry.revision = next_revision();
+    outputs.push_back(std::move(entry));
   }
   return true;
 }
@@ -199,14 +206,12 @@ struct AdaptedPdfs {
 };
 
 AdaptedPdfs adapt_pdfs(PyObject* pdfs, PyObject* data, std::size_t n_events,
-                       const ParameterMap& start, std::vector<std::vector<double>> outputs,
-                       ParkedException& parked) {
+                       std::vector<CachedEvaluation> outputs, ParkedException& parked) {
   AdaptedPdfs adapted;
   for (std::size_t i = 0; i < outputs.size(); ++i) {
-    CachedEvaluation initial{std::move(outputs[i]), start, next_revision()};
     adapted.adapters.push_back(std::make_unique<PythonParametricPdf>(
         PyTuple_GET_ITEM(pdfs, static_cast<Py_ssize_t>(i)), data, i, n_events,
-        std::move(initial), parked.parker()));
+        std::move(outputs[i]), parked.parker()));
     adapted.list.emplace_back(*adapted.adapters.back());
   }
   return adapted;
@@ -258,11 +263,11 @@ PyObject* run_splot(SPlotArguments& arguments) {
   for (const ShapeParameter& parameter : *shape_parameters) {
     start.insert_or_assign(parameter.name, parameter.initial);
   }
-  std::vector<std::vector<double>> outputs;
+  std::vector<CachedEvaluation> outputs;
   if (!initial_evaluations(data, pdfs, start, n_events, outputs)) return nullptr;
 
   ParkedException parked;
-  const AdaptedPdfs adapted = adapt_pdfs(pdfs, data, n_events, start, std::move(outputs), parked);
+  const AdaptedPdfs adapted = adapt_pdfs(pdfs, data, n_events, std::move(outputs), parked);
   config.max_steps = arguments.max_steps;
   config.initial_yields = std::move(arguments.initial_yields);
   config.tolerance = arguments.tolerance;

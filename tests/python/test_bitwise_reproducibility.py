@@ -132,7 +132,7 @@ RECORDED_WITH_SHAPES = {'yields': ['0x1.1afb45292f66fp+10', '0x1.d304ba5ad6195p+
  'objective_evaluations': 23,
  'gradient_evaluations': 21,
  'hessian_evaluations': 1,
- 'pdf_calls': [71, 71],
+ 'pdf_calls': [71, 6],
  'sweights_shape': [3000, 2],
  'sweights_sha256': '33d873872a78eca3464d6bd80e34bd94190f26a737d643df88de9f7f4a169fb0',
  'sweights_first_rows': ['0x1.f4ee636dd52c0p-1',

@@ -35,14 +35,34 @@ class Counting:
         return self.density(data, parameters)
 
 
-def test_each_pdf_is_called_once_per_distinct_point(small_sample):
+def test_each_pdf_is_called_once_per_distinct_point_of_the_parameters_it_depends_on(small_sample):
     pdfs = [Counting(gaussian), Counting(exponential)]
     result = splot(small_sample, pdfs, shape_parameters=parameters())
     signal, background = pdfs
-    assert signal.points == background.points
     assert all(before != after for before, after in zip(signal.points, signal.points[1:]))
     assert len(signal.points) <= result.objective_evaluations + result.gradient_evaluations * 8 + 50
-    assert signal.points[0] == (("mu", 4.0), ("sigma", 1.5))
+    assert signal.points[0] == background.points[0] == (("mu", 4.0), ("sigma", 1.5))
+    # The background ignores both parameters: once at the start, once along
+    # each to learn that, and at the fitted point.
+    assert len(background.points) < 8 < len(signal.points)
+    assert background.points[-1] == signal.points[-1] == tuple(result.shape_parameters.items())
+
+
+def test_a_pdf_that_ignores_a_parameter_only_near_the_start_is_fitted_as_it_is(small_sample):
+    # The background's slope follows mu above 4.5 only: from a start at 4.0
+    # the fit first sees no dependence, and must find it at its minimum.
+    def background(d, p):
+        slope = 0.1 + 0.5 * max(p["mu"] - 4.5, 0.0)
+        return slope * np.exp(-slope * d[:, 0]) / (1.0 - np.exp(-10.0 * slope))
+
+    def fit(mu):
+        shapes = [ShapeParameter("mu", mu, 2.0, 8.0), ShapeParameter("sigma", 1.5, 0.3, 4.0)]
+        return splot(small_sample, [gaussian, background], shape_parameters=shapes)
+
+    near, far = fit(5.0), fit(4.0)
+    assert far.success
+    np.testing.assert_allclose(far.yields, near.yields, rtol=1e-4)
+    assert abs(far.shape_parameters["mu"] - near.shape_parameters["mu"]) < 1e-2 * far.shape_errors["mu"]
 
 
 def raise_value_error(data, parameters):

@@ -37,27 +37,26 @@ double yield_term(double ratio, std::span<const double> weights, std::size_t e) 
 
 std::expected<YieldDerivatives, SPlotError> yield_derivatives(
     std::span<const std::span<const double>> columns, std::span<const double> yields,
-    std::span<const double> weights, const InterruptCheck& interrupted) {
+    std::span<const double> weights, const InterruptCheck& interrupted, bool keep_densities) {
   const std::size_t n_components = columns.size();
   const std::size_t n_events = columns.front().size();
   const auto k_index = static_cast<Eigen::Index>(n_components);
   YieldDerivatives out;
-  // Grown block by block: zeroing n_events values up front would itself be
-  // a long stretch without an interrupt check.
-  out.floored_densities.reserve(n_events);
+  // Appended value by value: zeroing n_events values first would cost a
+  // pass of its own.
+  if (keep_densities) out.floored_densities.reserve(n_events);
   std::vector<EventSum> sums(n_components);
   std::vector<EventSum> curvature(n_components * (n_components + 1) / 2);
   std::vector<double> ratio(n_components);
   std::optional<SPlotError> failure;
   auto looped = interrupted.for_event_blocks(n_events, [&](std::size_t first, std::size_t end) {
-    out.floored_densities.resize(end);
     for (std::size_t e = first; e < end; ++e) {
       const auto density = floored_density(columns, yields, e);
       if (!density) {
         failure = density.error();
         return false;
       }
-      out.floored_densities[e] = density->value;
+      if (keep_densities) out.floored_densities.push_back(density->value);
       // Ratios rather than f_a f_b / d^2: d^2 underflows long before d reaches the floor.
       for (std::size_t a = 0; a < n_components; ++a) ratio[a] = columns[a][e] * density->inverse;
       for (std::size_t a = 0, entry = 0; a < n_components; ++a) {

@@ -22,7 +22,8 @@ struct YieldDerivatives {
   Vector gradient;                         // 1 - S_a
   Matrix curvature;                        // sum w_e f_a(e) f_b(e) / d_e^2, floored events left out
   std::vector<double> yield_sums;          // S_a
-  std::vector<double> floored_densities;   // max(d_e, floor), owned: the PDFs' views do not last
+  // max(d_e, floor), owned: the PDFs' views do not last; empty unless asked for.
+  std::vector<double> floored_densities;
 };
 
 // At a point whose shape parameters moved, the yields unchanged.
@@ -35,9 +36,12 @@ struct ShapePointSums {
 // `columns[k]` holds PDF k's values; `weights` one weight per event, or none
 // for unit weights. Fails like the NLL when a mixture density is not finite.
 // Both sums consult `interrupted` between blocks of events.
+// With `keep_densities` the floored densities are kept (the shape
+// differences compare with them).
 std::expected<YieldDerivatives, SPlotError> yield_derivatives(
     std::span<const std::span<const double>> columns, std::span<const double> yields,
-    std::span<const double> weights, const InterruptCheck& interrupted = {});
+    std::span<const double> weights, const InterruptCheck& interrupted = {},
+    bool keep_densities = true);
 
 // One term of a per-event difference quotient along a shape parameter: each
 // event's log-density change at a point, times `weight`, written into

@@ -31,7 +31,7 @@ JointLikelihood::JointLikelihood(std::vector<std::string> shape_parameter_names,
                          : event_weights),
       interrupted_(std::move(interrupted)),
       shape_bounds_(shape_bounds),
-      values_(events, pdfs, interrupted_),
+      values_(events, pdfs, shape_parameter_names_.size(), interrupted_),
       yield_terms_(pdfs.size()),
       // Room for a gradient's neighbourhood: x and two points per shape
       // parameter, read again by shape_curvature.
@@ -82,9 +82,9 @@ std::expected<DeferredChecks, SPlotError> JointLikelihood::load_at(
   }
   if (shape_values.size() == parameter_slots_.size()) {
     for (std::size_t i = 0; i < shape_values.size(); ++i) *parameter_slots_[i] = shape_values[i];
-    return values_.load(parameters_, defer);
+    return values_.load(parameters_, shape_values, defer);
   }
-  return values_.load(parameter_map(shape_values), defer);
+  return values_.load(parameter_map(shape_values), {}, defer);
 }
 
 std::expected<double, SPlotError> JointLikelihood::event_pass(const Vector& x,
@@ -183,7 +183,8 @@ std::expected<GradientWithHessian, SPlotError> JointLikelihood::gradient_with_he
     return std::unexpected(std::move(loaded.error()));
   }
   count_pass(yields, shape_values);
-  auto at_fit = yield_derivatives(values_.columns(), yields, event_weights_, interrupted_);
+  auto at_fit = yield_derivatives(values_.columns(), yields, event_weights_, interrupted_,
+                                  /*keep_densities=*/!shape_values.empty());
   if (!at_fit) return std::unexpected(std::move(at_fit.error()));
 
   const Eigen::Index n = x.size();
@@ -234,6 +235,17 @@ std::optional<std::span<const std::vector<double>>> JointLikelihood::shape_score
                                                                std::bit_cast<std::uint64_t>(b); });
   if (!same) return std::nullopt;
   return std::span<const std::vector<double>>(shape_scores_);
+}
+
+std::expected<bool, SPlotError> JointLikelihood::reused_columns_hold(const Vector& x) {
+  const std::span<const double> shape_values = split(x).shape_values;
+  if (auto go_on = check_interrupt(); !go_on) return std::unexpected(std::move(go_on.error()));
+  // Loads at other sizes reuse nothing (load_at).
+  if (shape_values.size() != parameter_slots_.size()) return true;
+  for (std::size_t i = 0; i < shape_values.size(); ++i) *parameter_slots_[i] = shape_values[i];
+  auto hold = values_.reused_columns_hold(parameters_, shape_values);
+  if (hold && !*hold) memo_.clear();
+  return hold;
 }
 
 std::expected<EvaluatedModel, SPlotError> JointLikelihood::evaluate_model(

@@ -88,6 +88,12 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
   // at x, NaN along a parameter whose two values are gone.
   std::optional<Vector> shape_curvature(const Vector& x) const;
 
+  // Asks every PDF whose last column the fit would use again at x for its
+  // values there. True when each gave the same bits; otherwise false, and
+  // from then on every PDF is asked at every shape point and no value found
+  // before is remembered, so that the fit can be run again without reuse.
+  std::expected<bool, SPlotError> reused_columns_hold(const Vector& x);
+
   // The PDF values at the given shape values, for the sPlot step.
   std::expected<EvaluatedModel, SPlotError> evaluate_model(
       std::span<const double> shape_values);

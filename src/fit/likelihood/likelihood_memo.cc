@@ -56,6 +56,12 @@ void LikelihoodMemo::store(std::span<const double> point, double value) {
   entry->last_use = ++clock_;
 }
 
+void LikelihoodMemo::clear() {
+  entries_.clear();
+  gradient_bits_.clear();
+  gradient_.reset();
+}
+
 std::optional<Vector> LikelihoodMemo::find_gradient(std::span<const double> point) const {
   if (!gradient_ || !same_bits(gradient_bits_, point)) return std::nullopt;
   return gradient_;

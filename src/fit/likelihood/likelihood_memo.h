@@ -40,6 +40,9 @@ class LikelihoodMemo {
   // Stores a value, evicting the least recently used entry when full.
   void store(std::span<const double> point, double value);
 
+  // Forgets every value and the gradient.
+  void clear();
+
   // The last gradient stored, if it was stored for exactly these bits. One
   // is enough: a line search starts where the last one ended, at the point
   // of the last gradient it computed.

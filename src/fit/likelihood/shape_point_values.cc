@@ -1,6 +1,8 @@
 #include "fit/likelihood/shape_point_values.h"
 
 #include <algorithm>
+#include <cstring>
+#include <optional>
 #include <utility>
 
 #include "fit/inputs/pdf_value_checks.h"
@@ -21,7 +23,7 @@ bool same_known_revisions(std::span<const std::uint64_t> current,
 }  // namespace
 
 ShapePointValues::ShapePointValues(const EventView& events, const PdfList& pdfs,
-                                   InterruptCheck interrupted)
+                                   std::size_t n_shapes, InterruptCheck interrupted)
     : events_(events),
       pdfs_(pdfs),
       interrupted_(std::move(interrupted)),
@@ -30,34 +32,87 @@ ShapePointValues::ShapePointValues(const EventView& events, const PdfList& pdfs,
       revisions_(pdfs.size(), 0),
       checked_revisions_(pdfs.size(), 0),
       checked_zero_free_(pdfs.size(), false),
-      scanned_revisions_(pdfs.size(), 0) {}
+      scanned_revisions_(pdfs.size(), 0),
+      last_views_(pdfs.size()),
+      reuse_(pdfs.size(), n_shapes) {}
 
 std::expected<DeferredChecks, SPlotError> ShapePointValues::load(const ParameterMap& parameters,
+                                                                 std::span<const double> point,
                                                                  bool defer) {
-  return load_into(parameters, scratch_, columns_, defer);
+  return load_into(parameters, point, scratch_, columns_, defer);
 }
 
 std::expected<ShapePointValues::Owned, SPlotError> ShapePointValues::load_owned(
     const ParameterMap& parameters) {
   Owned out{std::vector<std::vector<double>>(pdfs_.size()),
             std::vector<std::span<const double>>(pdfs_.size())};
-  auto loaded = load_into(parameters, out.owned, out.columns, /*defer=*/false);
+  // Not the reused columns: these values must outlive later loads.
+  auto loaded = load_into(parameters, {}, out.owned, out.columns, /*defer=*/false);
   if (!loaded) return std::unexpected(std::move(loaded.error()));
   return out;
 }
 
-std::expected<DeferredChecks, SPlotError> ShapePointValues::load_into(
-    const ParameterMap& parameters, std::span<std::vector<double>> scratch,
-    std::span<std::span<const double>> columns, bool defer) {
+std::expected<ShapePointValues::Answer, SPlotError> ShapePointValues::ask(
+    std::size_t k, const ParameterMap& parameters, std::vector<double>& scratch, bool compare) {
   const std::size_t n_events = events_.size();
+  if (compare) {
+    // The PDF may write its new values where the last ones are.
+    previous_.resize(n_events);
+    auto copied = interrupted_.for_event_blocks(n_events, [&](std::size_t first, std::size_t end) {
+      std::copy(columns_[k].begin() + static_cast<std::ptrdiff_t>(first),
+                columns_[k].begin() + static_cast<std::ptrdiff_t>(end), previous_.begin() +
+                static_cast<std::ptrdiff_t>(first));
+      return true;
+    });
+    if (!copied) return std::unexpected(std::move(copied.error()));
+  }
+  auto view = pdfs_[k].get().evaluate_batch_view(events_, parameters, scratch);
+  if (!view) return std::unexpected(std::move(view.error()));
+  if (view->values.size() != n_events) {
+    return std::unexpected(wrong_length(k, view->values.size(), n_events));
+  }
+  Answer answer{*view, false};
+  if (compare) {
+    answer.same = true;
+    auto compared = interrupted_.for_event_blocks(n_events, [&](std::size_t first, std::size_t end) {
+      answer.same = std::memcmp(view->values.data() + first, previous_.data() + first,
+                                (end - first) * sizeof(double)) == 0;
+      return answer.same;
+    });
+    if (!compared) return std::unexpected(std::move(compared.error()));
+  }
+  return answer;
+}
+
+std::expected<DeferredChecks, SPlotError> ShapePointValues::load_into(
+    const ParameterMap& parameters, std::span<const double> point,
+    std::span<std::vector<double>> scratch, std::span<std::span<const double>> columns,
+    bool defer) {
   const std::size_t n_components = pdfs_.size();
+  const bool reusable = columns.data() == columns_.data();
   DeferredChecks deferred;
   bool some_zero_free = false;
   for (std::size_t k = 0; k < n_components; ++k) {
-    auto view = pdfs_[k].get().evaluate_batch_view(events_, parameters, scratch[k]);
-    if (!view) return std::unexpected(std::move(view.error()));
-    if (view->values.size() != n_events) {
-      return std::unexpected(wrong_length(k, view->values.size(), n_events));
+    const ColumnReuse::Plan plan = reusable ? reuse_.plan(k, point) : ColumnReuse::Plan{};
+    std::optional<PdfValuesView> view;
+    if (plan.action == ColumnReuse::Action::reuse) {
+      view = last_views_[k];
+    } else {
+      const bool learn = plan.action == ColumnReuse::Action::learn;
+      auto answer = ask(k, parameters, scratch[k], learn);
+      if (!answer) return std::unexpected(std::move(answer.error()));
+      view = answer->view;
+      if (learn) {
+        reuse_.learned(k, plan.parameter, answer->same);
+        inherit_checks(k, answer->same, view->revision);
+      }
+      if (reusable) {
+        reuse_.called(k, point);
+        last_views_[k] = *view;
+      } else {
+        // The PDF's storage now holds other values than the last load's.
+        reuse_.forget(k);
+      }
     }
     const std::uint64_t revision = view->revision;
     revisions_[k] = revision;
@@ -85,6 +140,35 @@ std::expected<DeferredChecks, SPlotError> ShapePointValues::load_into(
     }
   }
   return deferred;
+}
+
+void ShapePointValues::inherit_checks(std::size_t k, bool same, std::uint64_t revision) {
+  if (same && revisions_[k] != 0 && revisions_[k] == checked_revisions_[k] && revision != 0) {
+    checked_revisions_[k] = revision;
+  }
+  if (same && revisions_[k] != 0 && revisions_[k] == scanned_revisions_[k] && revision != 0) {
+    scanned_revisions_[k] = revision;
+  }
+}
+
+std::expected<bool, SPlotError> ShapePointValues::reused_columns_hold(
+    const ParameterMap& parameters, std::span<const double> point) {
+  bool hold = true;
+  for (std::size_t k = 0; k < pdfs_.size() && hold; ++k) {
+    if (reuse_.plan(k, point).action != ColumnReuse::Action::reuse) continue;
+    auto answer = ask(k, parameters, scratch_[k], /*compare=*/true);
+    if (!answer) return std::unexpected(std::move(answer.error()));
+    hold = answer->same;
+    inherit_checks(k, hold, answer->view.revision);
+    revisions_[k] = answer->view.revision;
+    columns_[k] = answer->view.values;
+    last_views_[k] = answer->view;
+    reuse_.called(k, point);
+  }
+  // Nothing is learnt any more: the copy's room goes back.
+  previous_ = std::vector<double>();
+  if (!hold) reuse_.switch_off();
+  return hold;
 }
 
 std::expected<void, SPlotError> ShapePointValues::settle(DeferredChecks deferred,

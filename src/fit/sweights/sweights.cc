@@ -28,8 +28,8 @@ std::expected<RowMatrix, SPlotError> sweight_rows(const Components<K>& model,
     }
   }
   const double* const* column = model.column.data();
-  // Filled block by block: zeroing all n_events x K values up front would
-  // itself be a long stretch without an interrupt check.
+  // Written once, value by value: zeroing all n_events x K values first
+  // would cost a pass of its own.
   RowMatrix sweights;
   sweights.rows = model.n_events();
   sweights.cols = n;
@@ -38,9 +38,7 @@ std::expected<RowMatrix, SPlotError> sweight_rows(const Components<K>& model,
   bool finite = true;
   auto looped = interrupted.for_event_blocks(model.n_events(), [&](std::size_t first,
                                                                    std::size_t end) {
-    sweights.values.resize(end * n);
-    double* row = sweights.values.data() + first * n;
-    for (std::size_t e = first; e < end; ++e, row += n) {
+    for (std::size_t e = first; e < end; ++e) {
       const double density = model.density(e);
       if (!std::isfinite(density) || !(density > 0.0)) {
         bad = e;
@@ -51,8 +49,9 @@ std::expected<RowMatrix, SPlotError> sweight_rows(const Components<K>& model,
         const double* v = coefficients.data() + j * n;
         double s = v[0] * column[0][e];
         for (std::size_t k = 1; k < n; ++k) s += v[k] * column[k][e];
-        row[j] = s * weight / density;
-        finite &= std::isfinite(row[j]);
+        const double sweight = s * weight / density;
+        sweights.values.push_back(sweight);
+        finite &= std::isfinite(sweight);
       }
     }
     return true;
