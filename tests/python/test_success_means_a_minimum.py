@@ -94,3 +94,25 @@ def test_a_start_near_the_fitted_shapes_is_not_refitted_however_large_the_sample
     assert [r.hessian_evaluations for r in results] == [1, 1]
     assert results[1].objective_evaluations <= 1.5 * results[0].objective_evaluations
     assert results[1].minimum_nll == pytest.approx(results[0].minimum_nll, abs=1e-3)
+
+
+def test_max_steps_is_the_budget_of_the_whole_fit():
+    # The pure signal's background vanishes and the fit runs again; with a
+    # budget that the first run uses up, no refit runs at all (each run once
+    # had max_steps of its own).
+    box = Box(mu=(1.0, 9.0), sigma=(0.05, 3.0), slope=(0.01, 2.0))
+    data = np.random.default_rng(0).normal(5.0, 0.5, 5000).reshape(-1, 1)
+
+    def fit(max_steps):
+        return tarnwex.splot(data, [box.peak, box.falling], max_steps=max_steps,
+                             shape_parameters=box.parameters(mu=5.2, sigma=0.6, slope=0.1))
+
+    unlimited = fit(None)
+    low, high = 1, 1000  # the first run's steps: the least budget that converges
+    while low < high:
+        middle = (low + high) // 2
+        low, high = (low, middle) if fit(middle).success else (middle + 1, high)
+    just_enough = fit(low)
+    assert just_enough.success and unlimited.success
+    assert just_enough.objective_evaluations < unlimited.objective_evaluations
+    assert fit(low - 1).message == f"Message: Maximum number of steps reached ({low - 1})"
