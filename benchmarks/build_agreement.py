@@ -74,6 +74,9 @@ def outputs(result) -> dict[str, np.ndarray]:
 
 
 def save(path: str) -> None:
+    import tarnwex
+
+    print(f"build agreement: fits by {tarnwex.__file__}")
     arrays = {}
     for fit, run in FITS.items():
         for name, value in outputs(run()).items():

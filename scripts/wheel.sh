@@ -78,7 +78,7 @@ for interpreter in "${interpreters[@]}"; do
     exit 1
   fi
   wheel=$(ls "$raw"/repaired/*.whl)
-  glibc=$(basename "$wheel" | sed -nE 's/.*-manylinux_([0-9]+)_([0-9]+)_.*/\1.\2/p')
+  glibc=$(basename "$wheel" | sed -nE 's/.*[-.]manylinux_([0-9]+)_([0-9]+)_.*/\1.\2/p')
   if [ -z "$glibc" ] || [ "$(printf '%s\n' "$glibc" "$MAX_GLIBC" | sort -V | tail -n 1)" != "$MAX_GLIBC" ]; then
     echo "wheel: $(basename "$wheel") needs a newer C library than glibc $MAX_GLIBC" >&2
     exit 1
