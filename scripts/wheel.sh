@@ -9,6 +9,7 @@
 #
 #   scripts/wheel.sh                   every interpreter found
 #   scripts/wheel.sh python3.11 pypy3  these two
+#   WHEEL_ARCH=aarch64 scripts/wheel.sh  every one, for 64-bit ARM Linux
 #
 # Prints the path of each wheel it made. A tag newer than MAX_GLIBC fails the
 # build: the wheels are manylinux2014 (manylinux_2_17), for every Linux with
@@ -19,6 +20,13 @@ cd "$(dirname "$0")/.."
 
 PYTHON=${PYTHON:-python3}
 MAX_GLIBC=2.17
+# The processor: x86_64, or aarch64 (WHEEL_ARCH=aarch64), which Zig builds
+# on any machine; this one runs only the first.
+arch=${WHEEL_ARCH:-x86_64}
+case $arch in
+  x86_64 | aarch64) ;;
+  *) echo "wheel: WHEEL_ARCH must be x86_64 or aarch64" >&2; exit 1 ;;
+esac
 # One compiler release, the one whose wheels scripts/test-wheel.sh has found
 # to agree with the GCC build bit for bit.
 ZIGLANG=ziglang==0.17.1
@@ -46,11 +54,11 @@ find_interpreters() {
 # so only the module's own interpreter-facing sources compile for each.
 export TARNWEX_ZIG_PYTHON
 TARNWEX_ZIG_PYTHON=$("$PYTHON" -c 'import sys; print(sys.executable)')
-export TARNWEX_ZIG_TARGET=x86_64-linux-gnu.2.17
+export TARNWEX_ZIG_TARGET=$arch-linux-gnu.2.17
 export ZIG_GLOBAL_CACHE_DIR=$PWD/build/zig-cache ZIG_LOCAL_CACHE_DIR=$PWD/build/zig-cache
 export CXX=$PWD/scripts/zig/c++
 zig_settings=(
-  -C build-dir=build/wheel-x86_64
+  -C build-dir=build/wheel-$arch
   -C cmake.define.CMAKE_AR="$PWD/scripts/zig/ar"
   -C cmake.define.CMAKE_RANLIB="$PWD/scripts/zig/ranlib"
   # Stripped at link time: no binutils needed, and no debug sections.
@@ -70,8 +78,19 @@ for interpreter in "${interpreters[@]}"; do
   [ -x "$venv/bin/python" ] || "$interpreter" -m venv "$venv"
   "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --upgrade pip
   rm -rf "$raw" && mkdir -p "$raw"
-  "$venv/bin/python" -m pip wheel --quiet --disable-pip-version-check --no-deps "${zig_settings[@]}" \
-    -w "$raw" .
+  # For another processor the module's file name and the wheel's tag must
+  # name it: the interpreter's own, with the processor replaced. (The build
+  # environment itself stays this machine's, so that its NumPy imports.)
+  settings=("${zig_settings[@]}")
+  cross=()
+  if [ "$arch" != "$(uname -m)" ]; then
+    suffix=$("$interpreter" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+    tag=$("$venv/bin/python" -c 'from pip._vendor.packaging import tags; t = next(tags.sys_tags()); print(t.interpreter + "-" + t.abi)')
+    cross=(SETUPTOOLS_EXT_SUFFIX="${suffix//$(uname -m)/$arch}")
+    settings+=(-C wheel.tags="$tag-linux_$arch")
+  fi
+  env "${cross[@]}" "$venv/bin/python" -m pip wheel --quiet --disable-pip-version-check --no-deps \
+    "${settings[@]}" -w "$raw" .
   # auditwheel gives the wheel the oldest manylinux tag its symbols allow.
   if ! log=$("$PYTHON" -m auditwheel repair -w "$raw/repaired" "$raw"/*.whl 2>&1); then
     echo "$log" >&2
