@@ -6,6 +6,11 @@
 # tree, and runs the Python tests there with no C++ compiler on PATH, from a
 # copy of the tests, the examples and the README in a temporary folder, so
 # that `import tarnwex` can only find the installed wheel.
+#
+# Then the benchmark fits run twice in that environment, once with the
+# wheel's module (Clang and libc++) and once with the module of the GCC build
+# in build/tests (scripts/test.sh's, brought up to date here), and every
+# output must agree bit for bit (benchmarks/build_agreement.py).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -45,4 +50,20 @@ done
   done
   python -c 'import sys, tarnwex; assert tarnwex.__file__.startswith(sys.prefix), tarnwex.__file__'
   python -m pytest tests/python -p no:cacheprovider
+)
+
+# The GCC build for the same interpreter, run by the same NumPy as the wheel.
+build=build/tests
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNWEX_BUILD_TESTS=ON \
+  -DTARNWEX_BUILD_PYTHON=ON -DPython_EXECUTABLE="$("$PYTHON" -c 'import sys; print(sys.executable)')" >/dev/null
+cmake --build "$build" --parallel --target tarnwex_python >/dev/null
+suffix=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+mkdir -p "$scratch/gcc"
+cp "$build/src/python/tarnwex$suffix" "$scratch/gcc/"
+(
+  cd "$scratch"
+  agreement=$OLDPWD/benchmarks/build_agreement.py
+  "$venv/bin/python" "$agreement" save wheel.npz
+  PYTHONPATH=$scratch/gcc "$venv/bin/python" "$agreement" save gcc.npz
+  "$venv/bin/python" "$agreement" compare wheel.npz gcc.npz
 )

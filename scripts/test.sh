@@ -10,8 +10,11 @@ scripts/setup.sh test examples tools dask
 # Includes between the folders of src/fit run one way only.
 "$PYTHON" scripts/check_includes.py
 
+# The native tests and, beside them from the same objects, the module for
+# this interpreter, which scripts/test-wheel.sh compares with the wheel's.
 build=build/tests
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNWEX_BUILD_TESTS=ON >/dev/null
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNWEX_BUILD_TESTS=ON \
+  -DTARNWEX_BUILD_PYTHON=ON -DPython_EXECUTABLE="$("$PYTHON" -c 'import sys; print(sys.executable)')" >/dev/null
 cmake --build "$build" --parallel
 ctest --test-dir "$build" --output-on-failure --parallel 2
 

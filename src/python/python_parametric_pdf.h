@@ -28,7 +28,7 @@ struct CachedEvaluation {
   // The callable's output itself when nothing else can reach it (see
   // keep_uncopied); `values` is then empty. Released with the interpreter
   // lock held, as the adapter is.
-  PyRef kept;
+  PyRef kept{};
 
   // The densities, wherever they are held.
   std::span<const double> densities() const;

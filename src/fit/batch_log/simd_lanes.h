@@ -18,10 +18,21 @@
 
 #include <cstdint>
 
+// Clang has no GCC target pragmas: its own pragma gives every function of the
+// region, member functions and lambdas included, the same target attribute.
+#if defined(__clang__)
+#define TARNWEX_BEGIN_AVX512                                                      \
+  _Pragma("clang attribute push(__attribute__((target(\"avx512f,avx512dq\"))), \
+           apply_to = function)")
+#define TARNWEX_BEGIN_AVX2 \
+  _Pragma("clang attribute push(__attribute__((target(\"avx2,fma\"))), apply_to = function)")
+#define TARNWEX_END_LANES _Pragma("clang attribute pop")
+#else
 #define TARNWEX_BEGIN_AVX512 \
   _Pragma("GCC push_options") _Pragma("GCC target(\"avx512f,avx512dq\")")
 #define TARNWEX_BEGIN_AVX2 _Pragma("GCC push_options") _Pragma("GCC target(\"avx2,fma\")")
 #define TARNWEX_END_LANES _Pragma("GCC pop_options")
+#endif
 
 // GCC 12's AVX-512 headers build some constants from deliberately undefined
 // registers, which its own -Wmaybe-uninitialized then reports.

@@ -36,10 +36,12 @@ class InterruptCheck {
   InterruptCheck(Hook hook, std::size_t events_per_check = kDefaultEventsPerCheck)
       : hook_(std::move(hook)),
         events_per_check_((std::max<std::size_t>(events_per_check, 1) + 7) / 8 * 8) {}
-  // Any callable of the hook's signature.
+  // Any callable of the hook's signature. A check is itself such a callable:
+  // excluding it first keeps its copies from asking whether a check converts
+  // to a hook, which libc++ answers by copying a check, a circular constraint.
   template <class F>
-    requires std::is_convertible_v<F, Hook> && (!std::is_same_v<std::decay_t<F>, Hook>) &&
-             (!std::is_same_v<std::decay_t<F>, InterruptCheck>)
+    requires(!std::is_same_v<std::decay_t<F>, InterruptCheck>) &&
+            (!std::is_same_v<std::decay_t<F>, Hook>) && std::is_convertible_v<F, Hook>
   InterruptCheck(F&& hook) : InterruptCheck(Hook(std::forward<F>(hook))) {}
 
   std::expected<void, SPlotError> operator()() const {
