@@ -22,10 +22,12 @@ inline constexpr double kResolutionUlps = 8.0;
 // normalisation integral rounded to 1e-15 moves the NLL of 10^4 events by
 // about 1e-11, which is 1e-7 of the change at a hundredth of an error and
 // decides the near-null curvature of two parameters correlated to 1 - 1e-6.
-// At a twentieth that rounding stays near 1e-9 of the curvature, and what is
-// left of the truncation is of order h^4, about 1e-5 even for the errors of
-// 50-event yields, whose likelihood is far from quadratic over one error.
-inline constexpr double kShapeStepPerError = 0.05;
+// At a tenth that rounding stays near 3e-10 of the curvature (a twentieth
+// still left errors of such a pair 1e-3 apart between NumPy versions, whose
+// rounding differs), and what is left of the truncation is of order h^4:
+// 7e-5 of the analytic errors of a 50-event signal, whose likelihood is far
+// from quadratic over one error.
+inline constexpr double kShapeStepPerError = 0.1;
 
 // The rounding of a PDF's values that every event shares (its normalisation),
 // in units of 2^-52, stencil included: measured at 1.6 to 2.8 for a

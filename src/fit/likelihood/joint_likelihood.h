@@ -74,7 +74,7 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
   // density floor; the yield-shape block is the central difference, along
   // each shape parameter, of the exact yield gradient; the shape-shape block
   // is a difference of the NLL with a step per parameter of about a
-  // twentieth of its error, extrapolated from that step and twice it, and
+  // tenth of its error, extrapolated from that step and twice it, and
   // one-sided and inside the shape bounds next to a bound
   // (shape_differences.h). The gradient is the exact one for the
   // yields and the difference at those steps for the shapes. Every new shape

@@ -77,7 +77,7 @@ struct Axis {
 // A one-sided stencil is not extrapolated, so its truncation is of order
 // s^2: its step is this fraction of the central one, a hundredth of an
 // error.
-constexpr double kOneSidedStepRatio = 0.2;
+constexpr double kOneSidedStepRatio = 0.1;
 
 // Central when the box leaves room for 2h on both sides; otherwise one-sided
 // towards the roomier side, three steps of at most h kOneSidedStepRatio

@@ -1,5 +1,5 @@
 // Finite differences along the shape parameters for the likelihood's
-// Hessian, with a step per parameter of about a twentieth of its own error.
+// Hessian, with a step per parameter of about a tenth of its own error.
 //
 // A fixed relative step cannot serve every parameter: a peak position known
 // to 1e-5 and a slope known to 1 need steps five orders apart. So each
@@ -8,7 +8,7 @@
 // estimate of the curvature that rounding cannot make negative) or, when
 // the caller already knows the NLL at the gradient's step on both sides,
 // its second difference without a new point; then
-// h = 0.05 / sqrt(curvature) from the second difference, refined once more
+// h = 0.1 / sqrt(curvature) from the second difference, refined once more
 // when that moves the step by more than a quarter. Central differences are
 // taken at h and 2h and extrapolated. Next to a bound the differences are
 // one-sided and stay inside the box. The cross terms reuse the points along
