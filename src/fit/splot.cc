@@ -126,16 +126,12 @@ std::expected<SPlotOutput, SPlotError> splot(const EventView& events, const PdfL
   // Errors at the start point are reported before the minimizer runs at all.
   auto at_start = likelihood.evaluate(start.x);
   if (!at_start) return std::unexpected(std::move(at_start.error()));
-  const auto unit = event_unit(event_weights, likelihood.interrupt_check());
-  if (!unit) return std::unexpected(unit.error());
-  const auto weighted = weights_differ_from_one(event_weights, likelihood.interrupt_check());
-  if (!weighted) return std::unexpected(weighted.error());
-  if (*weighted) likelihood.keep_shape_scores();
-  const auto resolution = hessian_resolution(event_weights, events.size(),
-                                             shape_parameters.size(), likelihood.interrupt_check());
-  if (!resolution) return std::unexpected(resolution.error());
-  FitRunner runner(likelihood, start, RunLimits{config.tolerance, config.max_steps, *resolution},
-                   *unit);
+  const auto sums = weight_sums(event_weights, events.size(), likelihood.interrupt_check());
+  if (!sums) return std::unexpected(sums.error());
+  if (sums->weighted) likelihood.keep_shape_scores();
+  const double resolution = hessian_resolution(sums->magnitude, shape_parameters.size());
+  FitRunner runner(likelihood, start, RunLimits{config.tolerance, config.max_steps, resolution},
+                   sums->event_unit);
   auto run = fit_from_start(runner);
   if (!run) return std::unexpected(std::move(run.error()));
 
@@ -143,7 +139,7 @@ std::expected<SPlotOutput, SPlotError> splot(const EventView& events, const PdfL
   std::vector<double> yields(run->position.data(), run->position.data() + n_components);
   std::vector<double> shape_values(run->position.data() + n_components,
                                    run->position.data() + n_parameters);
-  auto step = splot_step(likelihood, *run, *weighted, yields, shape_values, config.tolerance);
+  auto step = splot_step(likelihood, *run, sums->weighted, yields, shape_values, config.tolerance);
   if (!step) return std::unexpected(std::move(step.error()));
   return assemble_output(*run, std::move(yields), shape_values, std::move(*step), shape_parameters);
 }

@@ -11,7 +11,8 @@
 namespace tarnwex {
 
 // x_bar - x, where x_bar is the subspace minimum started from the generalized
-// Cauchy point (or the Cauchy point itself when no coordinate is free there).
+// Cauchy point (or the Cauchy point itself when no coordinate is free there),
+// with no component pointing out of the box from a coordinate on its bound.
 // Evaluates nothing and never fails.
 Vector bound_constrained_direction(const LimitedMemoryModel& model,
                                    const std::optional<BoundList>& bounds);

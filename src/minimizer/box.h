@@ -14,9 +14,7 @@ namespace tarnwex {
 Vector clip(const Vector& v, const std::optional<BoundList>& bounds);
 
 // The direction d at x with every component that would leave the box at
-// once (x on a side, d pointing out across it) set to 0. Rounding in the
-// direction's own construction can leave such a component, which would
-// allow no step at all along d.
+// once (x on a side, d pointing out across it) set to 0.
 Vector inward(Vector d, const Vector& x, const std::optional<BoundList>& bounds);
 
 // Per coordinate: whether v lies on a side of its bound.

@@ -96,7 +96,7 @@ template <class E>
 std::expected<bool, E> LBFGSB::step(const TransformedProblem<E>& problem, const LBFGSBConfig& config,
                                     GradientStatus& status) {
   const LimitedMemoryModel model{x, g, theta, w_matrix, middle_matrix};
-  const Vector d = inward(bound_constrained_direction(model, config.bounds), x, config.bounds);
+  const Vector d = bound_constrained_direction(model, config.bounds);
   if (!d.allFinite()) {
     // The model broke down (an overflow in its products): no point along d
     // may be evaluated, and the run ends as a failure rather than
@@ -119,9 +119,10 @@ std::expected<bool, E> LBFGSB::step(const TransformedProblem<E>& problem, const 
     // it moves to the lowest trial point (its gradient evaluated there), the
     // objective-change test gets nothing to compare with, and the next step
     // begins afresh with an empty memory.
-    forget_correction_pairs();
-    if (!(f - found->lowest_value > objective_resolution(f, config))) return false;
-
+    if (!(f - found->lowest_value > objective_resolution(f, config))) {
+      forget_correction_pairs();
+      return false;
+    }
     Vector lowest = trial_point(x, found->lowest_step, d, config.bounds);
     ++status.gradient_evaluations;
     auto gradient = problem.gradient(lowest);

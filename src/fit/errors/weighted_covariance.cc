@@ -65,18 +65,6 @@ std::expected<Matrix, SPlotError> score_products(const EvaluatedModel& model,
 
 }  // namespace
 
-std::expected<bool, SPlotError> weights_differ_from_one(std::span<const double> weights,
-                                                        const InterruptCheck& interrupted) {
-  bool differ = false;
-  auto looped = interrupted.for_event_blocks(weights.size(), [&](std::size_t first,
-                                                                 std::size_t end) {
-    for (std::size_t e = first; e < end && !differ; ++e) differ = weights[e] != 1.0;
-    return !differ;
-  });
-  if (!looped) return std::unexpected(std::move(looped.error()));
-  return differ;
-}
-
 std::expected<void, SPlotError> apply_weighted_covariance(
     MinimizationSummary& summary, const EvaluatedModel& model, std::span<const double> yields,
     std::span<const std::vector<double>> shape_scores) {

@@ -15,17 +15,11 @@
 #include <span>
 #include <vector>
 
-#include "fit/inputs/interrupt_check.h"
 #include "fit/inputs/splot_error.h"
 #include "fit/likelihood/evaluated_model.h"
 #include "minimizer/status.h"
 
 namespace tarnwex {
-
-// Whether any weight differs from 1 (none: every weight is 1). The only
-// error is the interrupt check's.
-std::expected<bool, SPlotError> weights_differ_from_one(std::span<const double> weights,
-                                                        const InterruptCheck& interrupted = {});
 
 // Replaces the summary's covariance P (the inverse, or pseudo-inverse, of
 // its Hessian) by P C P, at the fitted yields with the model evaluated at

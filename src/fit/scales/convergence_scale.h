@@ -3,6 +3,7 @@
 // itself.
 #pragma once
 
+#include <cstddef>
 #include <expected>
 #include <span>
 
@@ -12,13 +13,27 @@
 
 namespace tarnwex {
 
-// sum w^2 / sum w: the factor by which the weights scale the NLL's
-// statistical units (an NLL change of 1/2 per standard deviation with unit
-// weights). 1 without weights or when the sums give no positive finite
-// ratio. Computed on the weights divided by the largest |w|, so that
-// neither sum under- or overflows. The only error is the interrupt check's.
-std::expected<double, SPlotError> event_unit(std::span<const double> weights,
-                                               const InterruptCheck& interrupted = {});
+// What the fit needs to know of its event weights, from one pair of passes
+// over them.
+struct WeightSums {
+  // sum w^2 / sum w: the factor by which the weights scale the NLL's
+  // statistical units (an NLL change of 1/2 per standard deviation with unit
+  // weights). 1 without weights or when the sums give no positive finite
+  // ratio.
+  double event_unit = 1.0;
+  // sum |w|, the number of events without weights: how much of the PDFs'
+  // shared rounding reaches the NLL (scales/hessian_resolution.h).
+  double magnitude = 0.0;
+  // Whether some weight differs from 1 (errors/weighted_covariance.h).
+  bool weighted = false;
+};
+
+// The sums over `weights` (none: `n_events` unit weights). They are formed
+// on the weights divided by the largest |w|, so that none under- or
+// overflows. The only error is the interrupt check's.
+std::expected<WeightSums, SPlotError> weight_sums(std::span<const double> weights,
+                                                  std::size_t n_events,
+                                                  const InterruptCheck& interrupted = {});
 
 // The objective-change threshold in the NLL's statistical units,
 // tolerance * event_unit. The minimizer never looks finer than

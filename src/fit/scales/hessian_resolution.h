@@ -9,18 +9,11 @@
 #pragma once
 
 #include <cstddef>
-#include <expected>
-#include <span>
 
-#include "fit/inputs/interrupt_check.h"
-#include "fit/inputs/splot_error.h"
 
 namespace tarnwex {
 
-// `weights` one per event, or none for unit weights over `n_events`. The
-// only error is the interrupt check's.
-std::expected<double, SPlotError> hessian_resolution(std::span<const double> weights,
-                                                     std::size_t n_events, std::size_t n_shape,
-                                                     const InterruptCheck& interrupted = {});
+// `weight_magnitude` is sum |w_e| (WeightSums::magnitude).
+double hessian_resolution(double weight_magnitude, std::size_t n_shape);
 
 }  // namespace tarnwex

@@ -68,7 +68,11 @@ TEST(InterruptCheck, EveryLoopOverTheEventsConsultsItBetweenBlocksAndKeepsItsBit
   const auto rows = index_rows(kEvents);
   const std::vector<double> reference(kEvents, 20.0);
   const Phase phases[] = {
-      {"event unit", [&](const InterruptCheck& c) { return bits(*event_unit(weights, c)); }},
+      {"weight sums",
+       [&](const InterruptCheck& c) {
+         const auto s = weight_sums(weights, weights.size(), c);
+         return bits(s->event_unit) + bits(s->magnitude);
+       }},
       {"yield derivatives",
        [&](const InterruptCheck& c) {
          const auto d = yield_derivatives(columns, yields, weights, c);
@@ -108,11 +112,11 @@ TEST(InterruptCheck, EveryLoopOverTheEventsConsultsItBetweenBlocksAndKeepsItsBit
     const std::string blocked = phase.run(counting.check());
     const std::string whole = phase.run(InterruptCheck());
     EXPECT_EQ(blocked, whole) << phase.name;
-    // Once before each block after the first, in each loop (the event
-    // unit and the likelihood run two); the likelihood also once before.
+    // Once before each block after the first, in each loop (the weight
+    // sums and the likelihood run two); the likelihood also once before.
     const bool likelihood = std::string(phase.name).starts_with("likelihood");
     const int before = likelihood ? 1 : 0;
-    const int per_loop = likelihood || std::string(phase.name).starts_with("event unit") ? 2 : 1;
+    const int per_loop = likelihood || std::string(phase.name).starts_with("weight sums") ? 2 : 1;
     EXPECT_EQ(counting.consultations, before + per_loop * 5) << phase.name;
   }
 }
