@@ -1,10 +1,15 @@
 #include "fit/likelihood/hessian_sums.h"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <optional>
 
+#include "fit/batch_log/batch_log.h"
+
 #include "fit/inputs/value_errors.h"
 #include "fit/likelihood/event_sum.h"
+#include "fit/likelihood/log_density_sum.h"
 
 namespace tarnwex {
 
@@ -28,6 +33,8 @@ std::expected<FlooredDensity, SPlotError> floored_density(
   return FlooredDensity{above ? density : kDensityFloor, above ? 1.0 / density : 0.0};
 }
 
+constexpr std::size_t kLogBlock = 512;
+
 // w_e f_a(e) / d_e from the ratio f_a(e) (1 / d_e), as the gradient pass forms it.
 double yield_term(double ratio, std::span<const double> weights, std::size_t e) {
   return weights.empty() ? ratio : weights[e] * ratio;
@@ -44,7 +51,7 @@ std::expected<YieldDerivatives, SPlotError> yield_derivatives(
   YieldDerivatives out;
   // Appended value by value: zeroing n_events values first would cost a
   // pass of its own.
-  if (keep_densities) out.floored_densities.reserve(n_events);
+  if (keep_densities) out.log_densities.reserve(n_events);
   std::vector<EventSum> sums(n_components);
   std::vector<EventSum> curvature(n_components * (n_components + 1) / 2);
   std::vector<double> ratio(n_components);
@@ -56,7 +63,7 @@ std::expected<YieldDerivatives, SPlotError> yield_derivatives(
         failure = density.error();
         return false;
       }
-      if (keep_densities) out.floored_densities.push_back(density->value);
+      if (keep_densities) out.log_densities.push_back(density->value);
       // Ratios rather than f_a f_b / d^2: d^2 underflows long before d reaches the floor.
       for (std::size_t a = 0; a < n_components; ++a) ratio[a] = columns[a][e] * density->inverse;
       for (std::size_t a = 0, entry = 0; a < n_components; ++a) {
@@ -69,6 +76,17 @@ std::expected<YieldDerivatives, SPlotError> yield_derivatives(
   });
   if (!looped) return std::unexpected(std::move(looped.error()));
   if (failure) return std::unexpected(std::move(*failure));
+  // The floored densities become their logarithms in place, a short block
+  // at a time, with the event loop's own logarithm.
+  if (keep_densities) {
+    std::array<double, kLogBlock> block;
+    for (std::size_t first = 0; first < n_events; first += kLogBlock) {
+      const std::size_t length = std::min(kLogBlock, n_events - first);
+      double* values = out.log_densities.data() + first;
+      std::copy_n(values, length, block.data());
+      batch_log_with(selected_log_kernel(), block.data(), values, length);
+    }
+  }
   out.gradient.resize(k_index);
   out.curvature = Matrix::Zero(k_index, k_index);
   out.yield_sums.resize(n_components);
@@ -87,7 +105,7 @@ std::expected<YieldDerivatives, SPlotError> yield_derivatives(
 
 std::expected<ShapePointSums, SPlotError> shape_point_sums(
     std::span<const std::span<const double>> columns, std::span<const double> yields,
-    std::span<const double> weights, std::span<const double> reference_densities,
+    std::span<const double> weights, std::span<const double> reference_logs,
     const InterruptCheck& interrupted, ScoreTap tap) {
   const std::size_t n_components = columns.size();
   const std::size_t n_events = columns.front().size();
@@ -100,38 +118,25 @@ std::expected<ShapePointSums, SPlotError> shape_point_sums(
   EventSum nll_change;
   EventSum squared_log_change;
   std::vector<EventSum> sums(n_components);
-  std::optional<SPlotError> failure;
+  LogChangeTerms terms{&nll_change, &squared_log_change, reference_logs.data()};
+  if (tap.score) {
+    terms.score_weight = tap.weight;
+    terms.score_first = tap.first;
+  }
+  std::size_t bad = n_events;
   auto looped = interrupted.for_event_blocks(n_events, [&](std::size_t first, std::size_t end) {
-    if (tap.score && tap.first) tap.score->resize(end);
-    for (std::size_t e = first; e < end; ++e) {
-      const auto density = floored_density(columns, yields, e);
-      if (!density) {
-        failure = density.error();
-        return false;
-      }
-      const double floored = density->value;
-      const double reference = reference_densities[e];
-      // log1p of the relative change keeps the per-event rounding relative to
-      // the change, not to the logarithm; a change too large for it to be
-      // finite is taken as the difference of the logarithms.
-      const double relative = (floored - reference) / reference;
-      const double log_change = std::isfinite(relative) ? std::log1p(relative)
-                                                        : std::log(floored) - std::log(reference);
-      const double weight = weight_of(weights, e);
-      nll_change.add(e, log_change * -weight);
-      squared_log_change.add(e, log_change * log_change * std::abs(weight));
-      if (tap.score) {
-        double& score = (*tap.score)[e];
-        score = tap.first ? tap.weight * log_change : std::fma(tap.weight, log_change, score);
-      }
-      for (std::size_t a = 0; a < n_components; ++a) {
-        sums[a].add(e, yield_term(columns[a][e] * density->inverse, weights, e));
-      }
+    if (tap.score) {
+      if (tap.first) tap.score->resize(end);
+      terms.scores = tap.score->data();
     }
-    return true;
+    const LoopOutcome block =
+        add_log_change_terms(terms, sums, columns, yields, weights, end, first);
+    if (block.first_bad_mixture == end) return true;
+    bad = block.first_bad_mixture;
+    return false;
   });
   if (!looped) return std::unexpected(std::move(looped.error()));
-  if (failure) return std::unexpected(std::move(*failure));
+  if (bad != n_events) return std::unexpected(mixture_not_finite(bad));
   ShapePointSums out;
   out.nll_change = nll_change.total();
   out.squared_log_change = squared_log_change.total();

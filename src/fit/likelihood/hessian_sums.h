@@ -22,8 +22,8 @@ struct YieldDerivatives {
   Vector gradient;                         // 1 - S_a
   Matrix curvature;                        // sum w_e f_a(e) f_b(e) / d_e^2, floored events left out
   std::vector<double> yield_sums;          // S_a
-  // max(d_e, floor), owned: the PDFs' views do not last; empty unless asked for.
-  std::vector<double> floored_densities;
+  // ln max(d_e, floor), owned: the PDFs' views do not last; empty unless asked for.
+  std::vector<double> log_densities;
 };
 
 // At a point whose shape parameters moved, the yields unchanged.
@@ -36,8 +36,8 @@ struct ShapePointSums {
 // `columns[k]` holds PDF k's values; `weights` one weight per event, or none
 // for unit weights. Fails like the NLL when a mixture density is not finite.
 // Both sums consult `interrupted` between blocks of events.
-// With `keep_densities` the floored densities are kept (the shape
-// differences compare with them).
+// With `keep_densities` the logs of the floored densities are kept (the
+// shape differences compare with them).
 std::expected<YieldDerivatives, SPlotError> yield_derivatives(
     std::span<const std::span<const double>> columns, std::span<const double> yields,
     std::span<const double> weights, const InterruptCheck& interrupted = {},
@@ -52,11 +52,15 @@ struct ScoreTap {
   bool first = false;
 };
 
-// `reference_densities` are the floored mixture densities of the reference
-// point. Fails like the NLL when a mixture density or the change is not finite.
+// `reference_logs` are the logs of the floored mixture densities of the
+// reference point (YieldDerivatives::log_densities). The per-event change of
+// a log is the difference of the two logs, each as the NLL's own loop takes
+// it: its rounding is a few units in the last place of ln d_e, far below the
+// PDFs' own rounding that every event shares. Fails like the NLL when a
+// mixture density or the change is not finite.
 std::expected<ShapePointSums, SPlotError> shape_point_sums(
     std::span<const std::span<const double>> columns, std::span<const double> yields,
-    std::span<const double> weights, std::span<const double> reference_densities,
+    std::span<const double> weights, std::span<const double> reference_logs,
     const InterruptCheck& interrupted = {}, ScoreTap tap = {});
 
 }  // namespace tarnwex

@@ -194,9 +194,9 @@ std::expected<GradientWithHessian, SPlotError> JointLikelihood::gradient_with_he
   out.hessian.topLeftCorner(k_index, k_index) = at_fit->curvature;
   if (shape_values.empty()) return out;
 
-  // The densities at the fit were copied out of the PDFs' views by
-  // yield_derivatives, so loading other points cannot change them.
-  const std::vector<double>& reference = at_fit->floored_densities;
+  // The log-densities at the fit were computed by yield_derivatives from the
+  // PDFs' views, so loading other points cannot change them.
+  const std::vector<double>& reference = at_fit->log_densities;
   const std::span<const double> fitted_yields = yields;
   const ShapePointFunction sums_at = [&](std::span<const double> moved, ScoreTap tap)
       -> std::expected<ShapePointSums, SPlotError> {

@@ -17,13 +17,15 @@ namespace {
 
 // What every loop variant is told at compile time: whether the weights are
 // all 1, whether deferred checks run, whether the log terms and the yield
-// terms are summed.
-template <bool kUnit, bool kCheck, bool kLog, bool kYield>
+// terms are summed, and whether the log terms are changes from reference
+// logs (LogChangeTerms).
+template <bool kUnit, bool kCheck, bool kLog, bool kYield, bool kChange = false>
 struct LoopKind {
   static constexpr bool kUnitWeights = kUnit;
   static constexpr bool kChecks = kCheck;
   static constexpr bool kLogTerms = kLog;
   static constexpr bool kYieldTerms = kYield;
+  static constexpr bool kLogChanges = kChange;
 };
 
 // The loop's arguments, as the kernels and the plain loop share them.
@@ -36,6 +38,7 @@ struct LoopData {
   std::size_t first;      // the loop runs over events [first, n_events)
   std::size_t n_events;
   DeferredChecks checks;
+  const LogChangeTerms* changes;  // with kLogChanges only; nll_terms is changes->change
 };
 
 // The plain loop, with std::log, from event `first` on. K > 0 fixes the
@@ -58,7 +61,7 @@ LoopOutcome plain_terms(const LoopData& data, std::size_t first, bool failed) {
     const double density = K != 0 ? mixture_density<K>(column.data(), yield.data(), K, e)
                                   : mixture_density(columns, data.yields, e);
     if constexpr (Kind::kChecks) {
-      if (data.checks.last_column && !valid_value(columns.back()[e])) failed = true;
+      if (data.checks.column_values && !valid_value(columns[data.checks.column][e])) failed = true;
       if (data.checks.all_zero) {
         bool all_zero = true;
         for (const auto& values : columns) all_zero = all_zero && values[e] == 0.0;
@@ -68,7 +71,23 @@ LoopOutcome plain_terms(const LoopData& data, std::size_t first, bool failed) {
     if (!std::isfinite(density)) return {e, failed};
     const bool above = density > kDensityFloor;
     const double floored = above ? density : kDensityFloor;
-    if constexpr (Kind::kLogTerms) {
+    if constexpr (Kind::kLogChanges) {
+      const LogChangeTerms& changes = *data.changes;
+      const double change = std::log(floored) - changes.reference_logs[e];
+      const double squared = change * change;
+      if constexpr (Kind::kUnitWeights) {
+        changes.change->add(e, -change);
+        changes.squared_change->add(e, squared);
+      } else {
+        changes.change->add(e, change * -data.weights[e]);
+        changes.squared_change->add(e, squared * std::abs(data.weights[e]));
+      }
+      if (changes.scores != nullptr) {
+        double& score = changes.scores[e];
+        score = changes.score_first ? changes.score_weight * change
+                                    : std::fma(changes.score_weight, change, score);
+      }
+    } else if constexpr (Kind::kLogTerms) {
       const double log_term = Kind::kUnitWeights ? -std::log(floored)
                                                  : std::log(floored) * -data.weights[e];
       data.nll_terms->add(e, log_term);
@@ -142,7 +161,7 @@ LoopOutcome terms_for(LogKernel kernel, const LoopData& data) {
 
 template <bool kUnit, bool kLog, bool kYield>
 LoopOutcome terms_for(LogKernel kernel, const LoopData& data) {
-  return data.checks.last_column || data.checks.all_zero
+  return data.checks.column_values || data.checks.all_zero
              ? terms_for<LoopKind<kUnit, true, kLog, kYield>>(kernel, data)
              : terms_for<LoopKind<kUnit, false, kLog, kYield>>(kernel, data);
 }
@@ -167,9 +186,35 @@ LoopOutcome add_log_density_terms_with(LogKernel kernel, EventSum* nll_terms,
     internal_error("yield sums do not match the components");
   }
   if (nll_terms == nullptr && yield_terms.empty()) internal_error("a loop must sum something");
-  const LoopData data{nll_terms, yield_terms.empty() ? nullptr : yield_terms.data(), columns,
-                      yields, weights.empty() ? nullptr : weights.data(), first, n_events, checks};
+  if (checks.column_values && checks.column >= columns.size()) {
+    internal_error("a deferred check names no column");
+  }
+  const LoopData data{nll_terms, yield_terms.empty() ? nullptr : yield_terms.data(),
+                      columns, yields, weights.empty() ? nullptr : weights.data(),
+                      first, n_events, checks, nullptr};
   return weights.empty() ? terms_for<true>(kernel, data) : terms_for<false>(kernel, data);
+}
+
+LoopOutcome add_log_change_terms_with(LogKernel kernel, const LogChangeTerms& terms,
+                                      std::span<EventSum> yield_terms,
+                                      std::span<const std::span<const double>> columns,
+                                      std::span<const double> yields,
+                                      std::span<const double> weights, std::size_t n_events,
+                                      std::size_t first) {
+  if (first % EventSum::kLanes != 0) internal_error("event ranges must start on a lane boundary");
+  if (yield_terms.size() != columns.size()) internal_error("yield sums do not match the components");
+  const LoopData data{terms.change, yield_terms.data(), columns, yields,
+                      weights.empty() ? nullptr : weights.data(), first, n_events, {}, &terms};
+  return weights.empty() ? terms_for<LoopKind<true, false, true, true, true>>(kernel, data)
+                         : terms_for<LoopKind<false, false, true, true, true>>(kernel, data);
+}
+
+LoopOutcome add_log_change_terms(const LogChangeTerms& terms, std::span<EventSum> yield_terms,
+                                 std::span<const std::span<const double>> columns,
+                                 std::span<const double> yields, std::span<const double> weights,
+                                 std::size_t n_events, std::size_t first) {
+  return add_log_change_terms_with(selected_log_kernel(), terms, yield_terms, columns, yields,
+                                   weights, n_events, first);
 }
 
 LoopOutcome add_log_density_terms(EventSum* nll_terms, std::span<EventSum> yield_terms,

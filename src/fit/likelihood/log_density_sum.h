@@ -23,8 +23,9 @@ namespace tarnwex {
 // over memory. The loop only notices a failure; the caller then runs the
 // exact checks to find and report it.
 struct DeferredChecks {
-  bool last_column = false;  // the last column's values are finite and not negative
-  bool all_zero = false;     // no event is zero in every column
+  bool column_values = false;  // column `column`'s values are finite and not negative
+  std::size_t column = 0;
+  bool all_zero = false;  // no event is zero in every column
 };
 
 struct LoopOutcome {
@@ -59,5 +60,35 @@ LoopOutcome add_log_density_terms_with(LogKernel kernel, EventSum* nll_terms,
                                        std::span<const double> yields,
                                        std::span<const double> weights, std::size_t n_events,
                                        DeferredChecks checks = {}, std::size_t first = 0);
+
+// The log terms taken relative to a reference point, for the final
+// Hessian's shape differences (fit/likelihood/hessian_sums.h): with
+// c_e = ln(max(d_e, 1e-300)) - reference_logs[e], the change of the NLL
+// sums -w_e c_e and its square |w_e| c_e^2, summed per event so that the
+// large NLL itself never enters a difference.
+struct LogChangeTerms {
+  EventSum* change;
+  EventSum* squared_change;
+  const double* reference_logs;  // one per event, indexed like the columns
+  // When not null, one value per event: score_weight * c_e is written to it
+  // (score_first) or added with a fused multiply-add.
+  double* scores = nullptr;
+  double score_weight = 0.0;
+  bool score_first = false;
+};
+
+// The loop of add_log_density_terms with the log terms of `terms` in place
+// of -w_e ln d_e, and the yield terms (one sum per component) as there. No
+// deferred checks: the columns have passed theirs.
+LoopOutcome add_log_change_terms(const LogChangeTerms& terms, std::span<EventSum> yield_terms,
+                                 std::span<const std::span<const double>> columns,
+                                 std::span<const double> yields, std::span<const double> weights,
+                                 std::size_t n_events, std::size_t first = 0);
+LoopOutcome add_log_change_terms_with(LogKernel kernel, const LogChangeTerms& terms,
+                                      std::span<EventSum> yield_terms,
+                                      std::span<const std::span<const double>> columns,
+                                      std::span<const double> yields,
+                                      std::span<const double> weights, std::size_t n_events,
+                                      std::size_t first = 0);
 
 }  // namespace tarnwex

@@ -90,10 +90,29 @@ std::expected<DeferredChecks, SPlotError> ShapePointValues::load_into(
     bool defer) {
   const std::size_t n_components = pdfs_.size();
   const bool reusable = columns.data() == columns_.data();
+  plans_.assign(n_components, ColumnReuse::Plan{});
+  if (reusable) {
+    for (std::size_t k = 0; k < n_components; ++k) plans_[k] = reuse_.plan(k, point);
+  }
+  // PDF k's values are checked before PDF k + 1 runs. After the last PDF
+  // that runs here nothing waits but columns used again, already checked,
+  // and the event loop reads its values anyway: its check is left to the
+  // loop when the caller allows it.
+  std::size_t deferrable = n_components;
+  if (defer) {
+    for (std::size_t k = n_components; k-- > 0;) {
+      if (plans_[k].action != ColumnReuse::Action::reuse) {
+        deferrable = k;
+        break;
+      }
+      const PdfValuesView& last = last_views_[k];
+      if (!last.valid && !(last.revision != 0 && last.revision == checked_revisions_[k])) break;
+    }
+  }
   DeferredChecks deferred;
   bool some_zero_free = false;
   for (std::size_t k = 0; k < n_components; ++k) {
-    const ColumnReuse::Plan plan = reusable ? reuse_.plan(k, point) : ColumnReuse::Plan{};
+    const ColumnReuse::Plan plan = plans_[k];
     std::optional<PdfValuesView> view;
     if (plan.action == ColumnReuse::Action::reuse) {
       view = last_views_[k];
@@ -121,10 +140,9 @@ std::expected<DeferredChecks, SPlotError> ShapePointValues::load_into(
       if (view->zero_free) some_zero_free = true;
     } else if (revision != 0 && revision == checked_revisions_[k]) {
       if (checked_zero_free_[k]) some_zero_free = true;
-    } else if (defer && k + 1 == n_components) {
-      // PDF k's values are checked before PDF k + 1 runs; after the last PDF
-      // nothing waits, and the event loop reads the values anyway.
-      deferred.last_column = true;
+    } else if (k == deferrable) {
+      deferred.column_values = true;
+      deferred.column = k;
     } else {
       auto zero_free = check_column(k, view->values);
       if (!zero_free) return std::unexpected(std::move(zero_free.error()));
@@ -133,7 +151,7 @@ std::expected<DeferredChecks, SPlotError> ShapePointValues::load_into(
   }
   // An event can only be zero in every PDF if every PDF has a zero.
   if (!some_zero_free && !same_known_revisions(revisions_, scanned_revisions_)) {
-    if (deferred.last_column) {
+    if (deferred.column_values) {
       deferred.all_zero = true;
     } else if (auto scanned = scan_all_zero(columns); !scanned) {
       return std::unexpected(std::move(scanned.error()));
@@ -178,9 +196,8 @@ std::expected<void, SPlotError> ShapePointValues::settle(DeferredChecks deferred
     // The deferred checks come first, as if they had run before the loop:
     // when the loop stopped early it has not seen every value, so they run
     // in full.
-    if (deferred.last_column) {
-      const std::size_t last = columns_.size() - 1;
-      if (auto checked = check_column(last, columns_[last]); !checked) {
+    if (deferred.column_values) {
+      if (auto checked = check_column(deferred.column, columns_[deferred.column]); !checked) {
         return std::unexpected(std::move(checked.error()));
       }
     }
@@ -188,12 +205,12 @@ std::expected<void, SPlotError> ShapePointValues::settle(DeferredChecks deferred
     return {};
   }
   // The loop saw every value and found no failure: what the checks would
-  // have recorded holds, but for whether the last PDF has a zero, which the
+  // have recorded holds, but for whether the deferred PDF has a zero, which the
   // loop does not look for (it only matters to the all-zero scan, which then
   // simply runs once more if asked).
-  if (deferred.last_column) {
-    checked_revisions_.back() = revisions_.back();
-    checked_zero_free_.back() = false;
+  if (deferred.column_values) {
+    checked_revisions_[deferred.column] = revisions_[deferred.column];
+    checked_zero_free_[deferred.column] = false;
   }
   if (deferred.all_zero) std::copy(revisions_.begin(), revisions_.end(), scanned_revisions_.begin());
   return {};

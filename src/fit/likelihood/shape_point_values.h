@@ -37,8 +37,8 @@ class ShapePointValues {
   // Asks the PDFs, in component order, for their values at `parameters`,
   // whose values in shape-parameter order are `point`, and checks them. A PDF
   // is not asked when its last column holds for `point`. With `defer` the
-  // checks that no later PDF call has to wait for (the last PDF's values,
-  // the all-zero-event scan) are left to the event loop and returned; the
+  // checks that no later PDF call has to wait for (the values of the last
+  // PDF asked, the all-zero-event scan) are left to the event loop and returned; the
   // caller must then call `settle` with the loop's outcome before it uses
   // the values or reports any other error.
   std::expected<DeferredChecks, SPlotError> load(const ParameterMap& parameters,
@@ -98,6 +98,7 @@ class ShapePointValues {
   PdfList pdfs_;
   InterruptCheck interrupted_;
   std::vector<std::vector<double>> scratch_;
+  std::vector<ColumnReuse::Plan> plans_;  // of the load in progress
   std::vector<std::span<const double>> columns_;
   std::vector<std::uint64_t> revisions_;
   // Revisions whose values passed the per-PDF checks, and the revisions of the

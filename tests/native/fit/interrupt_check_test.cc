@@ -76,7 +76,7 @@ TEST(InterruptCheck, EveryLoopOverTheEventsConsultsItBetweenBlocksAndKeepsItsBit
       {"yield derivatives",
        [&](const InterruptCheck& c) {
          const auto d = yield_derivatives(columns, yields, weights, c);
-         return bits(d->curvature(0, 1)) + bits(d->yield_sums[1]) + bits(d->floored_densities.back());
+         return bits(d->curvature(0, 1)) + bits(d->yield_sums[1]) + bits(d->log_densities.back());
        }},
       {"shape point sums",
        [&](const InterruptCheck& c) {

@@ -112,6 +112,59 @@ TEST(LogDensitySum, EveryKernelGivesTheSameBitsForAnyCountAndWeights) {
   }
 }
 
+// The change terms against the reference logs, every sum and score as bits.
+std::vector<std::uint64_t> change_bits(LogKernel kernel, const Case& c,
+                                       std::span<const double> weights,
+                                       const std::vector<double>& reference, bool first) {
+  const std::size_t n_events = c.columns[0].size();
+  EventSum change, squared;
+  std::vector<EventSum> yield_terms(c.columns.size());
+  std::vector<double> scores(n_events, 0.25);
+  const LogChangeTerms terms{&change, &squared, reference.data(), scores.data(), -0.75, first};
+  const LoopOutcome outcome = add_log_change_terms_with(kernel, terms, yield_terms,
+                                                        spans(c.columns), c.yields, weights,
+                                                        n_events);
+  EXPECT_EQ(outcome.first_bad_mixture, n_events);
+  std::vector<std::uint64_t> out{std::bit_cast<std::uint64_t>(change.total()),
+                                 std::bit_cast<std::uint64_t>(squared.total())};
+  for (const EventSum& sum : yield_terms) out.push_back(std::bit_cast<std::uint64_t>(sum.total()));
+  for (double score : scores) out.push_back(std::bit_cast<std::uint64_t>(score));
+  return out;
+}
+
+TEST(LogDensitySum, ChangesFromReferenceLogsHaveTheSameBitsInEveryKernelAndTheirOwnValues) {
+  std::mt19937_64 rng(11);
+  for (std::size_t n_components : {1u, 2u, 5u}) {
+    for (std::size_t n_events : {7u, 8u, 1003u}) {
+      const Case c = make_case(n_components, n_events, rng);
+      std::vector<double> reference(n_events);
+      for (std::size_t e = 0; e < n_events; ++e) reference[e] = 0.01 * double(e % 97) - 0.3;
+      for (std::span<const double> weights :
+           {std::span<const double>(), std::span<const double>(c.weights)}) {
+        for (bool first : {true, false}) {
+          const auto plain = change_bits(LogKernel::kScalar, c, weights, reference, first);
+          for (LogKernel kernel : kKernels) {
+            if (!log_kernel_runs_here(kernel)) continue;
+            EXPECT_EQ(change_bits(kernel, c, weights, reference, first), plain)
+                << "kernel " << static_cast<int>(kernel) << ", K=" << n_components
+                << ", N=" << n_events;
+          }
+          // The change is the NLL's own log term less the reference's.
+          std::vector<double> terms, changes;
+          const std::vector<double> logs = log_terms(c.columns, c.yields, {}, 0.0);
+          for (std::size_t e = 0; e < n_events; ++e) {
+            changes.push_back(-logs[e + 1] - reference[e]);
+            terms.push_back(weights.empty() ? -changes[e] : changes[e] * -weights[e]);
+          }
+          EXPECT_LE(ulps(std::bit_cast<double>(plain[0]), exact_sum(terms)), 4);
+          const double score = std::bit_cast<double>(plain[2 + n_components + 3]);
+          EXPECT_EQ(score, first ? -0.75 * changes[3] : std::fma(-0.75, changes[3], 0.25));
+        }
+      }
+    }
+  }
+}
+
 TEST(LogDensitySum, SumsAreWithinFourUlpOfTheExactlyRoundedSumOfTheirTerms) {
   constexpr std::int64_t kUlpTolerance = 4;
   std::mt19937_64 rng(17);
@@ -170,7 +223,7 @@ TEST(LogDensitySum, ReportsTheFirstNonFiniteMixture) {
 
 TEST(LogDensitySum, DeferredChecksNoticeBadLastColumnValuesAndAllZeroEvents) {
   std::mt19937_64 rng(13);
-  const DeferredChecks both{.last_column = true, .all_zero = true};
+  const DeferredChecks both{.column_values = true, .column = 2, .all_zero = true};
   for (LogKernel kernel : kKernels) {
     if (!log_kernel_runs_here(kernel)) continue;
     for (std::size_t at : {0u, 9u, 30u}) {
@@ -186,17 +239,21 @@ TEST(LogDensitySum, DeferredChecksNoticeBadLastColumnValuesAndAllZeroEvents) {
       EXPECT_FALSE(run(both).check_failed);
       for (double bad : {-1e-300, -0.0 - 1.0, std::numeric_limits<double>::infinity(),
                          std::numeric_limits<double>::quiet_NaN()}) {
-        Case broken = c;
-        std::swap(c, broken);
-        c.yields[2] = 0.0;  // keeps the mixture finite, so only the check can see it
-        c.columns[2][at] = bad;
-        EXPECT_TRUE(run({.last_column = true}).check_failed) << bad << " at " << at;
-        EXPECT_FALSE(run({.all_zero = true}).check_failed);
-        std::swap(c, broken);
+        const Case broken = c;
+        // A zero yield keeps the mixture finite, so only the check can see it.
+        for (std::size_t column : {1u, 2u}) {
+          c.yields[column] = 0.0;
+          c.columns[column][at] = bad;
+          EXPECT_TRUE(run({.column_values = true, .column = column}).check_failed)
+              << bad << " at " << at << " in " << column;
+          EXPECT_FALSE(run({.column_values = true, .column = 3 - column}).check_failed);
+          EXPECT_FALSE(run({.all_zero = true}).check_failed);
+          c = broken;
+        }
       }
       c.columns[0][at] = 0.0;
       c.columns[1][at] = -0.0;
-      EXPECT_FALSE(run({.last_column = true}).check_failed);
+      EXPECT_FALSE(run({.column_values = true, .column = 1}).check_failed);
       c.columns[2][at] = 0.0;
       EXPECT_TRUE(run({.all_zero = true}).check_failed) << "all zero at " << at;
       EXPECT_FALSE(run({}).check_failed);
