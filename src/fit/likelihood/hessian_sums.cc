@@ -6,7 +6,6 @@
 #include <optional>
 
 #include "fit/batch_log/batch_log.h"
-
 #include "fit/inputs/value_errors.h"
 #include "fit/likelihood/event_sum.h"
 #include "fit/likelihood/log_density_sum.h"
@@ -33,7 +32,19 @@ std::expected<FlooredDensity, SPlotError> floored_density(
   return FlooredDensity{above ? density : kDensityFloor, above ? 1.0 / density : 0.0};
 }
 
-constexpr std::size_t kLogBlock = 512;
+// Values [first, end) become their logarithms in place, with the event
+// loop's own logarithm, through a short copy that stays in the first-level
+// cache.
+void to_logs(std::vector<double>& values, std::size_t first, std::size_t end) {
+  constexpr std::size_t kLogBlock = 512;
+  std::array<double, kLogBlock> block;
+  const LogKernel kernel = selected_log_kernel();
+  for (std::size_t at = first; at < end; at += kLogBlock) {
+    const std::size_t length = std::min(kLogBlock, end - at);
+    std::copy_n(values.data() + at, length, block.data());
+    batch_log_with(kernel, block.data(), values.data() + at, length);
+  }
+}
 
 // w_e f_a(e) / d_e from the ratio f_a(e) (1 / d_e), as the gradient pass forms it.
 double yield_term(double ratio, std::span<const double> weights, std::size_t e) {
@@ -72,21 +83,11 @@ std::expected<YieldDerivatives, SPlotError> yield_derivatives(
         for (std::size_t b = 0; b <= a; ++b, ++entry) curvature[entry].add(e, weighted * ratio[b]);
       }
     }
+    if (keep_densities) to_logs(out.log_densities, first, end);
     return true;
   });
   if (!looped) return std::unexpected(std::move(looped.error()));
   if (failure) return std::unexpected(std::move(*failure));
-  // The floored densities become their logarithms in place, a short block
-  // at a time, with the event loop's own logarithm.
-  if (keep_densities) {
-    std::array<double, kLogBlock> block;
-    for (std::size_t first = 0; first < n_events; first += kLogBlock) {
-      const std::size_t length = std::min(kLogBlock, n_events - first);
-      double* values = out.log_densities.data() + first;
-      std::copy_n(values, length, block.data());
-      batch_log_with(selected_log_kernel(), block.data(), values, length);
-    }
-  }
   out.gradient.resize(k_index);
   out.curvature = Matrix::Zero(k_index, k_index);
   out.yield_sums.resize(n_components);
