@@ -14,24 +14,6 @@ namespace tarnwex {
 
 namespace {
 
-// The mixture density at event e, floored, and the reciprocal the yield
-// terms take, 0 for a floored event (its term does not depend on the
-// yields), as the likelihood's gradient pass forms them. Fails like the NLL
-// when the density is not finite.
-struct FlooredDensity {
-  double value;
-  double inverse;
-};
-
-std::expected<FlooredDensity, SPlotError> floored_density(
-    std::span<const std::span<const double>> columns, std::span<const double> yields,
-    std::size_t e) {
-  const double density = mixture_density(columns, yields, e);
-  if (!std::isfinite(density)) return std::unexpected(mixture_not_finite(e));
-  const bool above = density > kDensityFloor;
-  return FlooredDensity{above ? density : kDensityFloor, above ? 1.0 / density : 0.0};
-}
-
 // Values [first, end) become their logarithms in place, with the event
 // loop's own logarithm, through a short copy that stays in the first-level
 // cache.
@@ -46,11 +28,6 @@ void to_logs(std::vector<double>& values, std::size_t first, std::size_t end) {
   }
 }
 
-// w_e f_a(e) / d_e from the ratio f_a(e) (1 / d_e), as the gradient pass forms it.
-double yield_term(double ratio, std::span<const double> weights, std::size_t e) {
-  return weights.empty() ? ratio : weights[e] * ratio;
-}
-
 }  // namespace
 
 std::expected<YieldDerivatives, SPlotError> yield_derivatives(
@@ -60,34 +37,30 @@ std::expected<YieldDerivatives, SPlotError> yield_derivatives(
   const std::size_t n_events = columns.front().size();
   const auto k_index = static_cast<Eigen::Index>(n_components);
   YieldDerivatives out;
-  // Appended value by value: zeroing n_events values first would cost a
-  // pass of its own.
   if (keep_densities) out.log_densities.reserve(n_events);
   std::vector<EventSum> sums(n_components);
   std::vector<EventSum> curvature(n_components * (n_components + 1) / 2);
-  std::vector<double> ratio(n_components);
-  std::optional<SPlotError> failure;
+  std::size_t bad = n_events;
   auto looped = interrupted.for_event_blocks(n_events, [&](std::size_t first, std::size_t end) {
-    for (std::size_t e = first; e < end; ++e) {
-      const auto density = floored_density(columns, yields, e);
-      if (!density) {
-        failure = density.error();
-        return false;
-      }
-      if (keep_densities) out.log_densities.push_back(density->value);
-      // Ratios rather than f_a f_b / d^2: d^2 underflows long before d reaches the floor.
-      for (std::size_t a = 0; a < n_components; ++a) ratio[a] = columns[a][e] * density->inverse;
-      for (std::size_t a = 0, entry = 0; a < n_components; ++a) {
-        const double weighted = yield_term(ratio[a], weights, e);
-        sums[a].add(e, weighted);
-        for (std::size_t b = 0; b <= a; ++b, ++entry) curvature[entry].add(e, weighted * ratio[b]);
-      }
+    // Grown block by block, so that what a resize zeroes is still in the
+    // cache when the loop writes it: zeroing n_events values first would
+    // cost a pass of its own.
+    double* floored = nullptr;
+    if (keep_densities) {
+      out.log_densities.resize(end);
+      floored = out.log_densities.data();
+    }
+    const LoopOutcome block =
+        add_yield_curvature_terms(sums, curvature, columns, yields, weights, end, floored, first);
+    if (block.first_bad_mixture != end) {
+      bad = block.first_bad_mixture;
+      return false;
     }
     if (keep_densities) to_logs(out.log_densities, first, end);
     return true;
   });
   if (!looped) return std::unexpected(std::move(looped.error()));
-  if (failure) return std::unexpected(std::move(*failure));
+  if (bad != n_events) return std::unexpected(mixture_not_finite(bad));
   out.gradient.resize(k_index);
   out.curvature = Matrix::Zero(k_index, k_index);
   out.yield_sums.resize(n_components);

@@ -17,15 +17,18 @@ namespace {
 
 // What every loop variant is told at compile time: whether the weights are
 // all 1, whether deferred checks run, whether the log terms and the yield
-// terms are summed, and whether the log terms are changes from reference
-// logs (LogChangeTerms).
-template <bool kUnit, bool kCheck, bool kLog, bool kYield, bool kChange = false>
+// terms are summed, whether the log terms are changes from reference logs
+// (LogChangeTerms), and whether the yield curvature is summed with the yield
+// terms.
+template <bool kUnit, bool kCheck, bool kLog, bool kYield, bool kChange = false,
+          bool kCurv = false>
 struct LoopKind {
   static constexpr bool kUnitWeights = kUnit;
   static constexpr bool kChecks = kCheck;
   static constexpr bool kLogTerms = kLog;
   static constexpr bool kYieldTerms = kYield;
   static constexpr bool kLogChanges = kChange;
+  static constexpr bool kCurvature = kCurv;
 };
 
 // The loop's arguments, as the kernels and the plain loop share them.
@@ -39,6 +42,8 @@ struct LoopData {
   std::size_t n_events;
   DeferredChecks checks;
   const LogChangeTerms* changes;  // with kLogChanges only; nll_terms is changes->change
+  EventSum* curvature_terms;      // with kCurvature only: K (K + 1) / 2 sums
+  double* floored_out;            // with kCurvature only, when not null: max(d_e, floor)
 };
 
 // The plain loop, with std::log, from event `first` on. K > 0 fixes the
@@ -92,7 +97,19 @@ LoopOutcome plain_terms(const LoopData& data, std::size_t first, bool failed) {
                                                  : std::log(floored) * -data.weights[e];
       data.nll_terms->add(e, log_term);
     }
-    if constexpr (Kind::kYieldTerms) {
+    if constexpr (Kind::kCurvature) {
+      if (data.floored_out != nullptr) data.floored_out[e] = floored;
+      const double inverse = above ? 1.0 / floored : 0.0;
+      for (std::size_t a = 0, entry = 0; a < n; ++a) {
+        double weighted = (K != 0 ? column[a][e] : columns[a][e]) * inverse;
+        if constexpr (!Kind::kUnitWeights) weighted = data.weights[e] * weighted;
+        data.yield_terms[a].add(e, weighted);
+        for (std::size_t b = 0; b <= a; ++b, ++entry) {
+          const double ratio = (K != 0 ? column[b][e] : columns[b][e]) * inverse;
+          data.curvature_terms[entry].add(e, weighted * ratio);
+        }
+      }
+    } else if constexpr (Kind::kYieldTerms) {
       const double inverse = above ? 1.0 / floored : 0.0;
       for (std::size_t k = 0; k < n; ++k) {
         double ratio = (K != 0 ? column[k][e] : columns[k][e]) * inverse;
@@ -191,7 +208,7 @@ LoopOutcome add_log_density_terms_with(LogKernel kernel, EventSum* nll_terms,
   }
   const LoopData data{nll_terms, yield_terms.empty() ? nullptr : yield_terms.data(),
                       columns, yields, weights.empty() ? nullptr : weights.data(),
-                      first, n_events, checks, nullptr};
+                      first, n_events, checks, nullptr, nullptr, nullptr};
   return weights.empty() ? terms_for<true>(kernel, data) : terms_for<false>(kernel, data);
 }
 
@@ -204,7 +221,8 @@ LoopOutcome add_log_change_terms_with(LogKernel kernel, const LogChangeTerms& te
   if (first % EventSum::kLanes != 0) internal_error("event ranges must start on a lane boundary");
   if (yield_terms.size() != columns.size()) internal_error("yield sums do not match the components");
   const LoopData data{terms.change, yield_terms.data(), columns, yields,
-                      weights.empty() ? nullptr : weights.data(), first, n_events, {}, &terms};
+                      weights.empty() ? nullptr : weights.data(), first, n_events, {}, &terms,
+                      nullptr, nullptr};
   return weights.empty() ? terms_for<LoopKind<true, false, true, true, true>>(kernel, data)
                          : terms_for<LoopKind<false, false, true, true, true>>(kernel, data);
 }
@@ -224,6 +242,35 @@ LoopOutcome add_log_density_terms(EventSum* nll_terms, std::span<EventSum> yield
                                   std::size_t first) {
   return add_log_density_terms_with(selected_log_kernel(), nll_terms, yield_terms, columns,
                                     yields, weights, n_events, checks, first);
+}
+
+LoopOutcome add_yield_curvature_terms_with(LogKernel kernel, std::span<EventSum> yield_terms,
+                                          std::span<EventSum> curvature_terms,
+                                          std::span<const std::span<const double>> columns,
+                                          std::span<const double> yields,
+                                          std::span<const double> weights, std::size_t n_events,
+                                          double* floored_out, std::size_t first) {
+  if (first % EventSum::kLanes != 0) internal_error("event ranges must start on a lane boundary");
+  const std::size_t n = columns.size();
+  if (yield_terms.size() != n || curvature_terms.size() != n * (n + 1) / 2) {
+    internal_error("yield or curvature sums do not match the components");
+  }
+  const LoopData data{nullptr, yield_terms.data(), columns, yields,
+                      weights.empty() ? nullptr : weights.data(), first, n_events, {}, nullptr,
+                      curvature_terms.data(), floored_out};
+  return weights.empty()
+             ? terms_for<LoopKind<true, false, false, true, false, true>>(kernel, data)
+             : terms_for<LoopKind<false, false, false, true, false, true>>(kernel, data);
+}
+
+LoopOutcome add_yield_curvature_terms(std::span<EventSum> yield_terms,
+                                      std::span<EventSum> curvature_terms,
+                                      std::span<const std::span<const double>> columns,
+                                      std::span<const double> yields,
+                                      std::span<const double> weights, std::size_t n_events,
+                                      double* floored_out, std::size_t first) {
+  return add_yield_curvature_terms_with(selected_log_kernel(), yield_terms, curvature_terms,
+                                        columns, yields, weights, n_events, floored_out, first);
 }
 
 }  // namespace tarnwex

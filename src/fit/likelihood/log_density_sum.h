@@ -91,4 +91,23 @@ LoopOutcome add_log_change_terms_with(LogKernel kernel, const LogChangeTerms& te
                                       std::span<const double> weights, std::size_t n_events,
                                       std::size_t first = 0);
 
+// The loop of add_log_density_terms for the exact yield derivatives at one
+// point: no logarithm, the yield terms w_e f_a(e) (1 / d_e) into
+// yield_terms[a] as there, and w_e f_a(e) (1 / d_e) times f_b(e) (1 / d_e)
+// into curvature_terms[a (a + 1) / 2 + b] for b <= a, 1 / d_e taken as 0 for
+// a floored event. When `floored_out` is not null, max(d_e, 1e-300) is
+// written to floored_out[e]. No deferred checks.
+LoopOutcome add_yield_curvature_terms(std::span<EventSum> yield_terms,
+                                      std::span<EventSum> curvature_terms,
+                                      std::span<const std::span<const double>> columns,
+                                      std::span<const double> yields,
+                                      std::span<const double> weights, std::size_t n_events,
+                                      double* floored_out = nullptr, std::size_t first = 0);
+LoopOutcome add_yield_curvature_terms_with(LogKernel kernel, std::span<EventSum> yield_terms,
+                                          std::span<EventSum> curvature_terms,
+                                          std::span<const std::span<const double>> columns,
+                                          std::span<const double> yields,
+                                          std::span<const double> weights, std::size_t n_events,
+                                          double* floored_out = nullptr, std::size_t first = 0);
+
 }  // namespace tarnwex

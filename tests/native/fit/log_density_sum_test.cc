@@ -165,6 +165,49 @@ TEST(LogDensitySum, ChangesFromReferenceLogsHaveTheSameBitsInEveryKernelAndTheir
   }
 }
 
+// The yield and curvature sums and the floored densities, as bits.
+std::vector<std::uint64_t> curvature_bits(LogKernel kernel, const Case& c,
+                                          std::span<const double> weights) {
+  const std::size_t n = c.columns.size(), n_events = c.columns[0].size();
+  std::vector<EventSum> yield_terms(n), curvature(n * (n + 1) / 2);
+  std::vector<double> floored(n_events);
+  add_yield_curvature_terms_with(kernel, yield_terms, curvature, spans(c.columns), c.yields,
+                                 weights, n_events, floored.data());
+  std::vector<std::uint64_t> out;
+  for (const auto* sums : {&yield_terms, &curvature}) {
+    for (const EventSum& sum : *sums) out.push_back(std::bit_cast<std::uint64_t>(sum.total()));
+  }
+  for (double d : floored) out.push_back(std::bit_cast<std::uint64_t>(d));
+  return out;
+}
+
+TEST(LogDensitySum, YieldCurvatureSumsHaveTheSameBitsInEveryKernelAndTheirOwnValues) {
+  std::mt19937_64 rng(13);
+  for (std::size_t n_components : {1u, 2u, 5u, 17u}) {
+    const Case c = make_case(n_components, 1003, rng);
+    for (std::span<const double> weights :
+         {std::span<const double>(), std::span<const double>(c.weights)}) {
+      const auto plain = curvature_bits(LogKernel::kScalar, c, weights);
+      for (LogKernel kernel : kKernels) {
+        if (!log_kernel_runs_here(kernel)) continue;
+        EXPECT_EQ(curvature_bits(kernel, c, weights), plain)
+            << "kernel " << static_cast<int>(kernel) << ", K=" << n_components;
+      }
+      // The last curvature sum against its terms, w f_a (1/d) f_b (1/d), a = b = K - 1.
+      std::vector<double> terms;
+      for (std::size_t e = 0; e < 1003; ++e) {
+        double d = c.yields[0] * c.columns[0][e];
+        for (std::size_t k = 1; k < n_components; ++k) d += c.yields[k] * c.columns[k][e];
+        const double inverse = d > 1e-300 ? 1.0 / d : 0.0;
+        const double ratio = c.columns.back()[e] * inverse;
+        terms.push_back((weights.empty() ? ratio : weights[e] * ratio) * ratio);
+      }
+      const std::size_t last = n_components + n_components * (n_components + 1) / 2 - 1;
+      EXPECT_LE(ulps(std::bit_cast<double>(plain[last]), exact_sum(terms)), 4);
+    }
+  }
+}
+
 TEST(LogDensitySum, SumsAreWithinFourUlpOfTheExactlyRoundedSumOfTheirTerms) {
   constexpr std::int64_t kUlpTolerance = 4;
   std::mt19937_64 rng(17);
