@@ -323,8 +323,9 @@ def test_fit_side_validation_follows_the_initial_evaluation(data, keywords, text
     assert [len(pdf.calls) for pdf in pdfs] == [1, 1]
 
 
-def test_non_finite_data_reaches_the_pdfs_then_fails_validation(data):
-    data[3, 0] = math.inf
+@pytest.mark.parametrize("at, value", [((3, 0), math.inf), ((0, 0), -math.inf), ((-1, -1), math.nan)])
+def test_non_finite_data_reaches_the_pdfs_then_fails_validation(data, at, value):
+    data[at] = value
     pdf = Recorder()
     with pytest.raises(ValueError, match="^invalid input: event coordinates must be finite$"):
         splot(data, [pdf])

@@ -1,6 +1,9 @@
 #include "fit/sweights/sweights.h"
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "fit/likelihood/component_count.h"
@@ -28,34 +31,50 @@ std::expected<RowMatrix, SPlotError> sweight_rows(const Components<K>& model,
     }
   }
   const double* const* column = model.column.data();
-  // Written once, value by value: zeroing all n_events x K values first
-  // would cost a pass of its own.
   RowMatrix sweights;
   sweights.rows = model.n_events();
   sweights.cols = n;
   sweights.values.reserve(model.n_events() * n);
   std::size_t bad = model.n_events();
-  bool finite = true;
+  // The exponent bits of every sWeight plus one: the top bit is set once
+  // one of them is infinite or NaN (exponent bits all ones).
+  constexpr std::uint64_t kExponent = 0x7ff0000000000000;
+  constexpr std::uint64_t kExponentOne = 0x0010000000000000;
+  std::uint64_t seen = 0;
   auto looped = interrupted.for_event_blocks(model.n_events(), [&](std::size_t first,
                                                                    std::size_t end) {
+    // Grown block by block, so that what a resize zeroes is still in the
+    // cache when the loop writes it: zeroing all n_events x K values first
+    // would cost a pass of its own. The loop has no early exit, so that it
+    // vectorises; a block where some density is not positive and finite is
+    // read again for the first such event.
+    sweights.values.resize(end * n);
+    double* out = sweights.values.data();
+    bool some_bad = false;
     for (std::size_t e = first; e < end; ++e) {
       const double density = model.density(e);
-      if (!std::isfinite(density) || !(density > 0.0)) {
-        bad = e;
-        return false;
-      }
+      some_bad |= !(density > 0.0 && density <= std::numeric_limits<double>::max());
       const double weight = weight_of(weights, e);
       for (std::size_t j = 0; j < n; ++j) {
         const double* v = coefficients.data() + j * n;
         double s = v[0] * column[0][e];
         for (std::size_t k = 1; k < n; ++k) s += v[k] * column[k][e];
         const double sweight = s * weight / density;
-        sweights.values.push_back(sweight);
-        finite &= std::isfinite(sweight);
+        out[e * n + j] = sweight;
+        seen |= (std::bit_cast<std::uint64_t>(sweight) & kExponent) + kExponentOne;
+      }
+    }
+    if (!some_bad) return true;
+    for (std::size_t e = first; e < end; ++e) {
+      const double density = model.density(e);
+      if (!std::isfinite(density) || !(density > 0.0)) {
+        bad = e;
+        return false;
       }
     }
     return true;
   });
+  const bool finite = (seen >> 63) == 0;
   if (!looped) return std::unexpected(std::move(looped.error()));
   if (bad != model.n_events()) return density_not_positive(bad);
   // Weights or densities at the edge of the double range can overflow an
