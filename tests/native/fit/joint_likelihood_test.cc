@@ -179,6 +179,51 @@ TEST(JointLikelihood, ReportsPdfFailuresBeforeAnEarlierInfiniteMixture) {
             "PDF evaluation failed: all PDFs are zero for event 29");
 }
 
+// a everywhere, but at a = 2 the values `bad` holds.
+class ShapedPdf : public ParametricPdf {
+ public:
+  explicit ShapedPdf(std::vector<double> bad) : bad_(std::move(bad)), flat_(bad_.size()) {}
+  std::expected<double, SPlotError> evaluate(EventRow event, const ParameterMap& p) const override {
+    return values(p)[static_cast<std::size_t>(event[0])];
+  }
+  std::expected<std::vector<double>, SPlotError> evaluate_batch(const EventView&,
+                                                                const ParameterMap& p) const override {
+    return values(p);
+  }
+
+ private:
+  const std::vector<double>& values(const ParameterMap& p) const {
+    if (p.at("a") == 2.0) return bad_;
+    flat_.assign(flat_.size(), p.at("a"));
+    return flat_;
+  }
+  std::vector<double> bad_;
+  mutable std::vector<double> flat_;
+};
+
+// When the later PDFs' columns are used again, the last PDF asked is checked
+// inside the event loop, whichever it is, and its failures still win.
+TEST(JointLikelihood, ChecksTheLastPdfAskedInTheLoopWhenTheOthersAreUsedAgain) {
+  const auto rows = index_rows(40);
+  const std::vector<double> weights(40, 1.0);
+  for (bool overflow : {false, true}) {
+    std::vector<double> bad(40, 1.0);
+    bad[37] = -1.0;
+    if (overflow) bad[3] = 1e308;
+    ShapedPdf shaped(bad);
+    FixedValuesPdf fixed(std::vector<double>(40, 0.5), 5);
+    JointLikelihood nll({"a"}, EventView(rows), {shaped, fixed}, weights, {}, unbounded(1));
+    // The second point teaches the likelihood that PDF 1 ignores `a` (and
+    // that PDF 0 does not).
+    ASSERT_TRUE(nll.evaluate(vec({10.0, 1.0, 1.0})));
+    ASSERT_TRUE(nll.evaluate(vec({10.0, 1.0, 1.5})));
+    const int calls = fixed.calls();
+    EXPECT_EQ(failure(nll.evaluate(vec({10.0, 1.0, 2.0}))),
+              "PDF evaluation failed: PDF 0 returned an invalid value for event 37");
+    EXPECT_EQ(fixed.calls(), calls);
+  }
+}
+
 TEST(JointLikelihood, RejectsANonFiniteTotal) {
   const auto rows = index_rows(2);
   const std::vector<double> weights(2, 1e308);
