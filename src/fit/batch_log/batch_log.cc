@@ -6,6 +6,11 @@
 #include <limits>
 #include <vector>
 
+#ifdef __x86_64__
+#include <cpuid.h>
+#endif
+
+#include "fit/batch_log/library_log.h"
 #include "fit/batch_log/log_kernels.h"
 
 namespace tarnwex {
@@ -13,7 +18,7 @@ namespace tarnwex {
 namespace {
 
 void scalar_kernel(const double* in, double* out, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) out[i] = std::log(in[i]);
+  for (std::size_t i = 0; i < n; ++i) out[i] = library_log(in[i]);
 }
 
 // The sweep a kernel must pass: every exponent of the normal range with
@@ -57,6 +62,38 @@ std::vector<double> sweep_inputs() {
   return values;
 }
 
+// What the processor and the operating system support, asked of the
+// processor itself: the compilers' feature built-ins depend on a runtime
+// that not every toolchain initialises in a shared module (Zig's Clang
+// reports no feature at all).
+struct ProcessorFeatures {
+  bool avx2_fma = false;   // AVX2 and FMA, with the YMM state saved by the system
+  bool avx512_dq = false;  // AVX-512 F and DQ, with the ZMM state saved too
+};
+
+ProcessorFeatures processor_features() {
+  ProcessorFeatures found;
+#ifdef TARNWEX_X86_LANES
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (__get_cpuid(1, &a, &b, &c, &d) == 0) return found;
+  const bool fma = (c & (1u << 12)) != 0;
+  const bool os_saves_state = (c & (1u << 27)) != 0;  // OSXSAVE: XGETBV may run
+  const bool avx = (c & (1u << 28)) != 0;
+  if (!os_saves_state || !avx) return found;
+  unsigned xcr0_low = 0, xcr0_high = 0;
+  __asm__("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
+  const bool ymm_state = (xcr0_low & 0x6u) == 0x6u;    // SSE and AVX state
+  const bool zmm_state = (xcr0_low & 0xe6u) == 0xe6u;  // ... and the AVX-512 state
+  if (__get_cpuid_count(7, 0, &a, &b, &c, &d) == 0) return found;
+  const bool avx2 = (b & (1u << 5)) != 0;
+  const bool avx512f = (b & (1u << 16)) != 0;
+  const bool avx512dq = (b & (1u << 17)) != 0;
+  found.avx2_fma = ymm_state && avx2 && fma;
+  found.avx512_dq = zmm_state && avx512f && avx512dq;
+#endif
+  return found;
+}
+
 LogKernel choose_kernel() {
   for (LogKernel kernel : {LogKernel::kAvx512, LogKernel::kAvx2}) {
     if (log_kernel_agrees_with_library(kernel)) return kernel;
@@ -67,19 +104,14 @@ LogKernel choose_kernel() {
 }  // namespace
 
 bool log_kernel_runs_here(LogKernel kernel) {
+  static const ProcessorFeatures features = processor_features();
   switch (kernel) {
     case LogKernel::kScalar:
       return true;
-#ifdef TARNWEX_X86_LANES
     case LogKernel::kAvx2:
-      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+      return features.avx2_fma;
     case LogKernel::kAvx512:
-      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
-#else
-    case LogKernel::kAvx2:
-    case LogKernel::kAvx512:
-      return false;
-#endif
+      return features.avx512_dq;
   }
   return false;
 }
@@ -90,7 +122,7 @@ bool log_kernel_agrees_with_library(LogKernel kernel) {
   std::vector<double> logs(inputs.size());
   batch_log_with(kernel, inputs.data(), logs.data(), inputs.size());
   for (std::size_t i = 0; i < inputs.size(); ++i) {
-    if (std::bit_cast<std::uint64_t>(logs[i]) != std::bit_cast<std::uint64_t>(std::log(inputs[i]))) {
+    if (std::bit_cast<std::uint64_t>(logs[i]) != std::bit_cast<std::uint64_t>(library_log(inputs[i]))) {
       return false;
     }
   }

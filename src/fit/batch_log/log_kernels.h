@@ -27,6 +27,7 @@ inline constexpr std::uint64_t kExponentField = 0xfff0000000000000;
 #include <cmath>
 #include <cstddef>
 
+#include "fit/batch_log/library_log.h"
 #include "fit/batch_log/log_table.h"
 
 #pragma GCC diagnostic push

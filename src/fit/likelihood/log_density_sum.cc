@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "fit/batch_log/library_log.h"
 #include "fit/batch_log/log_kernels.h"
 #include "fit/inputs/pdf_value_checks.h"
 #include "fit/likelihood/component_count.h"
@@ -46,7 +47,7 @@ struct LoopData {
   double* floored_out;            // with kCurvature only, when not null: max(d_e, floor)
 };
 
-// The plain loop, with std::log, from event `first` on. K > 0 fixes the
+// The plain loop, with library_log, from event `first` on. K > 0 fixes the
 // component count at compile time (K = 0 serves any count). Each event's
 // terms go to lane e % 8 of the sums, exactly as the vector loops put them.
 template <std::size_t K, class Kind>
@@ -78,7 +79,7 @@ LoopOutcome plain_terms(const LoopData& data, std::size_t first, bool failed) {
     const double floored = above ? density : kDensityFloor;
     if constexpr (Kind::kLogChanges) {
       const LogChangeTerms& changes = *data.changes;
-      const double change = std::log(floored) - changes.reference_logs[e];
+      const double change = library_log(floored) - changes.reference_logs[e];
       const double squared = change * change;
       if constexpr (Kind::kUnitWeights) {
         changes.change->add(e, -change);
@@ -93,8 +94,8 @@ LoopOutcome plain_terms(const LoopData& data, std::size_t first, bool failed) {
                                     : std::fma(changes.score_weight, change, score);
       }
     } else if constexpr (Kind::kLogTerms) {
-      const double log_term = Kind::kUnitWeights ? -std::log(floored)
-                                                 : std::log(floored) * -data.weights[e];
+      const double log_term = Kind::kUnitWeights ? -library_log(floored)
+                                                 : library_log(floored) * -data.weights[e];
       data.nll_terms->add(e, log_term);
     }
     if constexpr (Kind::kCurvature) {

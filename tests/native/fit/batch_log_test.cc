@@ -5,6 +5,10 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
 #include <limits>
 #include <random>
 #include <vector>
@@ -65,6 +69,24 @@ TEST(BatchLog, UsesTheWidestKernelThatAgreesWithTheLibrary) {
   }
   EXPECT_EQ(selected_log_kernel(), widest);
   EXPECT_TRUE(log_kernel_agrees_with_library(LogKernel::kScalar));
+}
+
+// The kernels' own look at the processor agrees with the flags the kernel
+// reports for it (Linux only: elsewhere there is nothing to compare with).
+TEST(BatchLog, SeesTheProcessorFeaturesTheSystemReports) {
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  std::string line;
+  std::set<std::string> flags;
+  while (std::getline(cpuinfo, line)) {
+    if (line.rfind("flags", 0) != 0) continue;
+    std::istringstream words(line.substr(line.find(':') + 1));
+    for (std::string flag; words >> flag;) flags.insert(flag);
+    break;
+  }
+  if (flags.empty()) GTEST_SKIP() << "no /proc/cpuinfo flags";
+  EXPECT_EQ(log_kernel_runs_here(LogKernel::kAvx2), flags.contains("avx2") && flags.contains("fma"));
+  EXPECT_EQ(log_kernel_runs_here(LogKernel::kAvx512),
+            flags.contains("avx512f") && flags.contains("avx512dq"));
 }
 
 }  // namespace
