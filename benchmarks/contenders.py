@@ -3,8 +3,9 @@
 Each runner fits the yields (and, with `shapes`, the Gaussian's mean and
 width) from the same start point, then computes sWeights, and returns a
 `Run`. It is written the way a user of that tool would write it; the
-densities are always the vectorised NumPy functions of `toy`, reached through
-a `CallCounter` so every full evaluation is counted.
+densities are the vectorised NumPy functions of `toy`, reached through a
+`CallCounter` so every full evaluation is counted, except in `run_roofit`,
+which uses RooFit's own densities (and counts no calls).
 """
 
 from __future__ import annotations
@@ -216,7 +217,7 @@ def _fixed_columns(x: np.ndarray, counter: toy.CallCounter, shapes: bool):
     return fs, fb
 
 
-def run_tarnwex_careful(data: np.ndarray, shapes: bool, start_yields=None) -> Run:
+def run_tarnwex_careful(data: np.ndarray, shapes: bool) -> Run:
     """tarnwex with the fixed components computed once, before the fit."""
     import tarnwex
 
@@ -234,7 +235,7 @@ def run_tarnwex_careful(data: np.ndarray, shapes: bool, start_yields=None) -> Ru
         pdfs = [lambda d, p: fs, lambda d, p: fb]
         shape_parameters = None
     result = tarnwex.splot(data, pdfs, shape_parameters=shape_parameters,
-                           initial_yields=start_yields or _start_yields(len(data)))
+                           initial_yields=_start_yields(len(data)))
     seconds = time.perf_counter() - start
     fitted = result.shape_parameters
     mu, sigma = (fitted["mu"], fitted["sigma"]) if shapes else _fixed_shape(False)
@@ -245,7 +246,7 @@ def run_tarnwex_careful(data: np.ndarray, shapes: bool, start_yields=None) -> Ru
                 "hessian_evaluations": result.hessian_evaluations})
 
 
-def run_iminuit_fastest(data: np.ndarray, shapes: bool, start_yields=None) -> Run:
+def run_iminuit_fastest(data: np.ndarray, shapes: bool) -> Run:
     """iminuit's fastest workflow: a hand-written NumPy NLL, fixed components computed once."""
     from iminuit import Minuit
 
@@ -259,7 +260,7 @@ def run_iminuit_fastest(data: np.ndarray, shapes: bool, start_yields=None) -> Ru
     else:
         def nll(ns, nb, mu, sigma):
             return ns + nb - np.sum(np.log(ns * fs + nb * fb))
-    ns, nb = start_yields or _start_yields(len(x))
+    ns, nb = _start_yields(len(x))
     mu, sigma = _fixed_shape(shapes)
     m = Minuit(nll, ns=ns, nb=nb, mu=mu, sigma=sigma)
     m.errordef = Minuit.LIKELIHOOD
@@ -275,7 +276,7 @@ def run_iminuit_fastest(data: np.ndarray, shapes: bool, start_yields=None) -> Ru
                np.array([m.errors["ns"], m.errors["nb"]]), {"valid": m.valid, "nfcn": m.nfcn})
 
 
-def run_roofit(data: np.ndarray, shapes: bool, start_yields=None) -> Run:
+def run_roofit(data: np.ndarray, shapes: bool) -> Run:
     """RooFit (cpu backend): extended fit with Minuit2 and Hesse, then RooStats::SPlot.
 
     The densities are RooFit's own Gaussian and exponential, normalised over
@@ -294,7 +295,7 @@ def run_roofit(data: np.ndarray, shapes: bool, start_yields=None) -> Run:
     slope.setConstant(True)
     signal = ROOT.RooGaussian("signal", "signal", x, mu, sigma)
     background = ROOT.RooExponential("background", "background", x, slope)
-    ns0, nb0 = start_yields or _start_yields(len(data))
+    ns0, nb0 = _start_yields(len(data))
     n = float(len(data))
     ns = ROOT.RooRealVar("ns", "ns", ns0, 0.0, 2.0 * n)
     nb = ROOT.RooRealVar("nb", "nb", nb0, 0.0, 2.0 * n)

@@ -33,7 +33,7 @@ IMINUIT = "iminuit, hand-written NumPy NLL"
 ROOFIT = "RooFit (cpu backend, Minuit2 + Hesse) + RooStats::SPlot"
 RUNNERS = {TARNWEX: contenders.run_tarnwex_careful, IMINUIT: contenders.run_iminuit_fastest,
            ROOFIT: contenders.run_roofit}
-# (label, events, shapes, signal fraction, start yields: None = N/2 each)
+# (label, events, shapes, signal fraction); start yields N/2 each
 CASES = [(f"10^{e}, {'mean and width free' if s else 'yields only'}", 10**e, s, toy.SIGNAL_FRACTION)
          for e in (4, 5, 6, 7) for s in (False, True)]
 CASES.append(("10^6, 10 % signal, mean and width free", 10**6, True, 0.1))

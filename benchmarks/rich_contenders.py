@@ -1,4 +1,4 @@
-"""The richer fit (rich_toy) done by tarnwex and by iminuit, written as users would.
+"""The richer fit (rich_toy) done by tarnwex, iminuit and RooFit, written as users would.
 
 Each runner fits the four yields and the six shape parameters from the same
 start, computes sWeights, and returns a `RichRun`.

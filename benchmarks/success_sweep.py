@@ -1,7 +1,7 @@
 """Does "Success" mean the minimum? tarnwex against iminuit over the fit families analysts meet.
 
 Every fit is made twice from the same start, bounds, PDFs and weights: by
-tarnwex, and by iminuit's migrad (twice, then hesse) on the same NLL. A
+tarnwex, and by iminuit's migrad (twice) on the same NLL. A
 tarnwex fit counts as right when, wherever iminuit converges, it ends in
 Success at iminuit's minimum or lower (+1e-3), its `minimum_nll` is the NLL
 recomputed at its parameters, and no PDF call saw a non-finite value or one
@@ -136,15 +136,11 @@ def nll_function(case: Case):
     k = len(case.pdfs)
     data = case.data.reshape(-1, 1)
     w = np.ones(len(data)) if case.weights is None else case.weights
-    quiet = Watch({n: (-math.inf, math.inf) for n in names})
 
+    # The watch has been read (judge) before this NLL calls the PDFs.
     def nll(*values):
         p = dict(zip(names, values[k:]))
-        saved, case.watch.check = case.watch.check, quiet.check
-        try:
-            density = sum(y * pdf(data, p) for y, pdf in zip(values[:k], case.pdfs))
-        finally:
-            case.watch.check = saved
+        density = sum(y * pdf(data, p) for y, pdf in zip(values[:k], case.pdfs))
         return float(sum(values[:k]) - np.sum(w * np.log(np.maximum(density, 1e-300))))
     return nll
 

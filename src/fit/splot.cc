@@ -1,6 +1,5 @@
 #include "fit/splot.h"
 
-#include <optional>
 #include <utility>
 
 #include "fit/errors/weighted_covariance.h"

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <utility>
 
 namespace tarnwex {
 
@@ -98,12 +99,19 @@ std::optional<double> relative_profile_curvature(const Matrix& hessian,
   return (own - coupling.dot(*inverse * coupling)) / own;
 }
 
-// The parameters held at their bounds: first those at a bound whose own
-// curvature is not positive, then, while the rest is not positive definite,
-// the one at a bound whose curvature with the others following it is the
-// least and not above the resolution.
-std::vector<bool> held_at_bounds(const Matrix& hessian, const std::vector<bool>& at_bound,
-                                 double resolution) {
+// The parameters held at their bounds, and the inverse of the rest when it
+// is positive definite beyond the resolution.
+struct Held {
+  std::vector<bool> held;
+  std::optional<Matrix> free_inverse;
+};
+
+// Holds first those at a bound whose own curvature is not positive, then,
+// while the rest is not positive definite, the one at a bound whose
+// curvature with the others following it is the least and not above the
+// resolution.
+Held held_at_bounds(const Matrix& hessian, const std::vector<bool>& at_bound,
+                    double resolution) {
   std::vector<bool> held(at_bound.size(), false);
   for (std::size_t i = 0; i < at_bound.size(); ++i) {
     const auto d = static_cast<Eigen::Index>(i);
@@ -111,7 +119,9 @@ std::vector<bool> held_at_bounds(const Matrix& hessian, const std::vector<bool>&
   }
   for (;;) {
     const std::vector<Eigen::Index> keep = free_indices(held);
-    if (definite_inverse(block(hessian, keep), resolution)) return held;
+    if (auto inverse = definite_inverse(block(hessian, keep), resolution)) {
+      return {std::move(held), std::move(inverse)};
+    }
     std::optional<std::size_t> least;
     double least_curvature = resolution;
     for (std::size_t k = 0; k < keep.size(); ++k) {
@@ -122,7 +132,7 @@ std::vector<bool> held_at_bounds(const Matrix& hessian, const std::vector<bool>&
         least_curvature = *curvature;
       }
     }
-    if (!least) return held;
+    if (!least) return {std::move(held), std::nullopt};
     held[*least] = true;
   }
 }
@@ -176,15 +186,15 @@ HessianCovariance hessian_covariance(const Matrix& hessian, const std::vector<bo
     out.undetermined.assign(static_cast<std::size_t>(n), true);
     return out;
   }
-  const std::vector<bool> held = held_at_bounds(hessian, at_bound, resolution);
+  Held found = held_at_bounds(hessian, at_bound, resolution);
+  const std::vector<bool>& held = found.held;
   const std::vector<Eigen::Index> keep = free_indices(held);
-  const Matrix free_block = block(hessian, keep);
   HessianCovariance free;
-  if (auto inverse = definite_inverse(free_block, resolution)) {
-    free.covariance = std::move(*inverse);
+  if (found.free_inverse) {
+    free.covariance = std::move(*found.free_inverse);
     free.undetermined.assign(keep.size(), false);
   } else {
-    free = pseudo_inverse(free_block, resolution);
+    free = pseudo_inverse(block(hessian, keep), resolution);
   }
   out.covariance = Matrix::Zero(n, n);
   out.undetermined.assign(static_cast<std::size_t>(n), true);

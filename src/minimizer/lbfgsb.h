@@ -8,7 +8,6 @@
 #include <optional>
 #include <utility>
 
-#include "minimizer/axpy.h"
 #include "minimizer/box.h"
 #include "minimizer/bound_constrained_direction.h"
 #include "minimizer/callbacks.h"
@@ -47,9 +46,11 @@ class LBFGSB {
 
  private:
   // One step: direction, bound-limited line search, update. Only a problem
-  // error is an error; a failed line search keeps the point and clears memory,
-  // and marks the state when there was memory to clear. True when the step
-  // moved to a new point.
+  // error is an error. A failed line search that met a decrease the NLL can
+  // resolve moves to its lowest trial point; one that did not keeps the
+  // point. Either way the memory is cleared and the next objective-change
+  // test has nothing to compare with. True when the step moved to a new
+  // point.
   template <class E>
   std::expected<bool, E> step(const TransformedProblem<E>& problem, const LBFGSBConfig& config,
                               GradientStatus& status);

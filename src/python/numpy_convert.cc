@@ -1,30 +1,17 @@
 #include "python/numpy_convert.h"
 
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <new>
 #include <string>
 
+#include "fit/inputs/pdf_value_checks.h"
 #include "python/py_ref.h"
 #include "python/signal_checks.h"
 
 namespace tarnwex {
 
 namespace {
-
-// Whether no value of a contiguous run is infinite or NaN: their exponent
-// bits are all ones, and adding one to those bits carries into the top bit.
-// Integer operations without an early exit, so the scan vectorises.
-bool run_is_finite(const double* values, std::size_t length) {
-  constexpr std::uint64_t kExponent = 0x7ff0000000000000;
-  constexpr std::uint64_t kExponentOne = 0x0010000000000000;
-  std::uint64_t seen = 0;
-  for (std::size_t i = 0; i < length; ++i) {
-    seen |= (std::bit_cast<std::uint64_t>(values[i]) & kExponent) + kExponentOne;
-  }
-  return (seen >> 63) == 0;
-}
 
 constexpr const char* kCapsuleName = "tarnwex.float64_storage";
 
@@ -68,17 +55,18 @@ std::optional<bool> all_finite(PyArrayObject* matrix) {
   const npy_intp row_stride = PyArray_STRIDE(matrix, 0);
   const npy_intp col_stride = PyArray_STRIDE(matrix, 1);
   const char* base = static_cast<const char*>(PyArray_DATA(matrix));
-  constexpr auto kDouble = static_cast<npy_intp>(sizeof(double));
   // Rows that follow each other without a gap are scanned as one run.
-  const bool contiguous = col_stride == kDouble && row_stride == cols * kDouble;
+  const bool contiguous = PyArray_IS_C_CONTIGUOUS(matrix);
   bool finite = true;
   const auto rows = static_cast<std::size_t>(PyArray_DIM(matrix, 0));
   const bool read = for_signal_blocks(rows, [&](std::size_t first, std::size_t end) {
     if (!finite) return;
     if (contiguous) {
-      const auto* row = reinterpret_cast<const double*>(base + static_cast<npy_intp>(first) *
-                                                                   row_stride);
-      finite = run_is_finite(row, (end - first) * static_cast<std::size_t>(cols));
+      const auto width = static_cast<std::size_t>(cols);
+      const auto* values = reinterpret_cast<const double*>(base) + first * width;
+      std::uint64_t marks = 0;
+      for (std::size_t i = 0; i < (end - first) * width; ++i) marks |= non_finite_mark(values[i]);
+      finite = !some_non_finite(marks);
       return;
     }
     for (std::size_t i = first; i < end && finite; ++i) {

@@ -18,6 +18,10 @@ def assert_argument_note(exception, parameter):
         assert not hasattr(exception, "__notes__")
 
 
+def normal_cdf(z):
+    return 0.5 * math.erfc(-z / math.sqrt(2.0))
+
+
 def gaussian(data, parameters):
     """Gaussian in column 0, normalised over [LOW, HIGH]."""
     mu, sigma = parameters["mu"], parameters["sigma"]

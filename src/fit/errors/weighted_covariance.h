@@ -24,10 +24,11 @@ namespace tarnwex {
 // Replaces the summary's covariance P (the inverse, or pseudo-inverse, of
 // its Hessian) by P C P, at the fitted yields with the model evaluated at
 // the fitted shapes and `shape_scores` (one vector per shape parameter, one
-// value per event) from the final Hessian. An error stays NaN where it was
-// (the parameter is undetermined or held at a bound, whose row and column
-// of P are left out of the product). A summary without a Hessian is left as
-// it is. Fails when a mixture density is not finite.
+// value per event) from the final Hessian. An error stays NaN where it was:
+// an undetermined parameter keeps its NaN, and one held at a bound, whose
+// row and column of P are 0, takes no part in the product. A summary
+// without a Hessian is left as it is. Fails when a mixture density is not
+// finite.
 std::expected<void, SPlotError> apply_weighted_covariance(
     MinimizationSummary& summary, const EvaluatedModel& model, std::span<const double> yields,
     std::span<const std::vector<double>> shape_scores);

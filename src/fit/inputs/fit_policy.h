@@ -7,7 +7,7 @@
 
 namespace tarnwex::policy {
 
-// --- Convergence (scales/convergence_scale.h) ---
+// --- Convergence (runs/minimizer_run.cc) ---
 
 // How many units in the last place of the NLL a change must exceed to be
 // told from rounding: each NLL is within 4 of the exactly rounded sum of its

@@ -5,7 +5,9 @@
 // first one, so the reported event is the same as that of a plain scan.
 #pragma once
 
+#include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <span>
 
@@ -16,6 +18,15 @@ namespace tarnwex {
 inline bool valid_value(double v) {
   return v >= 0.0 && v <= std::numeric_limits<double>::max();
 }
+
+// A mark whose top bit is set exactly when v is infinite or NaN: their
+// exponent bits are all ones, and adding one to those bits carries into the
+// top bit. Marks OR-ed over many values test them all with integer
+// operations, in a loop without early exit that vectorises.
+inline std::uint64_t non_finite_mark(double v) {
+  return (std::bit_cast<std::uint64_t>(v) & 0x7ff0000000000000) + 0x0010000000000000;
+}
+inline bool some_non_finite(std::uint64_t marks) { return (marks >> 63) != 0; }
 
 struct CheckedValues {
   // Index of the first value that is not finite or is negative (negative

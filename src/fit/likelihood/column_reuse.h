@@ -44,7 +44,6 @@ class ColumnReuse {
 
   // From now on every plan is `call`.
   void switch_off() { enabled_ = false; }
-  bool enabled() const { return enabled_; }
 
  private:
   enum class Dependence : std::uint8_t { unknown, depends, ignores };

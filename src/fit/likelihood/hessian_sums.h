@@ -11,7 +11,6 @@
 
 #include "fit/inputs/interrupt_check.h"
 #include "fit/inputs/splot_error.h"
-#include "fit/likelihood/mixture_density.h"
 #include "minimizer/types.h"
 
 namespace tarnwex {

@@ -98,24 +98,21 @@ LoopOutcome plain_terms(const LoopData& data, std::size_t first, bool failed) {
                                                  : library_log(floored) * -data.weights[e];
       data.nll_terms->add(e, log_term);
     }
-    if constexpr (Kind::kCurvature) {
-      if (data.floored_out != nullptr) data.floored_out[e] = floored;
+    if constexpr (Kind::kYieldTerms) {
+      if constexpr (Kind::kCurvature) {
+        if (data.floored_out != nullptr) data.floored_out[e] = floored;
+      }
       const double inverse = above ? 1.0 / floored : 0.0;
       for (std::size_t a = 0, entry = 0; a < n; ++a) {
         double weighted = (K != 0 ? column[a][e] : columns[a][e]) * inverse;
         if constexpr (!Kind::kUnitWeights) weighted = data.weights[e] * weighted;
         data.yield_terms[a].add(e, weighted);
-        for (std::size_t b = 0; b <= a; ++b, ++entry) {
-          const double ratio = (K != 0 ? column[b][e] : columns[b][e]) * inverse;
-          data.curvature_terms[entry].add(e, weighted * ratio);
+        if constexpr (Kind::kCurvature) {
+          for (std::size_t b = 0; b <= a; ++b, ++entry) {
+            const double ratio = (K != 0 ? column[b][e] : columns[b][e]) * inverse;
+            data.curvature_terms[entry].add(e, weighted * ratio);
+          }
         }
-      }
-    } else if constexpr (Kind::kYieldTerms) {
-      const double inverse = above ? 1.0 / floored : 0.0;
-      for (std::size_t k = 0; k < n; ++k) {
-        double ratio = (K != 0 ? column[k][e] : columns[k][e]) * inverse;
-        if constexpr (!Kind::kUnitWeights) ratio = data.weights[e] * ratio;
-        data.yield_terms[k].add(e, ratio);
       }
     }
   }

@@ -50,7 +50,6 @@ class ShapePointValues {
   // not, the reuse is switched off: every later load asks every PDF.
   std::expected<bool, SPlotError> reused_columns_hold(const ParameterMap& parameters,
                                                       std::span<const double> point);
-  void switch_reuse_off() { reuse_.switch_off(); }
 
   // After an event loop that ran the deferred checks: when the loop noticed
   // a failure or stopped early, the exact checks find and report it; when

@@ -16,6 +16,12 @@ namespace {
 
 bool fell_far(double fitted, double start) { return policy::kFarYieldRatio * fitted < start; }
 
+// Within policy::kTravelledFraction of its fitted value from its start; a
+// NaN is never near.
+bool near_start(double fitted, double start) {
+  return std::abs(fitted - start) <= policy::kTravelledFraction * std::abs(fitted);
+}
+
 }  // namespace
 
 std::vector<std::size_t> far_start_yields(std::span<const double> fitted_yields,
@@ -34,8 +40,7 @@ std::vector<std::size_t> far_start_yields(std::span<const double> fitted_yields,
 bool shapes_near_start(std::span<const double> fitted_shapes,
                        std::span<const double> start_shapes) {
   for (std::size_t i = 0; i < fitted_shapes.size(); ++i) {
-    const double near = policy::kTravelledFraction * std::abs(fitted_shapes[i]);
-    if (!(std::abs(fitted_shapes[i] - start_shapes[i]) <= near)) return false;
+    if (!near_start(fitted_shapes[i], start_shapes[i])) return false;
   }
   return true;
 }
@@ -44,8 +49,8 @@ bool shapes_travelled(std::span<const double> fitted_shapes, std::span<const dou
                       std::span<const double> errors,
                       std::span<const std::pair<double, double>> bounds) {
   for (std::size_t i = 0; i < fitted_shapes.size(); ++i) {
+    if (near_start(fitted_shapes[i], start_shapes[i])) continue;
     const double moved = std::abs(fitted_shapes[i] - start_shapes[i]);
-    if (moved <= policy::kTravelledFraction * std::abs(fitted_shapes[i])) continue;
     const double reach = policy::kTravelledErrors * errors[i];
     const double half_box = 0.5 * (bounds[i].second - bounds[i].first);
     // Negated, so that a NaN error counts as travelled.

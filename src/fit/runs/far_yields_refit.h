@@ -32,11 +32,11 @@ std::vector<std::size_t> far_start_yields(std::span<const double> fitted_yields,
 bool shapes_near_start(std::span<const double> fitted_shapes,
                        std::span<const double> start_shapes);
 
-// True when some shape parameter ended farther from its start than both
-// policy::kTravelledFraction of its value and policy::kTravelledErrors of its
-// errors, or is as good as undetermined: its error is NaN,
-// or policy::kTravelledErrors of it span more than half its box (`bounds`, one
-// (lower, upper) pair per shape parameter). Shapes that ended near their
+// True when some shape parameter ended farther from its start than
+// policy::kTravelledFraction of its value and, beyond that, farther than
+// policy::kTravelledErrors of its errors or as good as undetermined: its
+// error is NaN, or policy::kTravelledErrors of it span more than half its
+// box (`bounds`, one (lower, upper) pair per shape parameter). Shapes that ended near their
 // start, well determined, were started well: a refit from there would begin
 // next to the minimum already found, at the cost of a second fit for every
 // fit whose yields merely started at the default. A broad bump that took a

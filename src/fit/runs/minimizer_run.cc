@@ -75,7 +75,6 @@ std::expected<MinimizerSetup, SPlotError> configure_minimizer(JointLikelihood& l
   if (!scale) return std::unexpected(std::move(scale.error()));
   lbfgsb_config->transform = std::move(*scale);
   lbfgsb_config->max_rescales = policy::kMaxRescales;
-  lbfgsb_config->hessian_resolution = limits.hessian_resolution;
   return MinimizerSetup{std::move(*lbfgsb_config), std::move(*callbacks)};
 }
 

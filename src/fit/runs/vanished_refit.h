@@ -39,8 +39,10 @@ std::vector<std::pair<double, double>> hold_yields(std::vector<std::pair<double,
 // The rule: when a component the shape parameters move (shaped_components.h)
 // vanished in `run`, the fit is tried again from the start with those yields
 // held at their start values while everything else moves, then from there
-// with every parameter free; that run, with the counts of both. Nothing when
-// no such component vanished.
+// with every parameter free; that run, with the counts of both. When the
+// step budget ends with the yields still held, the held run comes back as a
+// step-limit message (it is no fit of the free problem). Nothing when no
+// such component vanished.
 std::expected<std::optional<MinimizationSummary>, SPlotError> refit_vanished(
     FitRunner& runner, const MinimizationSummary& run);
 

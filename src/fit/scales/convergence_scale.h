@@ -1,13 +1,12 @@
-// How finely the fit's convergence tests can and should look: the NLL's
-// statistical unit under the given weights, and the resolution of the NLL
-// itself.
+// How finely the fit's convergence tests should look: the NLL's statistical
+// unit under the given weights. (How finely they can look, the NLL's own
+// resolution, is the minimizer's objective_resolution_ulps.)
 #pragma once
 
 #include <cstddef>
 #include <expected>
 #include <span>
 
-#include "fit/inputs/fit_policy.h"
 #include "fit/inputs/interrupt_check.h"
 #include "fit/inputs/splot_error.h"
 

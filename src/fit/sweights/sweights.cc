@@ -1,11 +1,11 @@
 #include "fit/sweights/sweights.h"
 
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <vector>
 
+#include "fit/inputs/pdf_value_checks.h"
 #include "fit/likelihood/component_count.h"
 #include "fit/sweights/model_loops.h"
 #include "minimizer/internal_error.h"
@@ -36,11 +36,7 @@ std::expected<RowMatrix, SPlotError> sweight_rows(const Components<K>& model,
   sweights.cols = n;
   sweights.values.reserve(model.n_events() * n);
   std::size_t bad = model.n_events();
-  // The exponent bits of every sWeight plus one: the top bit is set once
-  // one of them is infinite or NaN (exponent bits all ones).
-  constexpr std::uint64_t kExponent = 0x7ff0000000000000;
-  constexpr std::uint64_t kExponentOne = 0x0010000000000000;
-  std::uint64_t seen = 0;
+  std::uint64_t marks = 0;  // non_finite_mark of every sWeight, OR-ed
   auto looped = interrupted.for_event_blocks(model.n_events(), [&](std::size_t first,
                                                                    std::size_t end) {
     // Grown block by block, so that what a resize zeroes is still in the
@@ -61,7 +57,7 @@ std::expected<RowMatrix, SPlotError> sweight_rows(const Components<K>& model,
         for (std::size_t k = 1; k < n; ++k) s += v[k] * column[k][e];
         const double sweight = s * weight / density;
         out[e * n + j] = sweight;
-        seen |= (std::bit_cast<std::uint64_t>(sweight) & kExponent) + kExponentOne;
+        marks |= non_finite_mark(sweight);
       }
     }
     if (!some_bad) return true;
@@ -74,7 +70,7 @@ std::expected<RowMatrix, SPlotError> sweight_rows(const Components<K>& model,
     }
     return true;
   });
-  const bool finite = (seen >> 63) == 0;
+  const bool finite = !some_non_finite(marks);
   if (!looped) return std::unexpected(std::move(looped.error()));
   if (bad != model.n_events()) return density_not_positive(bad);
   // Weights or densities at the edge of the double range can overflow an
