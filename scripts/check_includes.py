@@ -1,14 +1,17 @@
 #!/usr/bin/env python3
-"""Lists the includes between the folders of src/fit and fails on one that runs back.
+"""Checks the includes between the folders of src against the allowed arrows.
 
-The folders of src/fit stand in one order, each answering one question:
-inputs, batch_log, likelihood, sweights, scales, runs, errors, then the driver
-(splot.h and splot.cc at the top). A file may include its own folder and
-the folders before it, never a later one. src/python may include only the
-driver's header and the inputs; src/minimizer nothing of src/fit.
+The folders of src/fit stand on floors, each answering one question (see
+docs/ARCHITECTURE.md), on top of the minimizer (src/minimizer), which
+includes nothing of theirs. A file may include its own folder and the
+folders that ALLOWED lists for it, nothing else: an arrow missing from the
+table fails, so the table is the map of who may lean on whom. src/python
+reaches the fit only through the driver's header (fit/splot.h), the inputs
+it converts and the fit's ground floor.
 
-    python scripts/check_includes.py            # exits 1 on an include that runs back
-    python scripts/check_includes.py --list     # also prints every arrow between folders
+    python scripts/check_includes.py            # exits 1 on an arrow outside ALLOWED
+    python scripts/check_includes.py --list     # also prints the allowed graph, floor by
+                                                # floor, with the includes behind each arrow
 """
 
 from __future__ import annotations
@@ -19,20 +22,69 @@ import pathlib
 import re
 import sys
 
-ORDER = ["inputs", "batch_log", "likelihood", "sweights", "scales", "runs", "errors", "driver"]
-INCLUDE = re.compile(r'^\s*#\s*include\s+"(fit/[^"]+)"', re.M)
+# Folder -> the folders its files may include, floor by floor from the
+# ground up. "driver" is src/fit's own top (splot.h and splot.cc).
+ALLOWED: dict[str, tuple[str, ...]] = {
+    # The bound-constrained minimizer, which knows nothing of the fit.
+    "minimizer": (),
+    # The fit's ground floor: the error type and its texts, text formatting,
+    # the interrupt check, the policy constants, the row-major output matrix.
+    "core": ("minimizer",),
+    # The vector logarithm and the choice of its kernel.
+    "batch_log": (),
+    # One fit's inputs: events, PDFs, shape parameters, settings, validation.
+    "inputs": ("minimizer", "core"),
+    # The model at one shape point: its columns, the mixture density and the
+    # yield information.
+    "model": ("minimizer", "core"),
+    # The joint extended NLL, its gradient and its final Hessian.
+    "likelihood": ("minimizer", "core", "inputs", "batch_log", "model"),
+    # The sPlot covariance and the sWeights.
+    "sweights": ("minimizer", "core", "inputs", "model"),
+    # The scales of the minimizer's coordinates and of its tests.
+    "scales": ("minimizer", "core", "likelihood", "model"),
+    # The minimizer's runs that make up one fit, and the refit rules.
+    "runs": ("minimizer", "core", "inputs", "likelihood", "scales"),
+    # The statistical uncertainties of a weighted fit (the sandwich).
+    "uncertainties": ("minimizer", "core", "likelihood", "model"),
+    # One complete fit.
+    "driver": ("minimizer", "core", "inputs", "likelihood", "model", "sweights", "scales",
+               "runs", "uncertainties"),
+    # The extension module.
+    "python": ("core", "inputs", "driver"),
+}
+# The one file of the driver that src/python may include.
+DRIVER_HEADER = "fit/splot.h"
+
+INCLUDE = re.compile(r'^\s*#\s*include\s+"((?:fit|minimizer)/[^"]+)"', re.M)
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
-def fit_folder(path: str) -> str:
-    """The folder of src/fit that a path below it (as included: fit/...) lies in."""
+def folder(path: str) -> str:
+    """The folder a path below src (as included: fit/..., minimizer/...) lies in."""
     parts = path.split("/")
+    if parts[0] != "fit":
+        return parts[0]
     return parts[1] if len(parts) > 2 else "driver"
+
+
+def fault_of(source: str, included: str) -> str | None:
+    target = folder(included)
+    if target not in ALLOWED:
+        return "lies in no known folder"
+    if target == source:
+        return None
+    if target not in ALLOWED[source]:
+        return f"{source} -> {target} is not an allowed arrow"
+    if source == "python" and target == "driver" and included != DRIVER_HEADER:
+        return f"python reaches the driver only through {DRIVER_HEADER}"
+    return None
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--list", action="store_true", help="print every arrow between folders")
+    parser.add_argument("--list", action="store_true",
+                        help="print the allowed graph and the includes behind each arrow")
     arguments = parser.parse_args()
     arrows: collections.Counter[tuple[str, str]] = collections.Counter()
     faults = []
@@ -40,26 +92,21 @@ def main() -> int:
         if file.suffix not in {".h", ".cc", ".inc"}:
             continue
         relative = file.relative_to(ROOT / "src").as_posix()
-        top = relative.split("/")[0]
-        source = "python" if top == "python" else "minimizer" if top == "minimizer" else fit_folder(relative)
+        source = folder(relative)
+        if source not in ALLOWED:
+            faults.append(f"{relative}: lies in no known folder")
+            continue
         for included in INCLUDE.findall(file.read_text()):
-            target = fit_folder(included)
-            if target != source:
-                arrows[(source, target)] += 1
-            if source == "python":
-                allowed = included == "fit/splot.h" or target == "inputs"
-            elif source == "minimizer":
-                allowed = False
-            else:
-                if target not in ORDER:
-                    faults.append(f"{relative}: includes {included}, which lies in no known folder")
-                    continue
-                allowed = ORDER.index(target) <= ORDER.index(source)
-            if not allowed:
-                faults.append(f"{relative}: includes {included} ({source} -> {target} runs back)")
+            fault = fault_of(source, included)
+            if fault:
+                faults.append(f"{relative}: includes {included} ({fault})")
+            elif folder(included) != source:
+                arrows[(source, folder(included))] += 1
     if arguments.list:
-        for (source, target), count in sorted(arrows.items()):
-            print(f"{source:>10} -> {target:<10} {count}")
+        for source, targets in ALLOWED.items():
+            used = ", ".join(f"{t} ({arrows[(source, t)]})" if arrows[(source, t)] else f"{t} (unused)"
+                             for t in targets)
+            print(f"{source:>13} -> {used or '(nothing)'}")
     for fault in faults:
         print(fault, file=sys.stderr)
     return 1 if faults else 0

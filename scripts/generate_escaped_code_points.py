@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes src/fit/inputs/text/escaped_code_points.h, the table behind quoted names.
+"""Writes src/fit/core/text/escaped_code_points.h, the table behind quoted names.
 
 A quoted name escapes every code point that is not printable and every code
 point that extends the grapheme before it, so that each character is visible

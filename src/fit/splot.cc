@@ -2,16 +2,16 @@
 
 #include <utility>
 
-#include "fit/errors/weighted_covariance.h"
 #include "fit/inputs/validate_inputs.h"
 #include "fit/likelihood/joint_likelihood.h"
+#include "fit/model/yield_information.h"
 #include "fit/runs/fit_runs.h"
 #include "fit/runs/start_point.h"
 #include "fit/scales/convergence_scale.h"
 #include "fit/scales/hessian_resolution.h"
 #include "fit/sweights/splot_covariance.h"
 #include "fit/sweights/sweights.h"
-#include "fit/sweights/yield_information.h"
+#include "fit/uncertainties/weighted_covariance.h"
 #include "minimizer/types.h"
 
 namespace tarnwex {
@@ -50,7 +50,7 @@ std::expected<void, SPlotError> keep_scores_at(JointLikelihood& likelihood,
 }
 
 // With `weighted`, the run's covariance and errors become those of a
-// weighted fit (errors/weighted_covariance.h) from the same model.
+// weighted fit (uncertainties/weighted_covariance.h) from the same model.
 std::expected<SPlotStep, SPlotError> splot_step(JointLikelihood& likelihood,
                                                 MinimizationSummary& run, bool weighted,
                                                 std::span<const double> yields,
@@ -115,19 +115,24 @@ std::expected<SPlotOutput, SPlotError> splot(const EventView& events, const PdfL
   auto validated = validate_inputs(events, pdfs, shape_parameters, config);
   if (!validated) return std::unexpected(std::move(validated.error()));
   const std::span<const double> event_weights = validated->event_weights;
+  const bool weighted = validated->weighted();
   const std::size_t n_components = pdfs.size();
 
-  StartPoint start = make_start_point(validated->start_yields, shape_parameters, config.tolerance);
+  const StartPoint start =
+      make_start_point(validated->start_yields, shape_parameters, config.tolerance);
+  std::vector<std::string> names;
+  names.reserve(shape_parameters.size());
+  for (const ShapeParameter& parameter : shape_parameters) names.push_back(parameter.name);
   // The start point owns the bounds; the final Hessian's differences along a
   // shape parameter stay inside them.
-  JointLikelihood likelihood(std::move(start.names), events, pdfs, event_weights, interrupted,
+  JointLikelihood likelihood(std::move(names), events, pdfs, event_weights, interrupted,
                              std::span(start.bounds).subspan(n_components));
   // Errors at the start point are reported before the minimizer runs at all.
   auto at_start = likelihood.evaluate(start.x);
   if (!at_start) return std::unexpected(std::move(at_start.error()));
   const auto sums = weight_sums(event_weights, events.size(), likelihood.interrupt_check());
   if (!sums) return std::unexpected(sums.error());
-  if (sums->weighted) likelihood.keep_shape_scores();
+  if (weighted) likelihood.keep_shape_scores();
   const double resolution = hessian_resolution(sums->magnitude, shape_parameters.size());
   FitRunner runner(likelihood, start, RunLimits{config.tolerance, config.max_steps, resolution},
                    sums->event_unit);
@@ -138,7 +143,7 @@ std::expected<SPlotOutput, SPlotError> splot(const EventView& events, const PdfL
   std::vector<double> yields(run->position.data(), run->position.data() + n_components);
   std::vector<double> shape_values(run->position.data() + n_components,
                                    run->position.data() + n_parameters);
-  auto step = splot_step(likelihood, *run, sums->weighted, yields, shape_values, config.tolerance);
+  auto step = splot_step(likelihood, *run, weighted, yields, shape_values, config.tolerance);
   if (!step) return std::unexpected(std::move(step.error()));
   return assemble_output(*run, std::move(yields), shape_values, std::move(*step), shape_parameters);
 }

@@ -7,14 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "fit/core/interrupt_check.h"
+#include "fit/core/row_matrix.h"
+#include "fit/core/splot_error.h"
 #include "fit/inputs/event_view.h"
-#include "fit/inputs/interrupt_check.h"
 #include "fit/inputs/parameter_map.h"
 #include "fit/inputs/parametric_pdf.h"
-#include "fit/inputs/row_matrix.h"
 #include "fit/inputs/shape_parameter.h"
 #include "fit/inputs/splot_config.h"
-#include "fit/inputs/splot_error.h"
 // The counting build's counters of the likelihood's passes, which the
 // Python layer reports to the benchmarks.
 #include "fit/likelihood/pass_counter.h"

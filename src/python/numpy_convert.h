@@ -4,7 +4,7 @@
 #include <optional>
 #include <vector>
 
-#include "fit/inputs/row_matrix.h"
+#include "fit/core/row_matrix.h"
 #include "python/py_ref.h"
 #include "python/python_api.h"
 

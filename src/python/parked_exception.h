@@ -11,7 +11,7 @@
 #include <expected>
 #include <utility>
 
-#include "fit/inputs/splot_error.h"
+#include "fit/core/splot_error.h"
 #include "python/pending_exception.h"
 #include "python/python_api.h"
 

@@ -1,6 +1,6 @@
 #include "python/pdf_output_check.h"
 
-#include "fit/inputs/value_errors.h"
+#include "fit/core/value_errors.h"
 #include "python/numpy_convert.h"
 
 namespace tarnwex {

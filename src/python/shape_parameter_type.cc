@@ -3,7 +3,7 @@
 #include <limits>
 #include <new>
 
-#include "fit/inputs/text/format.h"
+#include "fit/core/text/format.h"
 #include "python/exception_note.h"
 #include "python/guarded_entry.h"
 #include "python/interpreter_compat.h"

@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "fit/inputs/interrupt_check.h"
+#include "fit/core/interrupt_check.h"
 #include "python/parked_exception.h"
 #include "python/python_api.h"
 

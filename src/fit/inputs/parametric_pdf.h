@@ -7,9 +7,9 @@
 #include <span>
 #include <vector>
 
+#include "fit/core/splot_error.h"
 #include "fit/inputs/event_view.h"
 #include "fit/inputs/parameter_map.h"
-#include "fit/inputs/splot_error.h"
 
 namespace tarnwex {
 

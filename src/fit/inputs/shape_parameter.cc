@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "fit/inputs/text/format.h"
+#include "fit/core/text/format.h"
 
 namespace tarnwex {
 

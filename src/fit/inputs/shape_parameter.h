@@ -5,7 +5,7 @@
 #include <limits>
 #include <string>
 
-#include "fit/inputs/splot_error.h"
+#include "fit/core/splot_error.h"
 
 namespace tarnwex {
 

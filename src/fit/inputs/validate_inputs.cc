@@ -3,7 +3,7 @@
 #include <cmath>
 #include <string>
 
-#include "fit/inputs/text/format.h"
+#include "fit/core/text/format.h"
 #include "minimizer/types.h"
 
 namespace tarnwex {
@@ -33,8 +33,9 @@ bool start_yields_are_usable(const std::vector<double>& yields, std::size_t n_co
   return sum > 0.0;
 }
 
-// The weights as given (empty without weights): one per event, finite, their
-// magnitudes summing to a total the fit's arithmetic can carry.
+// The weights as given, one per event, finite, their magnitudes summing to a
+// total the fit's arithmetic can carry; empty without weights or when every
+// one is exactly 1.
 std::expected<std::span<const double>, SPlotError> checked_weights(const SPlotConfig& config,
                                                                    std::size_t n_events) {
   if (!config.event_weights) return std::span<const double>();
@@ -43,9 +44,11 @@ std::expected<std::span<const double>, SPlotError> checked_weights(const SPlotCo
                    ", expected " + std::to_string(n_events));
   }
   double magnitude = 0.0;
+  bool all_ones = true;
   for (double w : *config.event_weights) {
     if (!std::isfinite(w)) return invalid("event weights must be finite");
     magnitude += std::abs(w);
+    all_ones = all_ones && w == 1.0;
   }
   // The yields end near the weights' total. Far below a million times their
   // lower bound the bound itself distorts them; far above 1e100 the squared
@@ -56,6 +59,7 @@ std::expected<std::span<const double>, SPlotError> checked_weights(const SPlotCo
   if (magnitude > kLargestWeightTotal) {
     return invalid("event weights are too large for double-precision sums: scale them down");
   }
+  if (all_ones) return std::span<const double>();
   return std::span<const double>(*config.event_weights);
 }
 

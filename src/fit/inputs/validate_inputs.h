@@ -5,21 +5,26 @@
 #include <span>
 #include <vector>
 
+#include "fit/core/splot_error.h"
 #include "fit/inputs/event_view.h"
 #include "fit/inputs/parametric_pdf.h"
 #include "fit/inputs/shape_parameter.h"
 #include "fit/inputs/splot_config.h"
-#include "fit/inputs/splot_error.h"
 
 namespace tarnwex {
 
 struct ValidatedInputs {
   std::vector<double> start_yields;   // one per component, each at least 2^-52
   // One per event, viewing the configuration's own (no copy: the weights can
-  // be as long as the data), or empty when none were given: every weight is
-  // then 1, and the fit reads 1.0 instead of keeping a vector of ones. (A
-  // product with 1.0 is exact, so both give the same bits.)
+  // be as long as the data), or empty when none were given or every one is
+  // exactly 1: every weight is then 1, and the fit reads 1.0 instead of
+  // keeping a vector of ones. (A product with 1.0 is exact, so both give the
+  // same bits.) This is the one place that decides whether a fit is weighted.
   std::span<const double> event_weights;
+
+  // Whether the fit is weighted: its errors are then the sandwich
+  // covariance's (uncertainties/weighted_covariance.h).
+  bool weighted() const { return !event_weights.empty(); }
 };
 
 // The range the sum of the weights' magnitudes must lie in (0 aside): at

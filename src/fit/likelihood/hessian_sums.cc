@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "fit/batch_log/batch_log.h"
-#include "fit/inputs/value_errors.h"
+#include "fit/core/value_errors.h"
 #include "fit/likelihood/event_sum.h"
 #include "fit/likelihood/log_density_sum.h"
 

@@ -9,8 +9,8 @@
 #include <span>
 #include <vector>
 
-#include "fit/inputs/interrupt_check.h"
-#include "fit/inputs/splot_error.h"
+#include "fit/core/interrupt_check.h"
+#include "fit/core/splot_error.h"
 #include "minimizer/types.h"
 
 namespace tarnwex {

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <limits>
 
-#include "fit/inputs/text/format.h"
-#include "fit/inputs/value_errors.h"
+#include "fit/core/text/format.h"
+#include "fit/core/value_errors.h"
 #include "fit/likelihood/hessian_sums.h"
 #include "fit/likelihood/pass_counter.h"
 #include "fit/likelihood/shape_differences.h"
@@ -23,12 +23,7 @@ JointLikelihood::JointLikelihood(std::vector<std::string> shape_parameter_names,
     : shape_parameter_names_(std::move(shape_parameter_names)),
       n_events_(events.size()),
       n_components_(pdfs.size()),
-      // Weights that are all 1 are read as none: the loops then skip the
-      // product with 1.0, which changes no bit.
-      event_weights_(std::all_of(event_weights.begin(), event_weights.end(),
-                                 [](double w) { return w == 1.0; })
-                         ? std::span<const double>()
-                         : event_weights),
+      event_weights_(event_weights),
       interrupted_(std::move(interrupted)),
       shape_bounds_(shape_bounds),
       values_(events, pdfs, shape_parameter_names_.size(), interrupted_),

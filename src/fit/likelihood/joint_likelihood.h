@@ -10,16 +10,16 @@
 #include <utility>
 #include <vector>
 
+#include "fit/core/interrupt_check.h"
+#include "fit/core/splot_error.h"
 #include "fit/inputs/event_view.h"
-#include "fit/inputs/interrupt_check.h"
 #include "fit/inputs/parameter_map.h"
 #include "fit/inputs/parametric_pdf.h"
-#include "fit/inputs/splot_error.h"
-#include "fit/likelihood/evaluated_model.h"
 #include "fit/likelihood/event_sum.h"
 #include "fit/likelihood/likelihood_memo.h"
 #include "fit/likelihood/log_density_sum.h"
 #include "fit/likelihood/shape_point_values.h"
+#include "fit/model/evaluated_model.h"
 #include "minimizer/problem.h"
 #include "minimizer/types.h"
 
@@ -36,7 +36,9 @@ namespace tarnwex {
 // The events, PDFs, weights and shape bounds (one (lower, upper) pair per
 // shape parameter, which the final Hessian's steps keep to) are borrowed and
 // must outlive the likelihood.
-// The weights are one per event, or none: then every weight is 1.
+// The weights are one per event, or none: then every weight is 1, and the
+// loops skip the product with 1.0 (which changes no bit). The fit passes
+// weights that are all 1 as none (inputs/validate_inputs.h decides).
 // Evaluating changes the likelihood's own state, so no evaluation is const:
 // reused buffers, a record of PDF values already found valid and a memo of
 // recent values (likelihood_memo.h). None of it ever changes a result.

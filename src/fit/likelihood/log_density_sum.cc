@@ -8,8 +8,8 @@
 #include "fit/batch_log/library_log.h"
 #include "fit/batch_log/log_kernels.h"
 #include "fit/inputs/pdf_value_checks.h"
-#include "fit/likelihood/component_count.h"
-#include "fit/likelihood/mixture_density.h"
+#include "fit/model/component_count.h"
+#include "fit/model/mixture_density.h"
 #include "minimizer/internal_error.h"
 
 namespace tarnwex {

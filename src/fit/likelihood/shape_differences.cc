@@ -4,7 +4,7 @@
 #include <cmath>
 #include <vector>
 
-#include "fit/inputs/fit_policy.h"
+#include "fit/core/fit_policy.h"
 #include "minimizer/finite_difference.h"
 #include "minimizer/internal_error.h"
 

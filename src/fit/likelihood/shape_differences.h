@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "fit/inputs/splot_error.h"
+#include "fit/core/splot_error.h"
 #include "fit/likelihood/hessian_sums.h"
 #include "minimizer/types.h"
 

@@ -5,8 +5,8 @@
 #include <optional>
 #include <utility>
 
+#include "fit/core/value_errors.h"
 #include "fit/inputs/pdf_value_checks.h"
-#include "fit/inputs/value_errors.h"
 
 namespace tarnwex {
 

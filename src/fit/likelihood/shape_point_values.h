@@ -9,11 +9,11 @@
 #include <span>
 #include <vector>
 
+#include "fit/core/interrupt_check.h"
+#include "fit/core/splot_error.h"
 #include "fit/inputs/event_view.h"
-#include "fit/inputs/interrupt_check.h"
 #include "fit/inputs/parameter_map.h"
 #include "fit/inputs/parametric_pdf.h"
-#include "fit/inputs/splot_error.h"
 #include "fit/likelihood/column_reuse.h"
 #include "fit/likelihood/log_density_sum.h"
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <utility>
 
-#include "fit/inputs/fit_policy.h"
+#include "fit/core/fit_policy.h"
 #include "fit/runs/shaped_components.h"
 #include "fit/runs/standing_run.h"
 
@@ -99,7 +99,7 @@ std::expected<std::optional<MinimizationSummary>, SPlotError> refit_far_yields(
   std::optional<MinimizationSummary> lowest;
   for (const Vector* shapes_from : {&start.x, static_cast<const Vector*>(&run.position)}) {
     if (!runner.has_steps_left()) break;
-    StartPoint again{*shapes_from, start.bounds, {}};
+    StartPoint again{*shapes_from, start.bounds};
     std::copy(yields.begin(), yields.end(), again.x.begin());
     // Like the start itself, a new start is checked before any run.
     if (auto nll = likelihood.evaluate(again.x); !nll) return std::unexpected(std::move(nll.error()));

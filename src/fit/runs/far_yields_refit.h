@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "fit/inputs/splot_error.h"
+#include "fit/core/splot_error.h"
 #include "fit/runs/minimizer_run.h"
 
 namespace tarnwex {

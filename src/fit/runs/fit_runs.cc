@@ -37,7 +37,7 @@ std::expected<MinimizationSummary, SPlotError> checked_for_reuse(FitRunner& runn
   const auto hold = likelihood.reused_columns_hold(run.position);
   if (!hold) return std::unexpected(hold.error());
   if (*hold) return run;
-  const StartPoint from{run.position, runner.start().bounds, runner.start().names};
+  const StartPoint from{run.position, runner.start().bounds};
   if (auto nll = likelihood.evaluate(from.x); !nll) return std::unexpected(nll.error());
   auto again = runner.run(from);
   if (!again) return again;

@@ -4,7 +4,7 @@
 
 #include <expected>
 
-#include "fit/inputs/splot_error.h"
+#include "fit/core/splot_error.h"
 #include "fit/runs/minimizer_run.h"
 #include "minimizer/status.h"
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <utility>
 
-#include "fit/inputs/fit_policy.h"
+#include "fit/core/fit_policy.h"
 #include "fit/scales/convergence_scale.h"
 #include "fit/scales/coordinate_scale.h"
 #include "minimizer/box.h"

@@ -5,7 +5,7 @@
 #include <expected>
 #include <optional>
 
-#include "fit/inputs/splot_error.h"
+#include "fit/core/splot_error.h"
 #include "fit/likelihood/joint_likelihood.h"
 #include "fit/runs/start_point.h"
 #include "minimizer/status.h"

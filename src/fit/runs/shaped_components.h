@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "fit/inputs/splot_error.h"
+#include "fit/core/splot_error.h"
 #include "fit/likelihood/joint_likelihood.h"
 
 namespace tarnwex {

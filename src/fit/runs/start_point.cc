@@ -19,7 +19,6 @@ StartPoint make_start_point(std::span<const double> start_yields,
   StartPoint start;
   start.x.resize(static_cast<Eigen::Index>(n_components + n_shape));
   start.bounds.reserve(n_components + n_shape);
-  start.names.reserve(n_shape);
   for (std::size_t k = 0; k < n_components; ++k) {
     const double y = n_shape == 0 ? std::max(start_yields[k] * scale, kMachineEpsilon)
                                   : start_yields[k];
@@ -29,7 +28,6 @@ StartPoint make_start_point(std::span<const double> start_yields,
   for (std::size_t i = 0; i < n_shape; ++i) {
     start.x[static_cast<Eigen::Index>(n_components + i)] = shape_parameters[i].initial;
     start.bounds.emplace_back(shape_parameters[i].lower, shape_parameters[i].upper);
-    start.names.push_back(shape_parameters[i].name);
   }
   return start;
 }

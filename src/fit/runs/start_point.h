@@ -2,7 +2,6 @@
 #pragma once
 
 #include <span>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -14,7 +13,6 @@ namespace tarnwex {
 struct StartPoint {
   Vector x;                                      // yields, then shape parameters
   std::vector<std::pair<double, double>> bounds;  // one (lower, upper) per entry of x
-  std::vector<std::string> names;                // shape-parameter names in list order
 };
 
 // Yields are bounded by (2^-52, inf), shape parameters by their own bounds.

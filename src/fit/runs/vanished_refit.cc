@@ -4,7 +4,7 @@
 #include <cmath>
 #include <utility>
 
-#include "fit/inputs/fit_policy.h"
+#include "fit/core/fit_policy.h"
 #include "fit/runs/shaped_components.h"
 
 namespace tarnwex {
@@ -44,7 +44,7 @@ std::expected<std::optional<MinimizationSummary>, SPlotError> refit_vanished(
   if (!shaped) return std::unexpected(std::move(shaped.error()));
   if (shaped->empty()) return std::nullopt;
 
-  const StartPoint held{start.x, hold_yields(start.bounds, started.yields, *shaped), {}};
+  const StartPoint held{start.x, hold_yields(start.bounds, started.yields, *shaped)};
   auto holding = runner.run(held);
   if (!holding) return std::unexpected(std::move(holding.error()));
   if (!runner.has_steps_left()) {
@@ -55,7 +55,7 @@ std::expected<std::optional<MinimizationSummary>, SPlotError> refit_vanished(
     holding->message.kind = StatusType::Message;
     return std::optional<MinimizationSummary>(std::move(*holding));
   }
-  const StartPoint released{holding->position, start.bounds, {}};
+  const StartPoint released{holding->position, start.bounds};
   auto refit = runner.run(released);
   if (!refit) return std::unexpected(std::move(refit.error()));
   add_counts(*refit, *holding);

@@ -18,7 +18,6 @@ std::expected<WeightSums, SPlotError> weight_sums(std::span<const double> weight
                                                                  std::size_t end) {
     for (std::size_t e = first; e < end; ++e) {
       largest = std::max(largest, std::abs(weights[e]));
-      out.weighted = out.weighted || weights[e] != 1.0;
     }
     return true;
   });

@@ -7,8 +7,8 @@
 #include <expected>
 #include <span>
 
-#include "fit/inputs/interrupt_check.h"
-#include "fit/inputs/splot_error.h"
+#include "fit/core/interrupt_check.h"
+#include "fit/core/splot_error.h"
 
 namespace tarnwex {
 
@@ -23,8 +23,6 @@ struct WeightSums {
   // sum |w|, the number of events without weights: how much of the PDFs'
   // shared rounding reaches the NLL (scales/hessian_resolution.h).
   double magnitude = 0.0;
-  // Whether some weight differs from 1 (errors/weighted_covariance.h).
-  bool weighted = false;
 };
 
 // The sums over `weights` (none: `n_events` unit weights). They are formed

@@ -5,8 +5,8 @@
 #include <span>
 #include <utility>
 
-#include "fit/inputs/fit_policy.h"
-#include "fit/sweights/yield_information.h"
+#include "fit/core/fit_policy.h"
+#include "fit/model/yield_information.h"
 
 namespace tarnwex {
 

@@ -7,7 +7,7 @@
 #include <expected>
 #include <optional>
 
-#include "fit/inputs/splot_error.h"
+#include "fit/core/splot_error.h"
 #include "fit/likelihood/joint_likelihood.h"
 #include "minimizer/parameter_transform.h"
 #include "minimizer/problem.h"

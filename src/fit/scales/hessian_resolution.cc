@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "fit/inputs/fit_policy.h"
+#include "fit/core/fit_policy.h"
 
 namespace tarnwex {
 

@@ -6,16 +6,16 @@
 #include <vector>
 
 #include "fit/inputs/pdf_value_checks.h"
-#include "fit/likelihood/component_count.h"
-#include "fit/sweights/model_loops.h"
+#include "fit/model/component_count.h"
+#include "fit/model/model_loops.h"
 #include "minimizer/internal_error.h"
 
 namespace tarnwex {
 
 namespace {
 
-using sweights_detail::Components;
-using sweights_detail::density_not_positive;
+using model_detail::Components;
+using model_detail::density_not_positive;
 
 template <std::size_t K>
 std::expected<RowMatrix, SPlotError> sweight_rows(const Components<K>& model,

@@ -4,9 +4,9 @@
 #include <expected>
 #include <span>
 
-#include "fit/inputs/row_matrix.h"
-#include "fit/inputs/splot_error.h"
-#include "fit/likelihood/evaluated_model.h"
+#include "fit/core/row_matrix.h"
+#include "fit/core/splot_error.h"
+#include "fit/model/evaluated_model.h"
 #include "minimizer/types.h"
 
 namespace tarnwex {

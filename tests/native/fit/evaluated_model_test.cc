@@ -1,7 +1,7 @@
+#include "fit/model/evaluated_model.h"
+#include "fit/model/yield_information.h"
 #include "fit/sweights/splot_covariance.h"
-#include "fit/likelihood/evaluated_model.h"
 #include "fit/sweights/sweights.h"
-#include "fit/sweights/yield_information.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
-#include "fit/inputs/text/format.h"
+#include "fit/core/text/format.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 
-#include "fit/inputs/splot_error.h"
+#include "fit/core/splot_error.h"
 
 namespace tarnwex {
 namespace {

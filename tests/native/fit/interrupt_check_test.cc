@@ -1,7 +1,7 @@
+#include "fit/core/interrupt_check.h"
+#include "fit/model/yield_information.h"
 #include "fit/sweights/splot_covariance.h"
-#include "fit/inputs/interrupt_check.h"
 #include "fit/sweights/sweights.h"
-#include "fit/sweights/yield_information.h"
 
 #include <gtest/gtest.h>
 
@@ -10,9 +10,9 @@
 #include <random>
 #include <string>
 
-#include "fit/likelihood/evaluated_model.h"
 #include "fit/likelihood/hessian_sums.h"
 #include "fit/likelihood/joint_likelihood.h"
+#include "fit/model/evaluated_model.h"
 #include "fit/runs/shaped_components.h"
 #include "fit/scales/convergence_scale.h"
 #include "fit/splot.h"

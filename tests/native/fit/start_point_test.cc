@@ -45,7 +45,6 @@ TEST(StartPoint, WithShapeParametersKeepsTheYieldsAndAppendsTheShapes) {
   const std::vector<std::pair<double, double>> expected_bounds{
       {kEpsilon, kInf}, {kEpsilon, kInf}, {0.0, 10.0}, {-kInf, kInf}};
   EXPECT_EQ(start.bounds, expected_bounds);
-  EXPECT_EQ(start.names, (std::vector<std::string>{"width", "mean"}));
 }
 
 }  // namespace

@@ -116,6 +116,14 @@ TEST_F(ValidateInputs, AcceptsZeroAndNegativeWeightsAndDefaultsToOnes) {
   EXPECT_EQ(defaulted->start_yields, (std::vector<double>{2, 2}));
 }
 
+TEST_F(ValidateInputs, ReadsWeightsThatAreAllOneAsAnUnweightedFit) {
+  config.event_weights = std::vector<double>{1, 1, 1, 1};
+  auto ones = run();
+  ASSERT_TRUE(ones);
+  EXPECT_FALSE(ones->weighted());
+  EXPECT_EQ(ones->start_yields, (std::vector<double>{2, 2}));
+}
+
 TEST_F(ValidateInputs, RejectsTheFirstRepeatedNameInQuotedForm) {
   shapes = {{"b", 0, -kInf, kInf}, {"a", 0, -kInf, kInf}, {"A", 0, -kInf, kInf},
             {"a", 0, -kInf, kInf}, {"b", 0, -kInf, kInf}};

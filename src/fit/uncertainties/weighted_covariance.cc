@@ -1,12 +1,12 @@
-#include "fit/errors/weighted_covariance.h"
+#include "fit/uncertainties/weighted_covariance.h"
 
 #include <cmath>
 #include <limits>
 #include <optional>
 
-#include "fit/inputs/value_errors.h"
+#include "fit/core/value_errors.h"
 #include "fit/likelihood/event_sum.h"
-#include "fit/likelihood/mixture_density.h"
+#include "fit/model/mixture_density.h"
 #include "minimizer/internal_error.h"
 
 namespace tarnwex {

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <string>
 
-#include "fit/inputs/splot_error.h"
+#include "fit/core/splot_error.h"
 
 namespace tarnwex {
 

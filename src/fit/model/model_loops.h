@@ -1,5 +1,6 @@
-// What the sPlot step's event loops share: the model's columns and yields
-// with the component count fixed at compile time, and their one error.
+// What the event loops over a fitted model share (the yield information's
+// and the sWeights'): the model's columns and yields with the component
+// count fixed at compile time, and their one error.
 #pragma once
 
 #include <cstddef>
@@ -8,17 +9,17 @@
 #include <string>
 #include <vector>
 
-#include "fit/inputs/splot_error.h"
-#include "fit/likelihood/mixture_density.h"
+#include "fit/core/splot_error.h"
+#include "fit/model/mixture_density.h"
 
-namespace tarnwex::sweights_detail {
+namespace tarnwex::model_detail {
 
 inline std::unexpected<SPlotError> density_not_positive(std::size_t e) {
   return std::unexpected(SPlotError::optimization("mixture density is not positive for event " +
                                                   std::to_string(e)));
 }
 
-// The sPlot step's two event loops. K > 0 fixes the component count at
+// The two event loops over a fitted model. K > 0 fixes the component count at
 // compile time, so the loops unroll and the running sums stay in registers
 // instead of in the matrix (which the compiler must assume the column reads
 // could alias); K = 0 serves any count. Both form the same terms and sums,
@@ -44,4 +45,4 @@ struct Components {
   std::vector<double> yield;
 };
 
-}  // namespace tarnwex::sweights_detail
+}  // namespace tarnwex::model_detail

@@ -1,4 +1,4 @@
-#include "fit/inputs/text/format.h"
+#include "fit/core/text/format.h"
 
 #include <algorithm>
 #include <array>
@@ -6,7 +6,7 @@
 #include <cmath>
 #include <iterator>
 
-#include "fit/inputs/text/escaped_code_points.h"
+#include "fit/core/text/escaped_code_points.h"
 
 namespace tarnwex {
 

@@ -1,4 +1,4 @@
-#include "fit/inputs/splot_error.h"
+#include "fit/core/splot_error.h"
 
 namespace tarnwex {
 

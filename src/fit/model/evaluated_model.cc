@@ -1,4 +1,4 @@
-#include "fit/likelihood/evaluated_model.h"
+#include "fit/model/evaluated_model.h"
 
 #include "minimizer/internal_error.h"
 

@@ -1,13 +1,14 @@
 // The model at one shape-parameter point: every PDF's value for every event,
 // the event weights and the interrupt check its event loops consult. The
-// sPlot step (fit/sweights) and the yields' scale read it.
+// yield information (model/yield_information.h), the sPlot step
+// (fit/sweights) and the weighted fit's covariance (fit/uncertainties) read it.
 #pragma once
 
 #include <cstddef>
 #include <span>
 #include <vector>
 
-#include "fit/inputs/interrupt_check.h"
+#include "fit/core/interrupt_check.h"
 
 namespace tarnwex {
 

@@ -15,8 +15,8 @@
 #include <span>
 #include <vector>
 
-#include "fit/inputs/splot_error.h"
-#include "fit/likelihood/evaluated_model.h"
+#include "fit/core/splot_error.h"
+#include "fit/model/evaluated_model.h"
 #include "minimizer/status.h"
 
 namespace tarnwex {

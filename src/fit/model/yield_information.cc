@@ -1,18 +1,18 @@
-#include "fit/sweights/yield_information.h"
+#include "fit/model/yield_information.h"
 
 #include <array>
 #include <cmath>
 #include <vector>
 
-#include "fit/likelihood/component_count.h"
-#include "fit/sweights/model_loops.h"
+#include "fit/model/component_count.h"
+#include "fit/model/model_loops.h"
 #include "minimizer/internal_error.h"
 
 namespace tarnwex {
 
 namespace {
 
-using sweights_detail::Components;
+using model_detail::Components;
 
 template <std::size_t K>
 std::expected<Information, SPlotError> information_sums(const Components<K>& model,
@@ -76,7 +76,7 @@ std::expected<Matrix, SPlotError> yield_information(const EvaluatedModel& model,
                                                     std::span<const double> yields) {
   auto found = information_where_positive(model, yields);
   if (!found) return std::unexpected(std::move(found.error()));
-  if (!found->matrix) return sweights_detail::density_not_positive(found->first_not_positive);
+  if (!found->matrix) return model_detail::density_not_positive(found->first_not_positive);
   return std::move(*found->matrix);
 }
 

@@ -15,7 +15,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "fit/inputs/splot_error.h"
+#include "fit/core/splot_error.h"
 
 namespace tarnwex {
 

@@ -1,4 +1,4 @@
-#include "fit/inputs/value_errors.h"
+#include "fit/core/value_errors.h"
 
 namespace tarnwex {
 

@@ -7,8 +7,8 @@
 #include <optional>
 #include <span>
 
-#include "fit/inputs/splot_error.h"
-#include "fit/likelihood/evaluated_model.h"
+#include "fit/core/splot_error.h"
+#include "fit/model/evaluated_model.h"
 #include "minimizer/types.h"
 
 namespace tarnwex {
