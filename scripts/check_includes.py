@@ -42,7 +42,7 @@ ALLOWED: dict[str, tuple[str, ...]] = {
     # The sPlot covariance and the sWeights.
     "sweights": ("minimizer", "core", "inputs", "model"),
     # The scales of the minimizer's coordinates and of its tests.
-    "scales": ("minimizer", "core", "likelihood", "model"),
+    "scales": ("minimizer", "core", "inputs", "likelihood", "model"),
     # The minimizer's runs that make up one fit, and the refit rules.
     "runs": ("minimizer", "core", "inputs", "likelihood", "scales"),
     # The statistical uncertainties of a weighted fit (the sandwich).

@@ -133,7 +133,8 @@ std::expected<SPlotOutput, SPlotError> splot(const EventView& events, const PdfL
   const auto sums = weight_sums(event_weights, events.size(), likelihood.interrupt_check());
   if (!sums) return std::unexpected(sums.error());
   if (weighted) likelihood.keep_shape_scores();
-  const double resolution = hessian_resolution(sums->magnitude, shape_parameters.size());
+  likelihood.set_nll_noise(nll_noise(sums->magnitude));
+  const double resolution = hessian_resolution(sums->magnitude, sums->event_unit, shape_parameters.size());
   FitRunner runner(likelihood, start, RunLimits{config.tolerance, config.max_steps, resolution},
                    sums->event_unit);
   auto run = fit_from_start(runner);

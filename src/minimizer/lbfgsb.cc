@@ -21,10 +21,7 @@ MinimizationSummary summarize(const GradientStatus& status, const Vector& start,
   summary.errors = status.errors ? *status.errors : unknown_uncertainties(n);
   summary.covariance = status.covariance ? *status.covariance : Matrix::Identity(n, n);
   summary.hessian = status.hessian_matrix;
-  summary.bounds = config.bounds;
-  if (config.bounds && config.transform) {
-    summary.bounds = config.transform->bounds_to_external(*config.bounds);
-  }
+  summary.bounds = config.transform ? config.transform->box : config.bounds;
   summary.parameter_names = config.parameter_names;
   summary.message = status.message;
   summary.value = status.value;

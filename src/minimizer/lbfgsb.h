@@ -56,8 +56,9 @@ class LBFGSB {
                               GradientStatus& status);
 
   // Asks the problem whether the scale still fits the curvature at x; with a
-  // new scale, x, g and the bounds are mapped into it (exactly, the scales
-  // being powers of two) and the memory, built in the old scale, is cleared.
+  // new scale, x, g and the bounds are mapped into it (the bounds from the
+  // caller's box, so that no rounding accumulates) and the memory, built in
+  // the old scale, is cleared.
   // f, f_previous and the status stay: the point is the same. True when the
   // scale changed.
   template <class E>
@@ -146,9 +147,8 @@ std::expected<bool, E> LBFGSB::rescale(const TransformedProblem<E>& problem, LBF
   ParameterTransform& transform = *config.transform;
   const Vector x_external = transform.to_external(x);
   const Vector g_external = g.cwiseQuotient(transform.scale);
-  if (config.bounds) config.bounds = transform.bounds_to_external(*config.bounds);
   transform.scale = std::move(**fresh);
-  if (config.bounds) config.bounds = transform.bounds_to_internal(*config.bounds);
+  if (config.bounds) config.bounds = transform.internal_bounds();
   x = clip(transform.to_internal(x_external), config.bounds);
   g = transform.gradient_to_internal(g_external);
   forget_correction_pairs();
@@ -163,8 +163,12 @@ std::expected<MinimizationSummary, E> LBFGSB::process(ScalarGradient<E>& problem
   const TransformedProblem<E> adapter(problem, transform);
 
   // The iteration, its bounds and its terminators all work in internal
-  // coordinates; `summarize` maps the bounds back.
-  if (transform && config.bounds) config.bounds = transform->bounds_to_internal(*config.bounds);
+  // coordinates; the transform keeps the caller's box, which `summarize`
+  // reports.
+  if (transform) {
+    config.transform->box = config.bounds;
+    if (config.bounds) config.bounds = transform->internal_bounds();
+  }
   x = clip(transform ? transform->to_internal(start) : start, config.bounds);
   auto value = adapter.evaluate(x);
   if (!value) return std::unexpected(std::move(value.error()));

@@ -15,29 +15,30 @@ Matrix ParameterTransform::covariance_to_external(const Matrix& covariance) cons
   return scale.asDiagonal() * covariance * scale.asDiagonal();
 }
 
-namespace {
+Vector ParameterTransform::to_external(const Vector& z) const {
+  Vector x = z.cwiseProduct(scale);
+  if (!box) return x;
+  for (std::size_t b = 0; b < box->size() && b < static_cast<std::size_t>(x.size()); ++b) {
+    const auto i = static_cast<Eigen::Index>(b);
+    const ScalarBound& side = (*box)[b];
+    if (side.has_lower() && (z[i] <= side.lower / scale[i] || x[i] < side.lower)) {
+      x[i] = side.lower;
+    }
+    if (side.has_upper() && (z[i] >= side.upper / scale[i] || x[i] > side.upper)) {
+      x[i] = side.upper;
+    }
+  }
+  return x;
+}
 
-// Each side goes the way its points go (divided into z, multiplied out of
-// it), so a start lying on its bound still lies on it inside.
-template <class Map>
-BoundList scaled_bounds(const BoundList& bounds, const Vector& scale, Map map) {
-  BoundList scaled = bounds;
+BoundList ParameterTransform::internal_bounds() const {
+  BoundList scaled = box ? *box : BoundList{};
   for (std::size_t b = 0; b < scaled.size(); ++b) {
     const double s = scale[static_cast<Eigen::Index>(b)];
-    scaled[b].lower = map(scaled[b].lower, s);
-    scaled[b].upper = map(scaled[b].upper, s);
+    scaled[b].lower /= s;
+    scaled[b].upper /= s;
   }
   return scaled;
-}
-
-}  // namespace
-
-BoundList ParameterTransform::bounds_to_internal(const BoundList& bounds) const {
-  return scaled_bounds(bounds, scale, [](double v, double s) { return v / s; });
-}
-
-BoundList ParameterTransform::bounds_to_external(const BoundList& bounds) const {
-  return scaled_bounds(bounds, scale, [](double v, double s) { return v * s; });
 }
 
 }  // namespace tarnwex

@@ -9,13 +9,17 @@
 
 namespace tarnwex {
 
-// With every scale a power of two the mappings are exact both ways: a point
-// or bound mapped in and back out is the same double it was.
+// The scales are the problem's own (a parameter's statistical error, say),
+// not rounded, so that the same problem written in other units runs the same
+// way. A point mapped in and out may then move by a rounding; the caller's
+// box is kept as given, and a point mapped out lands inside it: exactly on
+// a side where the internal point lies on that side's image.
 struct ParameterTransform {
-  Vector scale;  // s_i > 0, one per parameter
+  Vector scale;                   // s_i > 0, one per parameter
+  std::optional<BoundList> box;   // the caller's bounds, as given
 
   Vector to_internal(const Vector& x) const { return x.cwiseQuotient(scale); }
-  Vector to_external(const Vector& z) const { return z.cwiseProduct(scale); }
+  Vector to_external(const Vector& z) const;
   // The gradient with respect to z: s * df/dx.
   Vector gradient_to_internal(const Vector& gradient) const { return gradient.cwiseProduct(scale); }
   // The Hessian with respect to z: S H S.
@@ -23,9 +27,9 @@ struct ParameterTransform {
   // Back to x: H = S^-1 H_z S^-1, covariance S P_z S.
   Matrix hessian_to_external(const Matrix& hessian) const;
   Matrix covariance_to_external(const Matrix& covariance) const;
-  // The bounds of z: each side divided by its scale (infinite sides stay infinite).
-  BoundList bounds_to_internal(const BoundList& bounds) const;
-  BoundList bounds_to_external(const BoundList& bounds) const;
+  // The bounds of z: each side of the box divided by its scale (infinite
+  // sides stay infinite).
+  BoundList internal_bounds() const;
 };
 
 // The point in the caller's coordinates; a copy without a transform.

@@ -14,6 +14,34 @@ namespace tarnwex::policy {
 // terms, so the difference of two is within 8.
 inline constexpr double kResolutionUlps = 8.0;
 
+// --- Steps along the shape parameters (likelihood/joint_likelihood.h,
+// scales/shape_scale_probe.h) ---
+
+// The gradient's central differences step this fraction of the parameter's
+// scale (its error as far as the fit knows it): in every unit the same
+// fraction of an error, short enough that the truncation (of order h^2
+// times the third derivative) moves no fit by a measurable part of an
+// error, long enough that the NLL's rounding stays far below the change.
+inline constexpr double kGradientStepPerScale = 0x1p-7;
+
+// The search for a parameter's scale at a run's start takes its first step
+// at this fraction of the scale its declaration gives (declared_scale.h):
+// a box or start some thousand errors wide still lands within reach.
+inline constexpr double kFirstProbePerDeclaredScale = 0x1p-17;
+
+// A probe whose step is within this factor of the step its own curvature
+// asks for is kept, and its points serve the run's first gradient.
+inline constexpr double kProbeAcceptance = 16.0;
+
+// How far one probe may move the next one's step, as a factor, and how many
+// probes a parameter may take before the last estimate stands.
+inline constexpr double kLargestProbeMove = 0x1p16;
+// The longest probe along a bounded parameter, as a fraction of its box: a
+// box across a quarter of which the NLL changes by no more than its
+// rounding holds its parameter.
+inline constexpr double kLongestProbePerBox = 0.25;
+inline constexpr int kMaxProbes = 6;
+
 // --- The final Hessian (likelihood/shape_differences.h, scales/hessian_resolution.h) ---
 
 // The step of the shape differences, as a fraction of the parameter's error.
@@ -28,6 +56,11 @@ inline constexpr double kResolutionUlps = 8.0;
 // 7e-5 of the analytic errors of a 50-event signal, whose likelihood is far
 // from quadratic over one error.
 inline constexpr double kShapeStepPerError = 0.1;
+
+// No step of the final Hessian exceeds this many of the parameter's scale
+// along the run, so that a parameter the data barely fix does not send the
+// PDFs far from where the fit has been.
+inline constexpr double kLargestStepPerScale = 1.0;
 
 // The rounding of a PDF's values that every event shares (its normalisation),
 // in units of 2^-52, stencil included: measured at 1.6 to 2.8 for a
@@ -46,9 +79,8 @@ inline constexpr double kYieldHessianResolution = 1e-12;
 // --- The minimizer's coordinates (scales/coordinate_scale.h) ---
 
 // How far, in powers of two, a coordinate's curvature may take its scale
-// before the scale is estimated again. Above one, so that a curvature near
-// the middle between two powers of two does not flip the rounded scale back
-// and forth.
+// before the scale is estimated again: far enough that the curvature's own
+// wandering along a run does not restart the minimizer's memory.
 inline constexpr double kRescaleExponent = 1.5;
 
 // How many times one run may estimate its scale again: enough for a peak

@@ -6,12 +6,15 @@
 #include <cstdint>
 #include <limits>
 
+#include "fit/core/fit_policy.h"
 #include "fit/core/text/format.h"
+#include "fit/inputs/declared_scale.h"
 #include "fit/core/value_errors.h"
 #include "fit/likelihood/hessian_sums.h"
 #include "fit/likelihood/pass_counter.h"
 #include "fit/likelihood/shape_differences.h"
 #include "minimizer/internal_error.h"
+#include "minimizer/stencil_weights.h"
 
 namespace tarnwex {
 
@@ -43,6 +46,32 @@ JointLikelihood::JointLikelihood(std::vector<std::string> shape_parameter_names,
     if (!inserted) internal_error("shape parameter names must be unique");
     parameter_slots_.push_back(&slot->second);
   }
+  std::vector<double> declared;
+  for (const auto& bound : shape_bounds_) declared.push_back(declared_scale(std::nullopt, bound));
+  set_shape_scales(declared, 1.0);
+}
+
+void JointLikelihood::set_shape_scales(std::span<const double> scales, double event_unit,
+                                       std::vector<bool> held) {
+  if (scales.size() != shape_parameter_names_.size()) {
+    internal_error("shape scales do not match the shape parameters");
+  }
+  shape_scales_.assign(scales.begin(), scales.end());
+  gradient_steps_.clear();
+  for (const double scale : scales) {
+    if (!(scale > 0.0) || !std::isfinite(scale)) internal_error("a shape scale must be positive");
+    gradient_steps_.push_back(scale * policy::kGradientStepPerScale);
+  }
+  event_unit_ = event_unit;
+  // A held parameter takes no step: a step of 0 forms no point, and its
+  // derivatives are 0.
+  held.resize(scales.size(), false);
+  for (std::size_t j = 0; j < held.size(); ++j) {
+    if (held[j]) gradient_steps_[j] = 0.0;
+  }
+  // A gradient remembered from other steps is still a gradient, but the
+  // points it leaves in the memo are no longer those of the next one.
+  memo_.forget_gradient();
 }
 
 JointLikelihood::Split JointLikelihood::split(const Vector& x) const {
@@ -142,7 +171,7 @@ std::expected<Vector, SPlotError> JointLikelihood::gradient(const Vector& x) {
   // The shape bounds keep every difference inside the box, so a PDF never
   // sees a value past its parameter's bound.
   auto g = boxed_difference_gradient([this](const Vector& p) { return evaluate(p); }, x, *at_x,
-                                     shape_bounds_, k_index);
+                                     gradient_steps_, shape_bounds_, k_index);
   if (!g) return std::unexpected(std::move(g.error()));
   for (Eigen::Index k = 0; k < k_index; ++k) {
     (*g)[k] = 1.0 - yield_terms_[static_cast<std::size_t>(k)].total();
@@ -159,14 +188,34 @@ std::optional<Vector> JointLikelihood::shape_curvature(const Vector& x) const {
   Vector curvature(x.size() - k_index);
   Vector moved = x;
   for (Eigen::Index i = k_index; i < x.size(); ++i) {
-    const double h = central_difference_step(x[i]);
-    moved[i] = x[i] + h;
-    const auto plus = memo_.peek({moved.data(), size});
-    moved[i] = x[i] - h;
-    const auto minus = memo_.peek({moved.data(), size});
+    const auto j = static_cast<std::size_t>(i - k_index);
+    const double h = gradient_steps_[j];
+    const StencilPoints points = stencil_points(x[i], h, shape_bounds_[j], 1, h, 2);
+    std::vector<double> offsets{0.0};
+    std::vector<double> changes{0.0};
+    for (const double offset : points.offsets) {
+      moved[i] = x[i] + offset;
+      const auto value = memo_.peek({moved.data(), size});
+      if (value) {
+        offsets.push_back(offset);
+        changes.push_back(*value - *centre);
+      }
+    }
     moved[i] = x[i];
-    curvature[i - k_index] = plus && minus ? ((*plus - *centre) + (*minus - *centre)) / (h * h)
-                                           : std::numeric_limits<double>::quiet_NaN();
+    double found = std::numeric_limits<double>::quiet_NaN();
+    if (offsets.size() == 3 && points.central) {
+      found = (changes[1] + changes[2]) / (h * h);
+    } else if (offsets.size() == 3) {
+      const std::vector<double> weights = stencil_weights(offsets, 2);
+      found = weights[1] * changes[1] + weights[2] * changes[2];
+    }
+    // A second difference within the NLL's rounding is no curvature.
+    double reach = 0.0;
+    for (const double offset : offsets) reach = std::max(reach, std::abs(offset));
+    if (!(std::abs(found) * reach * reach > policy::kCurvatureOverNoise * nll_noise_)) {
+      found = std::numeric_limits<double>::quiet_NaN();
+    }
+    curvature[j] = found;
   }
   return curvature;
 }
@@ -208,7 +257,8 @@ std::expected<GradientWithHessian, SPlotError> JointLikelihood::gradient_with_he
             : std::span<const double>();
   scores_point_.reset();
   if (keep_shape_scores_) shape_scores_.resize(shape_values.size());
-  auto shapes = shape_derivatives(shape_values, shape_bounds_, at_fit->yield_sums, sums_at,
+  const ShapeSteps steps{shape_scales_, gradient_steps_, event_unit_, nll_noise_};
+  auto shapes = shape_derivatives(shape_values, shape_bounds_, steps, at_fit->yield_sums, sums_at,
                                   known_curvature,
                                   keep_shape_scores_ ? std::span(shape_scores_)
                                                      : std::span<std::vector<double>>());

@@ -84,11 +84,35 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
   std::expected<GradientWithHessian, SPlotError> gradient_with_hessian(
       const Vector& x) override;
 
-  // The second differences of the NLL along each shape parameter, with the
-  // steps of the gradient's central differences, from the values the memo
-  // holds (a gradient at x leaves them all there); nothing without the NLL
-  // at x, NaN along a parameter whose two values are gone.
+  // The second differences of the NLL along each shape parameter, on the
+  // points of the gradient's differences, from the values the memo holds (a
+  // gradient at x leaves them all there); nothing without the NLL at x, NaN
+  // along a parameter whose values are gone or whose box holds no point.
   std::optional<Vector> shape_curvature(const Vector& x) const;
+
+  // The scale of each shape parameter (its error as far as the fit knows
+  // it) and the NLL's statistical unit (WeightSums::event_unit): every
+  // difference along a shape parameter steps a fraction of its scale, so
+  // that the same fit written in other units takes the same steps. The
+  // gradient steps policy::kGradientStepPerScale of it. Until set, the
+  // scales are those the bounds declare (inputs/declared_scale.h) and the
+  // unit is 1.
+  // `held` (empty: none) marks the parameters whose box is too narrow for
+  // the NLL to tell one end from the other: their gradient is 0, and the
+  // run keeps them where they are.
+  void set_shape_scales(std::span<const double> scales, double event_unit,
+                        std::vector<bool> held = {});
+  std::span<const double> shape_scales() const { return shape_scales_; }
+  // How much of the NLL is rounding: the PDFs' shared rounding times the
+  // weights' magnitude (scales/hessian_resolution.h). A change of the NLL
+  // within a hundred times this tells nothing. 0 until set.
+  void set_nll_noise(double noise) { nll_noise_ = noise; }
+  double nll_noise() const { return nll_noise_; }
+  // The gradient's step along each shape parameter (0 where held).
+  std::span<const double> gradient_steps() const { return gradient_steps_; }
+  double event_unit() const { return event_unit_; }
+  // The shape bounds, one (lower, upper) pair per shape parameter.
+  std::span<const std::pair<double, double>> shape_bounds() const { return shape_bounds_; }
 
   // Asks every PDF whose last column the fit would use again at x for its
   // values there. True when each gave the same bits; otherwise false, and
@@ -129,6 +153,11 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
   // Built once with every name; evaluations only rewrite the values.
   ParameterMap parameters_;
   std::vector<double*> parameter_slots_;  // in shape-parameter order
+
+  std::vector<double> shape_scales_;
+  std::vector<double> gradient_steps_;  // 0 for a held parameter
+  double event_unit_ = 1.0;
+  double nll_noise_ = 0.0;
 
   ShapePointValues values_;
   std::vector<EventSum> yield_terms_;  // reused by every gradient

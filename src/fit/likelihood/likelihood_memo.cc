@@ -58,6 +58,10 @@ void LikelihoodMemo::store(std::span<const double> point, double value) {
 
 void LikelihoodMemo::clear() {
   entries_.clear();
+  forget_gradient();
+}
+
+void LikelihoodMemo::forget_gradient() {
   gradient_bits_.clear();
   gradient_.reset();
 }

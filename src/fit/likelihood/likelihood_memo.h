@@ -48,6 +48,7 @@ class LikelihoodMemo {
   // of the last gradient it computed.
   std::optional<Vector> find_gradient(std::span<const double> point) const;
   void store_gradient(std::span<const double> point, const Vector& gradient);
+  void forget_gradient();
 
  private:
   struct Entry {

@@ -5,7 +5,9 @@
 #include <vector>
 
 #include "fit/core/fit_policy.h"
-#include "minimizer/finite_difference.h"
+#include <limits>
+
+#include "minimizer/stencil_weights.h"
 #include "minimizer/internal_error.h"
 
 namespace tarnwex {
@@ -16,11 +18,15 @@ namespace {
 // central difference is taken at h and 2h and extrapolated (Richardson), so
 // that its h^2 truncation cancels.
 constexpr double kStepPerError = policy::kShapeStepPerError;
-// No step exceeds this fraction of (|t| + 1), so that a parameter the data
-// barely fix does not send the PDFs far from where the fit has been.
-constexpr double kLargestRelativeStep = 0.1;
 // A refined step within this factor of the one used keeps that one's points.
 constexpr double kRefineFactor = 1.25;
+// A one-sided axis whose two curvatures differ by more than this fraction
+// is taken again with its step times kOneSidedShrink, at most
+// kMaxOneSidedShrinks times: a 3 % gap leaves about 1e-3 in the curvature
+// from all three points and less in the first derivatives.
+constexpr double kOneSidedAgreement = 0x1p-5;
+constexpr double kOneSidedShrink = 0.25;
+constexpr int kMaxOneSidedShrinks = 4;
 
 // One term of a first-derivative stencil: the weight of the value at an
 // offset, `point` indexing the axis's points (-1 for the fitted point, where
@@ -38,31 +44,69 @@ double extrapolated(double at_step, double at_double_step) {
 }
 
 // The points along one shape parameter: t + h, t - h, t + 2h and t - 2h
-// (central), or t + s, t + 2s and t + 3s with a signed s (one-sided, next to
-// a bound).
+// (central), or up to three points t + m s with a signed s (one-sided, next
+// to a bound), formed inside the box, with the weights for the offsets they
+// really have.
 struct Axis {
   bool central = true;
   double step = 0.0;
+  std::vector<double> offsets;       // one-sided: the points' offsets from t
+  std::vector<double> first_weights;  // one-sided: at t, then at each offset
+  std::vector<double> second_weights;
   std::vector<ShapePointSums> sums;
 
-  int point_count() const { return central ? 4 : 3; }
+  int point_count() const { return central ? 4 : static_cast<int>(offsets.size()); }
   double offset(int m) const {
     if (central) return (m % 2 == 0 ? 1.0 : -1.0) * (m < 2 ? step : step + step);
-    return (m + 1) * step;
+    return offsets[static_cast<std::size_t>(m)];
   }
 
+  // 0 along a parameter whose box holds too few points to tell: the box
+  // holds it where it is.
   double curvature() const {
     if (central) {
       const double near = (sums[0].nll_change + sums[1].nll_change) / (step * step);
       const double far = (sums[2].nll_change + sums[3].nll_change) / (4.0 * step * step);
       return extrapolated(near, far);
     }
-    return (4.0 * sums[1].nll_change - 5.0 * sums[0].nll_change - sums[2].nll_change) /
-           (step * step);
+    double sum = 0.0;
+    for (std::size_t m = 0; m < sums.size() && !second_weights.empty(); ++m) {
+      sum += second_weights[m + 1] * sums[m].nll_change;
+    }
+    return sum;
+  }
+
+  // Whether some point changes the NLL by more than policy::kCurvatureOverNoise
+  // times its rounding.
+  bool resolved(double noise) const {
+    for (const ShapePointSums& point : sums) {
+      if (std::abs(point.nll_change) > policy::kCurvatureOverNoise * noise) return true;
+    }
+    return false;
+  }
+  // No point: every derivative along the axis is 0.
+  void clear() {
+    offsets.clear();
+    first_weights.clear();
+    second_weights.clear();
+    sums.clear();
+  }
+
+  // Whether a one-sided axis's curvature from its first two points agrees
+  // with the one from all three within kOneSidedAgreement: the first is
+  // exact to the quadratic term, the second to the cubic, so their gap
+  // measures what the shorter stencil misses. A central axis always agrees.
+  bool agrees() const {
+    if (central || offsets.size() < 3) return true;
+    const std::vector<double> nodes{0.0, offsets[0], offsets[1]};
+    const std::vector<double> weights = stencil_weights(nodes, 2);
+    const double shorter = weights[1] * sums[0].nll_change + weights[2] * sums[1].nll_change;
+    const double longer = curvature();
+    return std::abs(shorter - longer) <= kOneSidedAgreement * std::abs(longer);
   }
 
   // The central stencil is exact up to the fifth-degree term, the one-sided
-  // one up to the cubic term.
+  // one up to the degree its points allow (the fourth with three).
   std::vector<Tap> first_derivative() const {
     if (central) {
       return {{step, 2.0 / (3.0 * step), 0},
@@ -70,36 +114,43 @@ struct Axis {
               {step + step, -1.0 / (12.0 * step), 2},
               {-(step + step), 1.0 / (12.0 * step), 3}};
     }
-    return {{0.0, -1.5 / step, -1}, {step, 2.0 / step, 0}, {step + step, -0.5 / step, 1}};
+    std::vector<Tap> taps;
+    if (first_weights.empty()) return taps;
+    taps.push_back({0.0, first_weights[0], -1});
+    for (std::size_t m = 0; m < offsets.size(); ++m) {
+      taps.push_back({offsets[m], first_weights[m + 1], static_cast<int>(m)});
+    }
+    return taps;
   }
 };
 
-// A one-sided stencil is not extrapolated, so its truncation is of order
-// s^2: its step is this fraction of the central one, a hundredth of an
-// error.
+// A one-sided stencil is not extrapolated: its step is this fraction of the
+// central one, a hundredth of an error.
 constexpr double kOneSidedStepRatio = 0.1;
 
-// Central when the box leaves room for 2h on both sides; otherwise one-sided
-// towards the roomier side, three steps of at most h kOneSidedStepRatio
-// fitting inside the box.
+// Central when the box holds t +- 2h; otherwise one-sided towards the
+// roomier side, three steps of at most h kOneSidedStepRatio, each point
+// formed inside the box.
 Axis place(double value, std::pair<double, double> bound, double h) {
-  const double up = bound.second - value;
-  const double down = value - bound.first;
+  const StencilPoints points = stencil_points(value, h, bound, 2, h * kOneSidedStepRatio, 3);
   Axis axis;
   axis.step = h;
-  if (up >= h + h && down >= h + h) return axis;
-  const double room = std::max(up, down);
-  if (!(room > 0.0)) return axis;  // not inside the box: nothing to stay within
+  if (points.central) return axis;
   axis.central = false;
-  axis.step = std::min(h * kOneSidedStepRatio, room / 3.0) * (up >= down ? 1.0 : -1.0);
+  axis.offsets = points.offsets;
+  if (axis.offsets.empty()) return axis;
+  std::vector<double> nodes{0.0};
+  nodes.insert(nodes.end(), axis.offsets.begin(), axis.offsets.end());
+  axis.first_weights = stencil_weights(nodes, 1);
+  if (nodes.size() >= 3) axis.second_weights = stencil_weights(nodes, 2);
   return axis;
 }
 
-// kStepPerError / sqrt(curvature), at most `largest`; `fallback` when the
-// curvature gives no scale.
-double step_for(double curvature, double fallback, double largest) {
+// kStepPerError of the error sqrt(event_unit / curvature), at most
+// `largest`; `fallback` when the curvature gives no scale.
+double step_for(double curvature, double event_unit, double fallback, double largest) {
   if (!(curvature > 0.0) || !std::isfinite(curvature)) return fallback;
-  return std::min(kStepPerError / std::sqrt(curvature), largest);
+  return std::min(kStepPerError * std::sqrt(event_unit / curvature), largest);
 }
 
 // The likelihood's sums at points near the fitted shape values, moved along
@@ -107,10 +158,12 @@ double step_for(double curvature, double fallback, double largest) {
 class ShapePoints {
  public:
   ShapePoints(std::span<const double> shape_values,
-              std::span<const std::pair<double, double>> bounds, const ShapePointFunction& sums_at,
-              std::span<const double> known_curvature, std::span<std::vector<double>> scores)
+              std::span<const std::pair<double, double>> bounds, const ShapeSteps& steps,
+              const ShapePointFunction& sums_at, std::span<const double> known_curvature,
+              std::span<std::vector<double>> scores)
       : shape_values_(shape_values),
         bounds_(bounds),
+        steps_(steps),
         sums_at_(sums_at),
         known_curvature_(known_curvature),
         scores_(scores),
@@ -150,16 +203,28 @@ class ShapePoints {
   // placed, and placed again when the curvature found there moves the step
   // by more than kRefineFactor.
   std::expected<Axis, SPlotError> fitted_axis(std::size_t j) {
-    const double probe_step = central_difference_step(shape_values_[j]);
-    const double largest = (std::abs(shape_values_[j]) + 1.0) * kLargestRelativeStep;
+    const double probe_step = steps_.gradient[j];
+    const double largest = steps_.scales[j] * policy::kLargestStepPerScale;
     auto guess = curvature_guess(j, probe_step);
     if (!guess) return std::unexpected(std::move(guess.error()));
-    const double first = step_for(*guess, probe_step, largest);
+    const double first = step_for(*guess, steps_.event_unit, probe_step, largest);
     auto found = axis_at(j, first);
     if (!found) return found;
-    const double refined = step_for(found->curvature(), first, largest);
+    const double refined = step_for(found->curvature(), steps_.event_unit, first, largest);
     const bool moved_much = refined > first * kRefineFactor || refined * kRefineFactor < first;
-    return moved_much ? axis_at(j, refined) : std::move(found);
+    if (moved_much) found = axis_at(j, refined);
+    // A parameter the data barely fix has an error far longer than the
+    // length over which the PDFs change with it (a width known to 10 times
+    // its value): a tenth of the error is then no short step. A central
+    // stencil's extrapolation absorbs that; a one-sided one, which has no
+    // second step to extrapolate from, is shortened until its points agree.
+    for (int shrink = 0; found && shrink < kMaxOneSidedShrinks && !found->agrees(); ++shrink) {
+      found = axis_at(j, found->step * kOneSidedShrink);
+    }
+    // A box too narrow for the NLL to change beyond its rounding holds the
+    // parameter: what its points show is rounding, and it gets no row.
+    if (found && !found->central && !found->resolved(steps_.noise)) found->clear();
+    return found;
   }
 
   // A first estimate of the curvature along j: the second difference the
@@ -167,9 +232,11 @@ class ShapePoints {
   std::expected<double, SPlotError> curvature_guess(std::size_t j, double probe_step) {
     if (j < known_curvature_.size() && known_curvature_[j] > 0.0) return known_curvature_[j];
     const Axis probe = place(shape_values_[j], bounds_[j], probe_step);
-    auto probed = moved(j, probe.step, j, probe.step);
+    if (probe.point_count() == 0) return std::numeric_limits<double>::quiet_NaN();
+    const double offset = probe.offset(0);
+    auto probed = moved(j, offset, j, offset);
     if (!probed) return std::unexpected(std::move(probed.error()));
-    return probed->squared_log_change / (probe.step * probe.step);
+    return probed->squared_log_change / (offset * offset);
   }
 
   // d^2 NLL / d t_i d t_j from the axes' points and as few new ones as the
@@ -228,6 +295,7 @@ class ShapePoints {
  private:
   std::span<const double> shape_values_;
   std::span<const std::pair<double, double>> bounds_;
+  const ShapeSteps& steps_;
   const ShapePointFunction& sums_at_;
   std::span<const double> known_curvature_;
   std::span<std::vector<double>> scores_;
@@ -247,18 +315,17 @@ ShapeDerivatives axis_derivatives(std::span<const Axis> axes,
   for (std::size_t j = 0; j < axes.size(); ++j) {
     const auto col = static_cast<Eigen::Index>(j);
     const Axis& axis = axes[j];
+    // Changes from the fitted point, which the stencil's weights (summing
+    // to 0) leave out: a sum of the S_a themselves would round them in and
+    // give a parameter that changes nothing a cross term of that rounding
+    // over the step.
     for (const Tap& tap : axis.first_derivative()) {
-      if (tap.point < 0) {
-        for (std::size_t a = 0; a < n_components; ++a) {
-          const auto row = static_cast<Eigen::Index>(a);
-          out.yield_shape(row, col) -= tap.weight * reference_yield_sums[a];
-        }
-        continue;
-      }
+      if (tap.point < 0) continue;
       const ShapePointSums& sums = axis.sums[static_cast<std::size_t>(tap.point)];
       out.gradient[col] += tap.weight * sums.nll_change;
       for (std::size_t a = 0; a < n_components; ++a) {
-        out.yield_shape(static_cast<Eigen::Index>(a), col) -= tap.weight * sums.yield_sums[a];
+        out.yield_shape(static_cast<Eigen::Index>(a), col) -=
+            tap.weight * (sums.yield_sums[a] - reference_yield_sums[a]);
       }
     }
     out.shape_shape(col, col) = axis.curvature();
@@ -270,14 +337,18 @@ ShapeDerivatives axis_derivatives(std::span<const Axis> axes,
 
 std::expected<ShapeDerivatives, SPlotError> shape_derivatives(
     std::span<const double> shape_values, std::span<const std::pair<double, double>> bounds,
-    std::span<const double> reference_yield_sums, const ShapePointFunction& sums_at,
-    std::span<const double> known_curvature, std::span<std::vector<double>> scores) {
+    const ShapeSteps& steps, std::span<const double> reference_yield_sums,
+    const ShapePointFunction& sums_at, std::span<const double> known_curvature,
+    std::span<std::vector<double>> scores) {
   const std::size_t n_shape = shape_values.size();
-  if (bounds.size() != n_shape) internal_error("shape bounds do not match the shape parameters");
+  if (bounds.size() != n_shape || steps.scales.size() != n_shape ||
+      steps.gradient.size() != n_shape) {
+    internal_error("shape bounds or steps do not match the shape parameters");
+  }
   if (!scores.empty() && scores.size() != n_shape) {
     internal_error("scores do not match the shape parameters");
   }
-  ShapePoints points(shape_values, bounds, sums_at, known_curvature, scores);
+  ShapePoints points(shape_values, bounds, steps, sums_at, known_curvature, scores);
 
   std::vector<Axis> axes;
   axes.reserve(n_shape);

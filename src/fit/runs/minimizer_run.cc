@@ -97,8 +97,8 @@ std::expected<void, SPlotError> FitRunner::add_hessian(MinimizationSummary& run)
   auto both = likelihood_->gradient_with_hessian(run.position);
   if (!both) return std::unexpected(std::move(both.error()));
   // The same covariance as the minimizer's own final Hessian would give: its
-  // coordinates differ from these by powers of two, which the scaling to
-  // unit diagonal takes out exactly.
+  // coordinates differ from these by a diagonal scale, which the scaling to
+  // unit diagonal takes out up to rounding.
   GradientStatus status;
   status.set_hess(std::move(both->hessian), on_bound_sides(run.position, run.bounds),
                   limits_.hessian_resolution);

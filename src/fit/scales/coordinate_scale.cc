@@ -4,19 +4,20 @@
 #include <cmath>
 #include <span>
 #include <utility>
+#include <vector>
 
 #include "fit/core/fit_policy.h"
+#include "fit/inputs/declared_scale.h"
 #include "fit/model/yield_information.h"
+#include "fit/scales/shape_scale_probe.h"
 
 namespace tarnwex {
 
 namespace {
 
-// A scale is a power of two, so x / s and s * z are exact while they stay
-// in the normal range. With scales from 2^-200 to 2^200 that holds for 0 and
-// every magnitude from 2^-822 to 2^823, far beyond any value a fit reaches;
-// only a bound outside that range can change: one near +-DBL_MAX may become
-// +-inf, and one below 2^-822 may be rounded, to 0 at worst.
+// Scales stay within 2^-200 to 2^200, so that x / s and s * z keep every
+// magnitude from 2^-822 to 2^823 in the normal range, far beyond any value a
+// fit reaches.
 constexpr double kLargestScaleExponent = 200.0;
 
 // log2 of 1 / sqrt(c) for a curvature c that gives a scale: the magnitude
@@ -27,9 +28,22 @@ std::optional<double> scale_exponent(double curvature) {
   return -0.5 * std::log2(magnitude);
 }
 
-double rounded_scale(double exponent) {
-  return std::ldexp(1.0, static_cast<int>(std::clamp(std::round(exponent), -kLargestScaleExponent,
-                                                     kLargestScaleExponent)));
+// 2^exponent rounded to a power of two times `reference`, a length that
+// changes with the parameter's units (its declared scale, or the event
+// unit): the rounding keeps a scale still while the curvature wanders, and
+// the grid it rounds to moves with the units, so that the same fit written
+// in other units sees the same internal problem, up to the rounding of one
+// product.
+double scale_of(double exponent, double reference) {
+  const double relative = std::round(exponent - std::log2(reference));
+  return std::clamp(reference * std::exp2(relative), std::exp2(-kLargestScaleExponent),
+                    std::exp2(kLargestScaleExponent));
+}
+
+// The grid of a shape parameter's scale: the length its bounds declare, in
+// the minimizer's units (a scale is an error divided by sqrt(event_unit)).
+double shape_reference(std::pair<double, double> bound, double event_unit) {
+  return declared_scale(std::nullopt, bound) / std::sqrt(event_unit);
 }
 
 // The floor of a yield's curvature (coordinate_scale.h).
@@ -48,7 +62,10 @@ std::expected<void, SPlotError> set_yield_scales(const EvaluatedModel& model,
     const auto i = static_cast<Eigen::Index>(k);
     const double floor = yield_curvature_floor(yields[k], event_unit);
     const double curvature = information ? std::max((*information)(i, i), floor) : floor;
-    if (auto exponent = scale_exponent(curvature)) scale[i] = rounded_scale(*exponent);
+    // A yield's scale, sqrt(y event_unit) at most, grows as the weights' square root.
+    if (auto exponent = scale_exponent(curvature)) {
+      scale[i] = scale_of(*exponent, std::sqrt(event_unit));
+    }
   }
   return {};
 }
@@ -65,12 +82,23 @@ std::expected<void, SPlotError> set_yield_scales(JointLikelihood& likelihood, co
 }
 
 // The shape parameters' scales from their second differences; those without
-// a usable curvature keep theirs.
-void set_shape_scales(const Vector& curvature, Vector& scale) {
+// a usable curvature keep theirs. The likelihood's steps follow: each
+// parameter's error, sqrt(event_unit / |c|), where c is known.
+void set_shape_scales(const Vector& curvature, double event_unit, Vector& scale,
+                      JointLikelihood& likelihood) {
   const Eigen::Index first = scale.size() - curvature.size();
+  const auto known = likelihood.shape_scales();
+  std::vector<double> errors(known.begin(), known.end());
+  std::vector<bool> held;
+  for (const double step : likelihood.gradient_steps()) held.push_back(step == 0.0);
   for (Eigen::Index i = 0; i < curvature.size(); ++i) {
-    if (auto exponent = scale_exponent(curvature[i])) scale[first + i] = rounded_scale(*exponent);
+    if (auto exponent = scale_exponent(curvature[i])) {
+      const auto bound = likelihood.shape_bounds()[static_cast<std::size_t>(i)];
+      scale[first + i] = scale_of(*exponent, shape_reference(bound, event_unit));
+      errors[static_cast<std::size_t>(i)] = std::sqrt(event_unit / std::abs(curvature[i]));
+    }
   }
+  likelihood.set_shape_scales(errors, event_unit, std::move(held));
 }
 
 }  // namespace
@@ -79,16 +107,23 @@ std::expected<ParameterTransform, SPlotError> coordinate_scale(JointLikelihood& 
                                                                const Vector& start, double event_unit) {
   ParameterTransform transform{Vector::Ones(start.size())};
   // The yields first, with the PDF values the start evaluation has just
-  // loaded; then the gradient at the start, whose differences give the shape
-  // curvature and which the minimizer's own first gradient finds remembered.
+  // loaded; then the probes along the shape parameters, whose last points
+  // the minimizer's own first gradient finds remembered.
   if (auto yields = set_yield_scales(likelihood, start, event_unit, transform.scale); !yields) {
     return std::unexpected(std::move(yields.error()));
   }
-  if (auto gradient = likelihood.gradient(start); !gradient) {
-    return std::unexpected(std::move(gradient.error()));
-  }
-  if (auto curvature = likelihood.shape_curvature(start)) {
-    set_shape_scales(*curvature, transform.scale);
+  auto probed = probe_shape_scales(likelihood, start, event_unit);
+  if (!probed) return std::unexpected(std::move(probed.error()));
+  likelihood.set_shape_scales(probed->scales, event_unit, probed->held);
+  const auto first = static_cast<Eigen::Index>(likelihood.n_components());
+  for (std::size_t j = 0; j < probed->scales.size(); ++j) {
+    // Without a curvature the scale is the one the declaration gives, in
+    // the minimizer's units.
+    const auto exponent = scale_exponent(probed->curvature[j]);
+    const double fallback = probed->scales[j] / std::sqrt(event_unit);
+    transform.scale[first + static_cast<Eigen::Index>(j)] =
+        scale_of(exponent ? *exponent : std::log2(fallback),
+                 shape_reference(likelihood.shape_bounds()[j], event_unit));
   }
   return transform;
 }
@@ -109,7 +144,7 @@ std::expected<std::optional<Vector>, SPlotError> RescalingLikelihood::rescale(co
   if (auto yields = set_yield_scales(*likelihood_, x, event_unit_, fresh); !yields) {
     return std::unexpected(std::move(yields.error()));
   }
-  set_shape_scales(*curvature, fresh);
+  set_shape_scales(*curvature, event_unit_, fresh, *likelihood_);
   return fresh;
 }
 

@@ -18,10 +18,12 @@ namespace tarnwex {
 // s_i = 1 / sqrt(c_i), rounded to a power of two, with c_i the curvature of
 // the NLL along parameter i at `start`: for a yield sum_e w_e f_i(e)^2 / d_e^2,
 // taken as at least 1 / (y_i + event_unit); for a shape parameter the magnitude of
-// the second difference with the gradient's own steps. s_i = 1 where c_i is
-// zero or not finite. `event_unit` is the statistical weight of one event (1
-// without weights). The evaluations are the driver's own and are not
-// counted; a PDF or likelihood error among them is returned.
+// the second difference the probes found (shape_scale_probe.h), which also
+// set the likelihood's steps. Where a shape parameter shows no curvature
+// its scale is the one its declaration gives. `event_unit` is the
+// statistical weight of one event (1 without weights). The evaluations are
+// the driver's own and are not counted; a PDF or likelihood error among
+// them is returned.
 //
 // Yields have curvature near 1/N and shape parameters near N/width^2, so in x
 // the problem's condition grows with N^2; in z = x / s every parameter moves
@@ -46,7 +48,8 @@ std::expected<ParameterTransform, SPlotError> coordinate_scale(JointLikelihood& 
 // has just computed (no further evaluation), with its scale. When one has
 // moved more than 1.5 powers of two away (so that the rounding cannot flip
 // between neighbours) the whole scale is estimated again at that point, at
-// the cost of one pass over the events with the PDF values there; the
+// the cost of one pass over the events with the PDF values there, and the
+// likelihood's steps follow the new scale; the
 // minimizer then goes on from the same point with an empty memory. A poor
 // start needs this: where a narrow peak sits off its events, the curvature
 // along its mean and width is that of the narrow peak, and as the peak

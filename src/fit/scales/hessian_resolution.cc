@@ -7,11 +7,14 @@
 
 namespace tarnwex {
 
-double hessian_resolution(double weight_magnitude, std::size_t n_shape) {
+double nll_noise(double weight_magnitude) {
+  return policy::kSharedPdfRoundingUlps * std::numeric_limits<double>::epsilon() * weight_magnitude;
+}
+
+double hessian_resolution(double weight_magnitude, double event_unit, std::size_t n_shape) {
   if (n_shape == 0) return policy::kYieldHessianResolution;
   const double step = policy::kShapeStepPerError;
-  const double noise = policy::kSharedPdfRoundingUlps * std::numeric_limits<double>::epsilon() *
-                       weight_magnitude / (step * step);
+  const double noise = nll_noise(weight_magnitude) / (event_unit * step * step);
   return std::max(policy::kYieldHessianResolution, policy::kCurvatureOverNoise * noise);
 }
 

@@ -4,8 +4,9 @@
 //
 // The yield entries are exact sums. A shape entry is a difference of NLL
 // changes at a step of kShapeStepPerError errors, about kShapeStepPerError^2
-// in the NLL, and what rounding every event shares in a PDF's value moves
-// the NLL by that rounding times sum |w_e|: the noise grows with the events.
+// in the NLL's statistical units, and what rounding every event shares in a
+// PDF's value moves the NLL by that rounding times sum |w_e|: the noise
+// grows with the events, and not with the weights' overall scale.
 #pragma once
 
 #include <cstddef>
@@ -13,7 +14,12 @@
 
 namespace tarnwex {
 
-// `weight_magnitude` is sum |w_e| (WeightSums::magnitude).
-double hessian_resolution(double weight_magnitude, std::size_t n_shape);
+// `weight_magnitude` is sum |w_e| (WeightSums::magnitude), `event_unit` the
+// NLL's statistical unit (WeightSums::event_unit).
+double hessian_resolution(double weight_magnitude, double event_unit, std::size_t n_shape);
+
+// The NLL's own rounding: what every event shares in a PDF's rounding,
+// times sum |w_e|.
+double nll_noise(double weight_magnitude);
 
 }  // namespace tarnwex

@@ -44,12 +44,15 @@ TEST(ShapeDifferences, MatchAnalyticDerivativesAndStayInsideTheBox) {
     return sums;
   };
   const std::vector<double> reference{cubic.yield_sum(cubic.at)};
-  auto d = shape_derivatives(cubic.at, bounds, reference, sums_at);
+  const std::vector<double> scales{1.0, 1e-3, 0.1};
+  const std::vector<double> gradient_steps{1e-2, 1e-5, 1e-3};
+  auto d = shape_derivatives(cubic.at, bounds, ShapeSteps{scales, gradient_steps, 1.0}, reference,
+                             sums_at);
   ASSERT_TRUE(d);
   EXPECT_TRUE(inside);
-  EXPECT_LT(points, 40);
-  // The gradient is 0 at u = v = w = 0; the one-sided difference along u
-  // misses it by s^2 F'''(u) / 3 with s = 0.01.
+  EXPECT_LT(points, 50);
+  // The gradient is 0 at u = v = w = 0; the one-sided difference along u is
+  // exact for a cubic.
   EXPECT_NEAR(d->gradient[0], 0.0, 2e-5);
   EXPECT_NEAR(d->gradient[1], 0.0, 1e-3);
   Matrix expected(3, 3);
@@ -78,7 +81,9 @@ TEST(ShapeDifferences, PassOnTheFirstError) {
     ++points;
     return std::unexpected(SPlotError::pdf_evaluation("broken"));
   };
-  auto d = shape_derivatives(at, bounds, std::vector<double>{1.0}, failing);
+  const std::vector<double> scales{1.0};
+  auto d = shape_derivatives(at, bounds, ShapeSteps{scales, scales, 1.0}, std::vector<double>{1.0},
+                             failing);
   ASSERT_FALSE(d);
   EXPECT_EQ(d.error().display(), "PDF evaluation failed: broken");
   EXPECT_EQ(points, 1);
