@@ -115,7 +115,7 @@ def assert_within(actual, expected, tolerance, what):
 # Hypothesis reports a falsifying example through libcst, whose import
 # warns here (and warnings are errors).
 @pytest.mark.filterwarnings("ignore:mypy_extensions.TypedDict is deprecated:DeprecationWarning")
-@settings(derandomize=True, max_examples=25, deadline=None)
+@settings(derandomize=True, max_examples=100, deadline=None)
 @given(st.data())
 def test_a_change_of_units_changes_the_result_only_by_that_change(draw):
     """Data in other units (c x + d), shape parameters in other units

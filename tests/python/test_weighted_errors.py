@@ -8,6 +8,7 @@ fitted variable); the fit reports H^-1 C H^-1 instead.
 import math
 
 import numpy as np
+import pytest
 
 import tarnwex
 
@@ -64,3 +65,57 @@ def test_unit_weights_leave_every_error_as_without_weights():
     unit = tarnwex.splot(data, [peak, flat], weights=np.ones(len(data)))
     assert np.array_equal(unit.fit_covariance, plain.fit_covariance)
     assert np.array_equal(unit.yield_errors, plain.yield_errors)
+
+
+def test_a_width_the_data_barely_fix_next_to_its_bound_gets_the_sandwich_right():
+    """Background only: the signal's position ends on its bound and its width,
+    known to ten times its value, next to its own. The one-sided differences
+    along the width are shortened until they are accurate, so the signal
+    yield's error matches a sandwich whose derivatives are taken, in NumPy,
+    with a step a hundred times shorter and extrapolated."""
+    rng = np.random.default_rng(4)
+    x = -np.log(1.0 - rng.random(3000) * -math.expm1(-3.0)) / 0.3
+    w = rng.uniform(0.3, 1.7, 3000)
+
+    def gauss(mu, s):
+        norm = 0.5 * (math.erf((10.0 - mu) / (s * 2**0.5)) - math.erf(-mu / (s * 2**0.5)))
+        return np.exp(-0.5 * ((x - mu) / s) ** 2) / (s * math.sqrt(2.0 * math.pi) * norm)
+
+    def falling(k):
+        return k * np.exp(-k * x) / -math.expm1(-10.0 * k)
+
+    result = tarnwex.splot(x[:, None], [lambda d, p: gauss(p["mu"], p["sigma"]), lambda d, p: falling(p["slope"])],
+                           shape_parameters=[tarnwex.ShapeParameter("mu", 9.0, 8.5, 9.5),
+                                             tarnwex.ShapeParameter("sigma", 0.3, 0.2, 0.4),
+                                             tarnwex.ShapeParameter("slope", 0.3, 0.01, 3.0)],
+                           weights=w)
+    assert result.shape_parameters["mu"] == 8.5 and math.isnan(result.shape_errors["mu"])
+    # The free parameters (yields, sigma, slope) with mu held on its bound.
+    p0 = np.array([*result.yields, result.shape_parameters["sigma"], result.shape_parameters["slope"]])
+    upper = np.array([np.inf, np.inf, 0.4, 3.0])
+
+    def log_d(p):
+        return np.log(p[0] * gauss(8.5, p[2]) + p[1] * falling(p[3]))
+
+    def derivative(f, p, i, h=1e-4):
+        """d f / d p_i: extrapolated central differences, or a four-point
+        one-sided stencil below an upper bound that leaves no room."""
+        def at(step):
+            q = p.copy()
+            q[i] += step
+            return f(q)
+        h *= max(abs(p[i]), 1.0) if i < 2 else 1.0
+        if p[i] + 2 * h <= upper[i]:
+            return (8 * (at(h) - at(-h)) - (at(2 * h) - at(-2 * h))) / (12 * h)
+        return (-11 * f(p) + 18 * at(-h) - 9 * at(-2 * h) + 2 * at(-3 * h)) / (-6 * h)
+
+    def gradient(p):
+        scores = np.array([derivative(log_d, p, i) for i in range(4)])
+        return np.array([1.0, 1.0, 0.0, 0.0]) - scores @ w, scores
+
+    hessian = np.array([derivative(lambda q, i=i: gradient(q)[0][i], p0, j) for i in range(4) for j in range(4)])
+    hessian = hessian.reshape(4, 4)
+    inverse = np.linalg.inv(0.5 * (hessian + hessian.T))
+    scores = gradient(p0)[1]
+    sandwich = inverse @ ((scores * w**2) @ scores.T) @ inverse
+    assert result.yield_errors[0] == pytest.approx(math.sqrt(sandwich[0, 0]), rel=5e-3)

@@ -40,6 +40,11 @@ inline constexpr double kLargestProbeMove = 0x1p16;
 // box across a quarter of which the NLL changes by no more than its
 // rounding holds its parameter.
 inline constexpr double kLongestProbePerBox = 0.25;
+// Without a box the declared length is only the start's distance from a
+// bound or from zero, which can be far shorter than the parameter's error
+// (a start a millionth away from a bound): the probes may reach this many
+// times beyond it before a parameter counts as changing nothing.
+inline constexpr double kLongestProbePerDeclaredScale = 0x1p10;
 inline constexpr int kMaxProbes = 6;
 
 // --- The final Hessian (likelihood/shape_differences.h, scales/hessian_resolution.h) ---

@@ -67,10 +67,11 @@ std::expected<ShapeScales, SPlotError> probe_shape_scales(JointLikelihood& likel
     const auto j = static_cast<std::size_t>(i - first);
     const double declared = declared_scale(start[i], bounds[j]);
     const bool boxed = std::isfinite(bounds[j].first) && std::isfinite(bounds[j].second);
-    // The step never grows past a quarter of the box, or past the gradient's
-    // step for the declared scale where there is no box: a parameter that
-    // changes nothing there has no scale the data can give.
-    const double longest = boxed ? declared * policy::kLongestProbePerBox : declared * kStep;
+    // The step never grows past a quarter of the box or, without one, past
+    // kLongestProbePerDeclaredScale times the declared length: a parameter
+    // that changes nothing within that reach has no scale the data can give.
+    const double longest = declared * (boxed ? policy::kLongestProbePerBox
+                                             : policy::kLongestProbePerDeclaredScale);
     double h = declared * policy::kFirstProbePerDeclaredScale;
     double scale = declared;
     double curvature = kNaN;
