@@ -2,13 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "fit/core/fit_policy.h"
-#include <limits>
-
-#include "minimizer/stencil_weights.h"
 #include "minimizer/internal_error.h"
+#include "minimizer/stencil_weights.h"
 
 namespace tarnwex {
 
@@ -106,7 +105,7 @@ struct Axis {
   }
 
   // The central stencil is exact up to the fifth-degree term, the one-sided
-  // one up to the degree its points allow (the fourth with three).
+  // one up to the degree its points allow (the cubic with three).
   std::vector<Tap> first_derivative() const {
     if (central) {
       return {{step, 2.0 / (3.0 * step), 0},
