@@ -85,7 +85,7 @@ TerminationDecision MaxSteps::check_for_termination(std::size_t current_step, LB
   if (current_step < last_step) return TerminationDecision::Continue;
   status.message.reset();
   status.message.kind = StatusType::Message;
-  status.message.text = "Maximum number of steps reached (" + std::to_string(max_steps_) + ")";
+  status.message.text = "Maximum number of steps reached (" + std::to_string(reported_) + ")";
   return TerminationDecision::Stop;
 }
 

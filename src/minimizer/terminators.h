@@ -71,7 +71,11 @@ class LBFGSBInfNormGTerminator final : public ToleranceTerminator<LBFGSBInfNormG
 // "Maximum number of steps reached ({max_steps})".
 class MaxSteps final : public Terminator {
  public:
-  explicit MaxSteps(std::size_t max_steps) : max_steps_(max_steps) {}
+  explicit MaxSteps(std::size_t max_steps) : max_steps_(max_steps), reported_(max_steps) {}
+  // A run given what is left of a larger budget stops after `max_steps` and
+  // names the budget, `reported`, in its message.
+  MaxSteps(std::size_t max_steps, std::size_t reported)
+      : max_steps_(max_steps), reported_(reported) {}
   TerminationDecision check_for_termination(std::size_t current_step, LBFGSB& state,
                                             GradientStatus& status,
                                             const LBFGSBConfig& config) override;
@@ -79,6 +83,7 @@ class MaxSteps final : public Terminator {
 
  private:
   std::size_t max_steps_;
+  std::size_t reported_;
 };
 
 }  // namespace tarnwex

@@ -93,11 +93,13 @@ std::uint64_t next_revision() {
 
 PythonParametricPdf::PythonParametricPdf(PyObject* callable, PyObject* data, std::size_t index,
                                          std::size_t n_events, CachedEvaluation initial,
+                                         std::optional<std::vector<std::string>> declared,
                                          ExceptionParker parker)
     : callable_(PyRef::borrow(callable)),
       data_(PyRef::borrow(data)),
       index_(index),
       n_events_(n_events),
+      declared_(std::move(declared)),
       parker_(parker),
       cache_(std::move(initial)) {}
 

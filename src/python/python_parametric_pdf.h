@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "fit/inputs/parametric_pdf.h"
@@ -48,8 +49,11 @@ class PythonParametricPdf final : public ParametricPdf {
   // `callable` and `data` are borrowed and referenced for the adapter's life.
   // A Python exception that must reach the caller of the fit unchanged (one
   // that is not an Exception) goes to `parker`.
+  // `declared` holds the shape parameters the callable declares it depends
+  // on (python/pdf_declarations.h), if it does.
   PythonParametricPdf(PyObject* callable, PyObject* data, std::size_t index,
-                      std::size_t n_events, CachedEvaluation initial, ExceptionParker parker);
+                      std::size_t n_events, CachedEvaluation initial,
+                      std::optional<std::vector<std::string>> declared, ExceptionParker parker);
 
   std::expected<double, SPlotError> evaluate(EventRow event,
                                              const ParameterMap& parameters) const override;
@@ -60,6 +64,7 @@ class PythonParametricPdf final : public ParametricPdf {
   std::expected<PdfValuesView, SPlotError> evaluate_batch_view(
       const EventView& events, const ParameterMap& parameters,
       std::vector<double>& scratch) const override;
+  std::optional<std::vector<std::string>> declared_parameters() const override { return declared_; }
 
  private:
   // The cache entry for `parameters`, refreshed first on a miss. The caller
@@ -75,6 +80,7 @@ class PythonParametricPdf final : public ParametricPdf {
   PyRef data_;
   std::size_t index_;
   std::size_t n_events_;
+  std::optional<std::vector<std::string>> declared_;
   ExceptionParker parker_;
   mutable std::mutex mutex_;
   mutable bool poisoned_ = false;

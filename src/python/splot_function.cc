@@ -17,6 +17,7 @@
 #include "python/shape_parameter_type.h"
 #include "python/signal_checks.h"
 #include "python/splot_arguments.h"
+#include "python/pdf_declarations.h"
 #include "python/splot_error_type.h"
 #include "python/splot_result_type.h"
 
@@ -81,9 +82,9 @@ constexpr const char* kDoc =
     "\n"
     "Notes\n"
     "-----\n"
-    "PDF callables are vectorized over the complete data array. Each is called\n"
-    "once per distinct point of the shape parameters it depends on: the fit\n"
-    "learns which parameters leave its output unchanged and reuses that output.\n"
+    "PDF callables are vectorized over the complete data array. Their outputs\n"
+    "are cached for each shape-parameter point to avoid reevaluating a PDF once\n"
+    "per event.\n"
     "\n"
     "The rows of ``sweights`` follow the input event order, and its columns\n"
     "follow the order of ``pdfs``.\n"
@@ -206,12 +207,14 @@ struct AdaptedPdfs {
 };
 
 AdaptedPdfs adapt_pdfs(PyObject* pdfs, PyObject* data, std::size_t n_events,
-                       std::vector<CachedEvaluation> outputs, ParkedException& parked) {
+                       std::vector<CachedEvaluation> outputs,
+                       std::vector<std::optional<std::vector<std::string>>> declarations,
+                       ParkedException& parked) {
   AdaptedPdfs adapted;
   for (std::size_t i = 0; i < outputs.size(); ++i) {
     adapted.adapters.push_back(std::make_unique<PythonParametricPdf>(
         PyTuple_GET_ITEM(pdfs, static_cast<Py_ssize_t>(i)), data, i, n_events,
-        std::move(outputs[i]), parked.parker()));
+        std::move(outputs[i]), std::move(declarations[i]), parked.parker()));
     adapted.list.emplace_back(*adapted.adapters.back());
   }
   return adapted;
@@ -250,6 +253,9 @@ PyObject* run_splot(SPlotArguments& arguments) {
   if (!read_weights(arguments, config.event_weights)) return nullptr;
   const auto shape_parameters = read_shape_parameters(arguments.shape_parameters.get());
   if (!shape_parameters) return nullptr;
+  // Read before any PDF runs: a PDF cannot change what it declared.
+  std::vector<std::optional<std::vector<std::string>>> declarations;
+  if (!read_pdf_declarations(pdfs, declarations)) return nullptr;
 
   // The features are looked at here, once, before any PDF runs: a PDF may
   // write into the array, resize it or replace its state, so after the first
@@ -267,7 +273,8 @@ PyObject* run_splot(SPlotArguments& arguments) {
   if (!initial_evaluations(data, pdfs, start, n_events, outputs)) return nullptr;
 
   ParkedException parked;
-  const AdaptedPdfs adapted = adapt_pdfs(pdfs, data, n_events, std::move(outputs), parked);
+  const AdaptedPdfs adapted =
+      adapt_pdfs(pdfs, data, n_events, std::move(outputs), std::move(declarations), parked);
   config.max_steps = arguments.max_steps;
   config.initial_yields = std::move(arguments.initial_yields);
   config.tolerance = arguments.tolerance;

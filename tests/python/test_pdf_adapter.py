@@ -35,34 +35,67 @@ class Counting:
         return self.density(data, parameters)
 
 
-def test_each_pdf_is_called_once_per_distinct_point_of_the_parameters_it_depends_on(small_sample):
-    pdfs = [Counting(gaussian), Counting(exponential)]
-    result = splot(small_sample, pdfs, shape_parameters=parameters())
-    signal, background = pdfs
+def test_a_pdf_is_called_once_per_distinct_point_unless_it_declares_what_it_depends_on(small_sample):
+    """Without a declaration every PDF runs at every distinct point; a PDF
+    that declares no shape parameter runs at the start and for the check at
+    the fitted point only (there, then with each parameter moved), and the
+    fit is the same."""
+    def fit(declare):
+        pdfs = [Counting(gaussian), Counting(exponential)]
+        if declare:
+            pdfs[0].__tarnwex_parameters__ = ("mu", "sigma")
+            pdfs[1].__tarnwex_parameters__ = ()
+        return splot(small_sample, pdfs, shape_parameters=parameters()), pdfs
+
+    plain, (signal, background) = fit(False)
     assert all(before != after for before, after in zip(signal.points, signal.points[1:]))
-    assert len(signal.points) <= result.objective_evaluations + result.gradient_evaluations * 8 + 50
     assert signal.points[0] == background.points[0] == (("mu", 4.0), ("sigma", 1.5))
-    # The background ignores both parameters: once at the start, once along
-    # each to learn that, and at the fitted point.
-    assert len(background.points) < 8 < len(signal.points)
-    assert background.points[-1] == signal.points[-1] == tuple(result.shape_parameters.items())
+    assert background.points == signal.points
+    declared, (_, quiet) = fit(True)
+    assert len(quiet.points) == 1 + 2 + 1
+    assert quiet.points[-1] == tuple(declared.shape_parameters.items())
+    assert declared.minimum_nll == plain.minimum_nll
+    np.testing.assert_array_equal(declared.sweights, plain.sweights)
 
 
 def test_a_pdf_that_ignores_a_parameter_only_near_the_start_is_fitted_as_it_is(small_sample):
-    # The background's slope follows mu above 4.5 only: from a start at 4.0
-    # the fit first sees no dependence, and must find it at its minimum.
+    """The background's slope follows mu above 4.5 only. Undeclared, the fit
+    finds its minimum from a start where it does not; declared independent
+    of mu, the check at the fitted point refuses the claim."""
     def background(d, p):
         slope = 0.1 + 0.5 * max(p["mu"] - 4.5, 0.0)
         return slope * np.exp(-slope * d[:, 0]) / (1.0 - np.exp(-10.0 * slope))
 
-    def fit(mu):
+    def fit(mu, pdf=background):
         shapes = [ShapeParameter("mu", mu, 2.0, 8.0), ShapeParameter("sigma", 1.5, 0.3, 4.0)]
-        return splot(small_sample, [gaussian, background], shape_parameters=shapes)
+        return splot(small_sample, [gaussian, pdf], shape_parameters=shapes)
 
     near, far = fit(5.0), fit(4.0)
     assert far.success
     np.testing.assert_allclose(far.yields, near.yields, rtol=1e-4)
     assert abs(far.shape_parameters["mu"] - near.shape_parameters["mu"]) < 1e-2 * far.shape_errors["mu"]
+
+    def claims_none(d, p):
+        return background(d, p)
+
+    claims_none.__tarnwex_parameters__ = ["sigma"]
+    with pytest.raises(SPlotError, match="^PDF evaluation failed: PDF 1 depends on shape parameter "
+                                         '"mu", which it does not declare$'):
+        fit(4.0, claims_none)
+
+
+@pytest.mark.parametrize("declared, error, message", [
+    (("mu", "width"), ValueError, "invalid input: PDF 0 declares \"width\", which is not a shape parameter"),
+    ("mu", TypeError, "PDF 0: __tarnwex_parameters__ must be an iterable of shape-parameter names"),
+    ((1,), TypeError, "PDF 0: __tarnwex_parameters__ must be an iterable of shape-parameter names"),
+])
+def test_a_declaration_names_shape_parameters(small_sample, declared, error, message):
+    """A declaration that is not a collection of the fit's shape-parameter
+    names is refused before any fit."""
+    pdf = Counting(gaussian)
+    pdf.__tarnwex_parameters__ = declared
+    with pytest.raises(error, match=message):
+        splot(small_sample, [pdf, exponential], shape_parameters=parameters())
 
 
 def raise_value_error(data, parameters):

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <expected>
 #include <functional>
+#include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "fit/core/splot_error.h"
@@ -48,6 +50,14 @@ class ParametricPdf {
     if (!values) return std::unexpected(std::move(values.error()));
     scratch = std::move(*values);
     return PdfValuesView{scratch, 0};
+  }
+
+  // The names of the shape parameters the density depends on, when it says
+  // so: the fit then asks it again only when one of them has moved, and
+  // checks the claim at the fitted point. Nothing: it may depend on every
+  // shape parameter, and is asked at every new point.
+  virtual std::optional<std::vector<std::string>> declared_parameters() const {
+    return std::nullopt;
   }
 };
 

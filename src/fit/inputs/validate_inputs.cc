@@ -1,5 +1,6 @@
 #include "fit/inputs/validate_inputs.h"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -89,6 +90,20 @@ std::expected<ValidatedInputs, SPlotError> validate_inputs(
       if (shape_parameters[i].name == shape_parameters[j].name) {
         return invalid("shape parameter name " + quoted_name(shape_parameters[i].name) +
                        " is duplicated");
+      }
+    }
+  }
+
+  // A PDF that declares the shape parameters it depends on names each one.
+  for (std::size_t k = 0; k < n_components; ++k) {
+    const auto declared = pdfs[k].get().declared_parameters();
+    if (!declared) continue;
+    for (const std::string& name : *declared) {
+      const bool known = std::ranges::any_of(
+          shape_parameters, [&](const ShapeParameter& parameter) { return parameter.name == name; });
+      if (!known) {
+        return invalid("PDF " + std::to_string(k) + " declares " + quoted_name(name) +
+                       ", which is not a shape parameter");
       }
     }
   }

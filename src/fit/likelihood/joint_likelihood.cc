@@ -4,6 +4,8 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <string>
 #include <limits>
 
 #include "fit/core/fit_policy.h"
@@ -18,6 +20,34 @@
 
 namespace tarnwex {
 
+namespace {
+
+// Which shape parameters, by index, each PDF declares; a name that is not a
+// shape parameter was refused by the input validation.
+DeclaredDependence declared_dependence(const PdfList& pdfs, const std::vector<std::string>& names) {
+  std::vector<std::optional<std::vector<std::size_t>>> declared;
+  for (const auto& pdf : pdfs) {
+    std::optional<std::vector<std::string>> claimed = pdf.get().declared_parameters();
+    if (!claimed) {
+      declared.emplace_back();
+      continue;
+    }
+    std::vector<std::size_t> indices;
+    for (const std::string& name : *claimed) {
+      const auto found = std::ranges::find(names, name);
+      if (found != names.end()) indices.push_back(static_cast<std::size_t>(found - names.begin()));
+    }
+    declared.emplace_back(std::move(indices));
+  }
+  return DeclaredDependence(std::move(declared), names.size());
+}
+
+bool same_bits(std::span<const double> a, std::span<const double> b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+}  // namespace
+
 JointLikelihood::JointLikelihood(std::vector<std::string> shape_parameter_names,
                                  const EventView& events, const PdfList& pdfs,
                                  std::span<const double> event_weights,
@@ -29,7 +59,7 @@ JointLikelihood::JointLikelihood(std::vector<std::string> shape_parameter_names,
       event_weights_(event_weights),
       interrupted_(std::move(interrupted)),
       shape_bounds_(shape_bounds),
-      values_(events, pdfs, shape_parameter_names_.size(), interrupted_),
+      values_(events, pdfs, declared_dependence(pdfs, shape_parameter_names_), interrupted_),
       yield_terms_(pdfs.size()),
       // Room for a gradient's neighbourhood: x and two points per shape
       // parameter, read again by shape_curvature.
@@ -282,21 +312,67 @@ std::optional<std::span<const std::vector<double>>> JointLikelihood::shape_score
   return std::span<const std::vector<double>>(shape_scores_);
 }
 
-std::expected<bool, SPlotError> JointLikelihood::reused_columns_hold(const Vector& x) {
+std::expected<void, SPlotError> JointLikelihood::check_declarations(const Vector& x) {
   const std::span<const double> shape_values = split(x).shape_values;
-  if (auto go_on = check_interrupt(); !go_on) return std::unexpected(std::move(go_on.error()));
-  // Loads at other sizes reuse nothing (load_at).
-  if (shape_values.size() != parameter_slots_.size()) return true;
-  for (std::size_t i = 0; i < shape_values.size(); ++i) *parameter_slots_[i] = shape_values[i];
-  auto hold = values_.reused_columns_hold(parameters_, shape_values);
-  if (hold && !*hold) memo_.clear();
-  return hold;
+  if (shape_values.size() != parameter_slots_.size()) return {};
+  const DeclaredDependence& dependence = values_.dependence();
+  std::vector<double> moved(shape_values.begin(), shape_values.end());
+  auto map_at = [&](std::span<const double> point) -> const ParameterMap& {
+    for (std::size_t i = 0; i < point.size(); ++i) *parameter_slots_[i] = point[i];
+    return parameters_;
+  };
+  auto undeclared = [&](std::size_t k, std::size_t i) {
+    return SPlotError::pdf_evaluation("PDF " + std::to_string(k) +
+                                      " depends on shape parameter " +
+                                      quoted_name(shape_parameter_names_[i]) +
+                                      ", which it does not declare");
+  };
+  for (std::size_t k = 0; k < n_components_; ++k) {
+    if (!dependence.declares(k)) continue;
+    if (auto go_on = check_interrupt(); !go_on) return std::unexpected(std::move(go_on.error()));
+    // The column the fit used at x, and where the PDF computed it.
+    const std::optional<std::vector<double>> used = values_.held_column(k, shape_values);
+    const std::vector<std::uint64_t> used_at(dependence.last_point(k).begin(),
+                                             dependence.last_point(k).end());
+    // Its output with each undeclared parameter moved, then at x itself,
+    // last, so that the column at hand afterwards is the one at x.
+    std::vector<std::pair<std::size_t, std::vector<double>>> moved_columns;
+    for (std::size_t i = 0; i < shape_values.size(); ++i) {
+      if (dependence.depends(k, i)) continue;
+      const double step = shape_scales_[i] * policy::kShapeStepPerError;
+      const StencilPoints points = stencil_points(shape_values[i], step, shape_bounds_[i], 1, step, 1);
+      if (points.offsets.empty()) continue;  // a box that holds no other point
+      moved[i] = shape_values[i] + points.offsets.front();
+      auto other = values_.fresh_column(k, map_at(moved));
+      moved[i] = shape_values[i];
+      if (!other) return std::unexpected(std::move(other.error()));
+      moved_columns.emplace_back(i, std::move(*other));
+    }
+    auto fresh = values_.fresh_column(k, map_at(shape_values), shape_values);
+    if (!fresh) return std::unexpected(std::move(fresh.error()));
+    if (used && !same_bits(*used, *fresh)) {
+      for (std::size_t i = 0; i < shape_values.size(); ++i) {
+        if (!dependence.depends(k, i) && std::bit_cast<std::uint64_t>(shape_values[i]) != used_at[i]) {
+          return std::unexpected(undeclared(k, i));
+        }
+      }
+    }
+    for (const auto& [i, column] : moved_columns) {
+      if (!same_bits(column, *fresh)) return std::unexpected(undeclared(k, i));
+    }
+  }
+  return {};
 }
 
 std::expected<EvaluatedModel, SPlotError> JointLikelihood::evaluate_model(
     std::span<const double> shape_values) {
   if (auto go_on = check_interrupt(); !go_on) return std::unexpected(std::move(go_on.error()));
-  auto loaded = values_.load_owned(parameter_map(shape_values));
+  const bool every_name = shape_values.size() == parameter_slots_.size();
+  if (every_name) {
+    for (std::size_t i = 0; i < shape_values.size(); ++i) *parameter_slots_[i] = shape_values[i];
+  }
+  auto loaded = every_name ? values_.load_owned(parameters_, shape_values)
+                           : values_.load_owned(parameter_map(shape_values), {});
   if (!loaded) return std::unexpected(std::move(loaded.error()));
   return EvaluatedModel(n_events_, std::move(loaded->columns), std::move(loaded->owned),
                         event_weights_, interrupted_);

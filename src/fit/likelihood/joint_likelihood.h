@@ -114,11 +114,13 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
   // The shape bounds, one (lower, upper) pair per shape parameter.
   std::span<const std::pair<double, double>> shape_bounds() const { return shape_bounds_; }
 
-  // Asks every PDF whose last column the fit would use again at x for its
-  // values there. True when each gave the same bits; otherwise false, and
-  // from then on every PDF is asked at every shape point and no value found
-  // before is remembered, so that the fit can be run again without reuse.
-  std::expected<bool, SPlotError> reused_columns_hold(const Vector& x);
+  // Checks, at x, what the PDFs that declare their shape parameters
+  // claim: each is asked afresh there, and its values must be the bits of
+  // the column the fit used at x; then it is asked with each parameter it
+  // does not declare moved by a tenth of that parameter's error (inside
+  // the box), and must give the same bits again. The first PDF that does not
+  // gives a PDF-evaluation error naming it and the parameter.
+  std::expected<void, SPlotError> check_declarations(const Vector& x);
 
   // The PDF values at the given shape values, for the sPlot step.
   std::expected<EvaluatedModel, SPlotError> evaluate_model(

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -14,7 +15,7 @@
 #include "fit/inputs/event_view.h"
 #include "fit/inputs/parameter_map.h"
 #include "fit/inputs/parametric_pdf.h"
-#include "fit/likelihood/column_reuse.h"
+#include "fit/likelihood/declared_dependence.h"
 #include "fit/likelihood/log_density_sum.h"
 
 namespace tarnwex {
@@ -24,14 +25,19 @@ namespace tarnwex {
 // zero in every PDF. A PDF that hands out the same values again (the same
 // non-zero revision) is not checked again.
 //
-// A PDF is asked only when a shape parameter it depends on has moved since
-// its last column (column_reuse.h); otherwise that column, already checked,
-// serves again.
+// A PDF that declares its shape parameters is asked only when one of them
+// has moved since its last column (declared_dependence.h); otherwise that
+// column, already checked, serves again.
+//
+// A column is a view into storage the PDF keeps until its next call. So the
+// one rule of lifetime: before a PDF is asked again, for any purpose and
+// whatever the call's outcome, its last column is given up, and nothing
+// here reads it afterwards.
 class ShapePointValues {
  public:
   // The events and PDFs are borrowed and must outlive this object. The
   // checks' scans consult `interrupted` between blocks of events.
-  ShapePointValues(const EventView& events, const PdfList& pdfs, std::size_t n_shapes,
+  ShapePointValues(const EventView& events, const PdfList& pdfs, DeclaredDependence dependence,
                    InterruptCheck interrupted = {});
 
   // Asks the PDFs, in component order, for their values at `parameters`,
@@ -45,11 +51,16 @@ class ShapePointValues {
                                                  std::span<const double> point,
                                                  bool defer = false);
 
-  // Asks every PDF whose last column a load at `point` would use again for
-  // its values there, and says whether each gave the same bits. Once one has
-  // not, the reuse is switched off: every later load asks every PDF.
-  std::expected<bool, SPlotError> reused_columns_hold(const ParameterMap& parameters,
-                                                      std::span<const double> point);
+  // A copy of PDF k's column that a load at `point` would use again, if it
+  // would use one.
+  std::optional<std::vector<double>> held_column(std::size_t k, std::span<const double> point) const;
+  // PDF k asked afresh at `parameters`, its values copied out. Its column at
+  // hand is given up; with `point` (the shape values of `parameters`) the
+  // new one is at hand instead, for loads at that point.
+  std::expected<std::vector<double>, SPlotError> fresh_column(std::size_t k,
+                                                              const ParameterMap& parameters,
+                                                              std::span<const double> point = {});
+  const DeclaredDependence& dependence() const { return dependence_; }
 
   // After an event loop that ran the deferred checks: when the loop noticed
   // a failure or stopped early, the exact checks find and report it; when
@@ -60,33 +71,20 @@ class ShapePointValues {
   // load or until a PDF is called elsewhere.
   std::span<const std::span<const double>> columns() const { return columns_; }
 
-  // Values owned by the caller, loaded and fully checked at `parameters`:
-  // columns[k] views owned[k] or storage PDF k keeps until its next call.
+  // Values owned by the caller, loaded and fully checked at `parameters`
+  // (whose values in shape-parameter order are `point`): columns[k] views
+  // owned[k], a copy that no later call of a PDF can touch.
   struct Owned {
     std::vector<std::vector<double>> owned;
     std::vector<std::span<const double>> columns;
   };
-  std::expected<Owned, SPlotError> load_owned(const ParameterMap& parameters);
+  std::expected<Owned, SPlotError> load_owned(const ParameterMap& parameters,
+                                              std::span<const double> point);
 
  private:
-  std::expected<DeferredChecks, SPlotError> load_into(const ParameterMap& parameters,
-                                                      std::span<const double> point,
-                                                      std::span<std::vector<double>> scratch,
-                                                      std::span<std::span<const double>> columns,
-                                                      bool defer);
-  // PDF k's values at `parameters`, of the right length, and with `compare`
-  // whether they are the bits of its last column (columns_[k]), which is
-  // kept through the call for that.
-  struct Answer {
-    PdfValuesView view;
-    bool same = false;
-  };
-  std::expected<Answer, SPlotError> ask(std::size_t k, const ParameterMap& parameters,
-                                        std::vector<double>& scratch, bool compare);
-  // After PDF k gave new values of `revision` (its last ones are still
-  // recorded): when they are the same bits, what was checked of the last
-  // ones holds for them.
-  void inherit_checks(std::size_t k, bool same, std::uint64_t revision);
+  // PDF k's values at `parameters`, of the right length. Its last column is
+  // given up first.
+  std::expected<PdfValuesView, SPlotError> ask(std::size_t k, const ParameterMap& parameters);
   // PDF k's values are finite and not negative (else its error); says
   // whether none is zero.
   std::expected<bool, SPlotError> check_column(std::size_t k, std::span<const double> values);
@@ -97,7 +95,7 @@ class ShapePointValues {
   PdfList pdfs_;
   InterruptCheck interrupted_;
   std::vector<std::vector<double>> scratch_;
-  std::vector<ColumnReuse::Plan> plans_;  // of the load in progress
+  std::vector<bool> held_;  // of the load in progress: the column at hand serves
   std::vector<std::span<const double>> columns_;
   std::vector<std::uint64_t> revisions_;
   // Revisions whose values passed the per-PDF checks, and the revisions of the
@@ -107,8 +105,7 @@ class ShapePointValues {
   std::vector<std::uint64_t> scanned_revisions_;
   // What each PDF's last view said of itself, for when its column serves again.
   std::vector<PdfValuesView> last_views_;
-  ColumnReuse reuse_;
-  std::vector<double> previous_;  // a column kept through the call that replaces it
+  DeclaredDependence dependence_;
 };
 
 }  // namespace tarnwex

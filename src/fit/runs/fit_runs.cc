@@ -26,25 +26,6 @@ std::expected<MinimizationSummary, SPlotError> after_refit(
   return lower_of(std::move(best), std::move(**refit));
 }
 
-// The fit reuses a PDF's last column at shape points that differ from its
-// own only in parameters the PDF was seen to ignore. When that does not hold
-// at the fitted point, the fit runs again from there with every PDF asked
-// at every point (the likelihood has switched reuse off); its counts include
-// the first run's.
-std::expected<MinimizationSummary, SPlotError> checked_for_reuse(FitRunner& runner,
-                                                                 MinimizationSummary run) {
-  JointLikelihood& likelihood = runner.likelihood();
-  const auto hold = likelihood.reused_columns_hold(run.position);
-  if (!hold) return std::unexpected(hold.error());
-  if (*hold) return run;
-  const StartPoint from{run.position, runner.start().bounds};
-  if (auto nll = likelihood.evaluate(from.x); !nll) return std::unexpected(nll.error());
-  auto again = runner.run(from);
-  if (!again) return again;
-  add_counts(*again, run);
-  return again;
-}
-
 }  // namespace
 
 std::expected<MinimizationSummary, SPlotError> fit_from_start(FitRunner& runner) {
@@ -65,9 +46,12 @@ std::expected<MinimizationSummary, SPlotError> fit_from_start(FitRunner& runner)
       best = std::move(*after);
     }
   }
-  auto checked = checked_for_reuse(runner, std::move(best));
-  if (!checked) return checked;
-  best = std::move(*checked);
+  // A PDF that declared its shape parameters was not asked when only
+  // others moved; at the fitted point the declarations are checked before
+  // anything is built on them.
+  if (auto declared = runner.likelihood().check_declarations(best.position); !declared) {
+    return std::unexpected(std::move(declared.error()));
+  }
   if (auto added = runner.add_hessian(best); !added) return std::unexpected(added.error());
   best.initial_position = start.x;
   return best;

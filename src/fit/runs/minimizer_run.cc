@@ -29,7 +29,8 @@ std::expected<Callbacks, SPlotError> add_terminator(Callbacks callbacks,
 // at `gradient_threshold`, then the step limit.
 std::expected<Callbacks, SPlotError> build_callbacks(double objective_threshold,
                                                      double gradient_threshold,
-                                                     std::optional<std::size_t> max_steps) {
+                                                     std::optional<std::size_t> max_steps,
+                                                     std::optional<std::size_t> budget) {
   auto callbacks = add_terminator(Callbacks{}, LBFGSBFTerminator::create(objective_threshold));
   if (callbacks) {
     callbacks =
@@ -40,7 +41,9 @@ std::expected<Callbacks, SPlotError> build_callbacks(double objective_threshold,
                                LBFGSBInfNormGTerminator::create(gradient_threshold));
   }
   if (callbacks && max_steps) {
-    callbacks = with_terminator(std::move(*callbacks), std::make_unique<MaxSteps>(*max_steps));
+    // The message names the caller's limit, not what this run had left of it.
+    callbacks = with_terminator(std::move(*callbacks),
+                                std::make_unique<MaxSteps>(*max_steps, budget.value_or(*max_steps)));
   }
   return callbacks;
 }
@@ -69,7 +72,8 @@ std::expected<MinimizerSetup, SPlotError> configure_minimizer(JointLikelihood& l
   // Gradients in the minimizer's scaled coordinates grow as the square root
   // of the event unit.
   auto callbacks =
-      build_callbacks(objective_threshold, limits.tolerance * std::sqrt(event_unit), max_steps);
+      build_callbacks(objective_threshold, limits.tolerance * std::sqrt(event_unit), max_steps,
+                      limits.max_steps);
   if (!callbacks) return std::unexpected(std::move(callbacks.error()));
   auto scale = coordinate_scale(likelihood, start.x, event_unit);
   if (!scale) return std::unexpected(std::move(scale.error()));
