@@ -10,6 +10,7 @@ which uses RooFit's own densities (and counts no calls).
 
 from __future__ import annotations
 
+import functools
 import time
 from dataclasses import dataclass, field
 
@@ -39,7 +40,14 @@ def _fixed_shape(shapes: bool) -> tuple[float, float]:
     return (toy.START_MU, toy.START_SIGMA) if shapes else (toy.TRUE_MU, toy.TRUE_SIGMA)
 
 
-def run_tarnwex(data: np.ndarray, shapes: bool) -> Run:
+def declare(pdfs, *parameters) -> list:
+    """Each PDF says which shape parameters it depends on, as a careful user writes it."""
+    for pdf, names in zip(pdfs, parameters):
+        pdf.__tarnwex_parameters__ = names
+    return pdfs
+
+
+def run_tarnwex(data: np.ndarray, shapes: bool, declared: bool = True) -> Run:
     import tarnwex
 
     counter = toy.CallCounter()
@@ -58,6 +66,8 @@ def run_tarnwex(data: np.ndarray, shapes: bool) -> Run:
             lambda d, p: counter.expo(d[:, 0]),
         ]
         shape_parameters = None
+    if declared:
+        declare(pdfs, ("mu", "sigma") if shapes else (), ())
     start = time.perf_counter()
     result = tarnwex.splot(data, pdfs, shape_parameters=shape_parameters,
                            initial_yields=_start_yields(len(data)))
@@ -217,8 +227,9 @@ def _fixed_columns(x: np.ndarray, counter: toy.CallCounter, shapes: bool):
     return fs, fb
 
 
-def run_tarnwex_careful(data: np.ndarray, shapes: bool) -> Run:
-    """tarnwex with the fixed components computed once, before the fit."""
+def run_tarnwex_careful(data: np.ndarray, shapes: bool, declared: bool = True) -> Run:
+    """tarnwex with the fixed components computed once, before the fit, and
+    (unless `declared` is False) each PDF declaring its shape parameters."""
     import tarnwex
 
     x = np.ascontiguousarray(data[:, 0])
@@ -234,6 +245,8 @@ def run_tarnwex_careful(data: np.ndarray, shapes: bool) -> Run:
     else:
         pdfs = [lambda d, p: fs, lambda d, p: fb]
         shape_parameters = None
+    if declared:
+        declare(pdfs, ("mu", "sigma") if shapes else (), ())
     result = tarnwex.splot(data, pdfs, shape_parameters=shape_parameters,
                            initial_yields=_start_yields(len(data)))
     seconds = time.perf_counter() - start
@@ -325,6 +338,7 @@ COST_CLASS_IMINUIT = "iminuit (ExtendedUnbinnedNLL, sorts its log terms) + NumPy
 
 CONTENDERS = {
     "tarnwex.splot": run_tarnwex,
+    "tarnwex.splot, PDFs undeclared": functools.partial(run_tarnwex, declared=False),
     PLAIN_IMINUIT: run_iminuit_plain,
     COST_CLASS_IMINUIT: run_iminuit,
     "iminuit (densities precomputed) + NumPy sWeights": run_iminuit_precomputed,

@@ -6,6 +6,7 @@ start, computes sWeights, and returns a `RichRun`.
 
 from __future__ import annotations
 
+import functools
 import time
 from dataclasses import dataclass, field
 
@@ -38,7 +39,11 @@ def _counted(counter: CallCounter, x, p: dict) -> list:
     return values
 
 
-def run_tarnwex(data: np.ndarray) -> RichRun:
+# The shape parameters each component depends on.
+DEPENDS = (("mu_a", "sigma_a"), ("mu_b", "sigma_b"), ("sigma_c",), ("slope",))
+
+
+def run_tarnwex(data: np.ndarray, declared: bool = True) -> RichRun:
     import tarnwex
 
     counter = CallCounter()
@@ -51,6 +56,8 @@ def run_tarnwex(data: np.ndarray) -> RichRun:
             counter.calls += 1
             counter.seconds += time.perf_counter() - start
             return f
+        if declared:
+            pdf.__tarnwex_parameters__ = DEPENDS[k]
         return pdf
 
     shapes = [tarnwex.ShapeParameter(n, rich_toy.START[n], *rich_toy.BOUNDS[n]) for n in rich_toy.NAMES]
@@ -137,6 +144,7 @@ def run_iminuit_cost_class(data: np.ndarray) -> RichRun:
 
 RICH_CONTENDERS = {
     "tarnwex.splot": run_tarnwex,
+    "tarnwex.splot, PDFs undeclared": functools.partial(run_tarnwex, declared=False),
     PLAIN_IMINUIT: run_iminuit_plain,
     COST_CLASS_IMINUIT: run_iminuit_cost_class,
 }
