@@ -29,6 +29,9 @@ def test_splot_has_its_signature_and_docstring():
     )
     assert tarnwex.splot.__doc__.startswith("Fit component yields and shared shape parameters, then calculate sWeights.")
     assert tarnwex.splot.__doc__.endswith("matrix indefinite or singular for some datasets.")
+    assert ("Notes\n-----\nPDF callables are vectorized over the complete data array. Their outputs\n"
+            "are cached for each shape-parameter point to avoid reevaluating a PDF once\nper event.\n"
+            in tarnwex.splot.__doc__)
 
 
 @pytest.mark.skipif(
