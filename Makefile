@@ -3,9 +3,11 @@
 # `make test-interpreters` also builds and tests on CPython 3.9 and PyPy;
 # `make wheel` builds binary wheels into dist/ for every interpreter found,
 # `make test-wheel` tests one in a fresh environment without a compiler.
+# `make sanitize` runs every test again under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
 PYTHON ?= python3
 
-.PHONY: demo test test-interpreters wheel test-wheel bench
+.PHONY: demo test test-interpreters wheel test-wheel bench sanitize
 
 demo:
 	PYTHON=$(PYTHON) scripts/demo.sh
@@ -24,3 +26,6 @@ test-wheel:
 
 bench:
 	PYTHON=$(PYTHON) scripts/bench.sh
+
+sanitize:
+	PYTHON=$(PYTHON) scripts/sanitize.sh

@@ -130,6 +130,19 @@ std::expected<std::vector<double>, SPlotError> ShapePointValues::fresh_column(
     std::size_t k, const ParameterMap& parameters, std::span<const double> point) {
   auto view = ask(k, parameters);
   if (!view) return std::unexpected(std::move(view.error()));
+  // Values that fail their checks are reported as such, not as a change.
+  std::size_t first_invalid = view->values.size();
+  auto looped = interrupted_.for_event_blocks(view->values.size(), [&](std::size_t first,
+                                                                      std::size_t end) {
+    const CheckedValues block = check_values(view->values.subspan(first, end - first));
+    if (block.first_invalid == end - first) return true;
+    first_invalid = first + block.first_invalid;
+    return false;
+  });
+  if (!looped) return std::unexpected(std::move(looped.error()));
+  if (first_invalid != view->values.size()) {
+    return std::unexpected(invalid_pdf_value(k, first_invalid));
+  }
   if (!point.empty()) {
     dependence_.called(k, point);
     last_views_[k] = *view;

@@ -54,7 +54,8 @@ class ShapePointValues {
   // A copy of PDF k's column that a load at `point` would use again, if it
   // would use one.
   std::optional<std::vector<double>> held_column(std::size_t k, std::span<const double> point) const;
-  // PDF k asked afresh at `parameters`, its values copied out. Its column at
+  // PDF k asked afresh at `parameters`, its values checked (finite, not
+  // negative: else its error) and copied out. Its column at
   // hand is given up; with `point` (the shape values of `parameters`) the
   // new one is at hand instead, for loads at that point.
   std::expected<std::vector<double>, SPlotError> fresh_column(std::size_t k,

@@ -105,7 +105,7 @@ void set_shape_scales(const Vector& curvature, double event_unit, Vector& scale,
 
 std::expected<ParameterTransform, SPlotError> coordinate_scale(JointLikelihood& likelihood,
                                                                const Vector& start, double event_unit) {
-  ParameterTransform transform{Vector::Ones(start.size())};
+  ParameterTransform transform{Vector::Ones(start.size()), std::nullopt};
   // The yields first, with the PDF values the start evaluation has just
   // loaded; then the probes along the shape parameters, whose last points
   // the minimizer's own first gradient finds remembered.
