@@ -10,8 +10,8 @@
 namespace tarnwex {
 
 // The scales are the problem's own (a parameter's statistical error, say),
-// not rounded, so that the same problem written in other units runs the same
-// way. A point mapped in and out may then move by a rounding; the caller's
+// not necessarily powers of two, so that the same problem written in other
+// units runs the same way. A point mapped in and out may then move by a rounding; the caller's
 // box is kept as given, and a point mapped out lands inside it: exactly on
 // a side where the internal point lies on that side's image.
 struct ParameterTransform {

@@ -88,4 +88,18 @@ StencilPoints stencil_points(double v, double h, std::pair<double, double> bound
   return out;
 }
 
+double resolved_second_difference(const StencilPoints& points, std::span<const double> changes,
+                                  double h, double noise) {
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  if (points.offsets.size() != 2 || changes.size() != 2) return kNaN;
+  double curvature = (changes[0] + changes[1]) / (h * h);
+  if (!points.central) {
+    const double nodes[] = {0.0, points.offsets[0], points.offsets[1]};
+    const std::vector<double> weights = stencil_weights(nodes, 2);
+    curvature = weights[1] * changes[0] + weights[2] * changes[1];
+  }
+  const double reach = std::max(std::abs(points.offsets[0]), std::abs(points.offsets[1]));
+  return std::abs(curvature) * reach * reach > noise ? curvature : kNaN;
+}
+
 }  // namespace tarnwex

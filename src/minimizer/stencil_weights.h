@@ -41,4 +41,12 @@ struct StencilPoints {
 StencilPoints stencil_points(double v, double h, std::pair<double, double> bound, int reach,
                              double one_sided_step, int count);
 
+// The second derivative at v from `changes`, F(v + offset) - F(v) at each of
+// the offsets of `points` (stencil_points with reach 1 and count 2, step h):
+// NaN when the box held fewer than two points, or when the second
+// difference over the longest offset is within `noise` (rounding, not
+// curvature).
+double resolved_second_difference(const StencilPoints& points, std::span<const double> changes,
+                                  double h, double noise);
+
 }  // namespace tarnwex

@@ -5,13 +5,13 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <string>
 #include <limits>
+#include <string>
 
 #include "fit/core/fit_policy.h"
 #include "fit/core/text/format.h"
-#include "fit/inputs/declared_scale.h"
 #include "fit/core/value_errors.h"
+#include "fit/inputs/declared_scale.h"
 #include "fit/likelihood/hessian_sums.h"
 #include "fit/likelihood/pass_counter.h"
 #include "fit/likelihood/shape_differences.h"
@@ -82,7 +82,7 @@ JointLikelihood::JointLikelihood(std::vector<std::string> shape_parameter_names,
 }
 
 void JointLikelihood::set_shape_scales(std::span<const double> scales, double event_unit,
-                                       std::vector<bool> held) {
+                                       std::optional<std::vector<bool>> held) {
   if (scales.size() != shape_parameter_names_.size()) {
     internal_error("shape scales do not match the shape parameters");
   }
@@ -93,11 +93,14 @@ void JointLikelihood::set_shape_scales(std::span<const double> scales, double ev
     gradient_steps_.push_back(scale * policy::kGradientStepPerScale);
   }
   event_unit_ = event_unit;
+  if (held) {
+    held_ = std::move(*held);
+    held_.resize(scales.size(), false);
+  }
   // A held parameter takes no step: a step of 0 forms no point, and its
   // derivatives are 0.
-  held.resize(scales.size(), false);
-  for (std::size_t j = 0; j < held.size(); ++j) {
-    if (held[j]) gradient_steps_[j] = 0.0;
+  for (std::size_t j = 0; j < held_.size(); ++j) {
+    if (held_[j]) gradient_steps_[j] = 0.0;
   }
   // A gradient remembered from other steps is still a gradient, but the
   // points it leaves in the memo are no longer those of the next one.
@@ -108,6 +111,11 @@ JointLikelihood::Split JointLikelihood::split(const Vector& x) const {
   const auto n_parameters = static_cast<std::size_t>(x.size());
   if (n_parameters < n_components_) internal_error("parameter vector shorter than the yields");
   return {{x.data(), n_components_}, {x.data() + n_components_, n_parameters - n_components_}};
+}
+
+const ParameterMap& JointLikelihood::parameters_at(std::span<const double> shape_values) {
+  for (std::size_t i = 0; i < shape_values.size(); ++i) *parameter_slots_[i] = shape_values[i];
+  return parameters_;
 }
 
 ParameterMap JointLikelihood::parameter_map(std::span<const double> shape_values) const {
@@ -135,8 +143,7 @@ std::expected<DeferredChecks, SPlotError> JointLikelihood::load_at(
     }
   }
   if (shape_values.size() == parameter_slots_.size()) {
-    for (std::size_t i = 0; i < shape_values.size(); ++i) *parameter_slots_[i] = shape_values[i];
-    return values_.load(parameters_, shape_values, defer);
+    return values_.load(parameters_at(shape_values), shape_values, defer);
   }
   return values_.load(parameter_map(shape_values), {}, defer);
 }
@@ -221,31 +228,15 @@ std::optional<Vector> JointLikelihood::shape_curvature(const Vector& x) const {
     const auto j = static_cast<std::size_t>(i - k_index);
     const double h = gradient_steps_[j];
     const StencilPoints points = stencil_points(x[i], h, shape_bounds_[j], 1, h, 2);
-    std::vector<double> offsets{0.0};
-    std::vector<double> changes{0.0};
+    std::vector<double> changes;
     for (const double offset : points.offsets) {
       moved[i] = x[i] + offset;
-      const auto value = memo_.peek({moved.data(), size});
-      if (value) {
-        offsets.push_back(offset);
-        changes.push_back(*value - *centre);
-      }
+      if (const auto value = memo_.peek({moved.data(), size})) changes.push_back(*value - *centre);
     }
     moved[i] = x[i];
-    double found = std::numeric_limits<double>::quiet_NaN();
-    if (offsets.size() == 3 && points.central) {
-      found = (changes[1] + changes[2]) / (h * h);
-    } else if (offsets.size() == 3) {
-      const std::vector<double> weights = stencil_weights(offsets, 2);
-      found = weights[1] * changes[1] + weights[2] * changes[2];
-    }
     // A second difference within the NLL's rounding is no curvature.
-    double reach = 0.0;
-    for (const double offset : offsets) reach = std::max(reach, std::abs(offset));
-    if (!(std::abs(found) * reach * reach > policy::kCurvatureOverNoise * nll_noise_)) {
-      found = std::numeric_limits<double>::quiet_NaN();
-    }
-    curvature[j] = found;
+    curvature[j] = resolved_second_difference(points, changes, h,
+                                              policy::kCurvatureOverNoise * nll_noise_);
   }
   return curvature;
 }
@@ -317,10 +308,6 @@ std::expected<void, SPlotError> JointLikelihood::check_declarations(const Vector
   if (shape_values.size() != parameter_slots_.size()) return {};
   const DeclaredDependence& dependence = values_.dependence();
   std::vector<double> moved(shape_values.begin(), shape_values.end());
-  auto map_at = [&](std::span<const double> point) -> const ParameterMap& {
-    for (std::size_t i = 0; i < point.size(); ++i) *parameter_slots_[i] = point[i];
-    return parameters_;
-  };
   auto undeclared = [&](std::size_t k, std::size_t i) {
     return SPlotError::pdf_evaluation("PDF " + std::to_string(k) +
                                       " depends on shape parameter " +
@@ -343,12 +330,12 @@ std::expected<void, SPlotError> JointLikelihood::check_declarations(const Vector
       const StencilPoints points = stencil_points(shape_values[i], step, shape_bounds_[i], 1, step, 1);
       if (points.offsets.empty()) continue;  // a box that holds no other point
       moved[i] = shape_values[i] + points.offsets.front();
-      auto other = values_.fresh_column(k, map_at(moved));
+      auto other = values_.fresh_column(k, parameters_at(moved));
       moved[i] = shape_values[i];
       if (!other) return std::unexpected(std::move(other.error()));
       moved_columns.emplace_back(i, std::move(*other));
     }
-    auto fresh = values_.fresh_column(k, map_at(shape_values), shape_values);
+    auto fresh = values_.fresh_column(k, parameters_at(shape_values), shape_values);
     if (!fresh) return std::unexpected(std::move(fresh.error()));
     if (used && !same_bits(*used, *fresh)) {
       for (std::size_t i = 0; i < shape_values.size(); ++i) {
@@ -367,15 +354,11 @@ std::expected<void, SPlotError> JointLikelihood::check_declarations(const Vector
 std::expected<EvaluatedModel, SPlotError> JointLikelihood::evaluate_model(
     std::span<const double> shape_values) {
   if (auto go_on = check_interrupt(); !go_on) return std::unexpected(std::move(go_on.error()));
-  const bool every_name = shape_values.size() == parameter_slots_.size();
-  if (every_name) {
-    for (std::size_t i = 0; i < shape_values.size(); ++i) *parameter_slots_[i] = shape_values[i];
-  }
-  auto loaded = every_name ? values_.load_owned(parameters_, shape_values)
-                           : values_.load_owned(parameter_map(shape_values), {});
+  auto loaded = shape_values.size() == parameter_slots_.size()
+                    ? values_.load_checked(parameters_at(shape_values), shape_values)
+                    : values_.load_checked(parameter_map(shape_values), {});
   if (!loaded) return std::unexpected(std::move(loaded.error()));
-  return EvaluatedModel(n_events_, std::move(loaded->columns), std::move(loaded->owned),
-                        event_weights_, interrupted_);
+  return EvaluatedModel(n_events_, std::move(*loaded), {}, event_weights_, interrupted_);
 }
 
 }  // namespace tarnwex

@@ -97,32 +97,32 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
   // gradient steps policy::kGradientStepPerScale of it. Until set, the
   // scales are those the bounds declare (inputs/declared_scale.h) and the
   // unit is 1.
-  // `held` (empty: none) marks the parameters whose box is too narrow for
-  // the NLL to tell one end from the other: their gradient is 0, and the
-  // run keeps them where they are.
+  // `held` marks the parameters whose box is too narrow for the NLL to
+  // tell one end from the other: their gradient is 0, and the run keeps
+  // them where they are. Without it the parameters held stay held.
   void set_shape_scales(std::span<const double> scales, double event_unit,
-                        std::vector<bool> held = {});
+                        std::optional<std::vector<bool>> held = std::nullopt);
   std::span<const double> shape_scales() const { return shape_scales_; }
   // How much of the NLL is rounding: the PDFs' shared rounding times the
   // weights' magnitude (scales/hessian_resolution.h). A change of the NLL
   // within a hundred times this tells nothing. 0 until set.
   void set_nll_noise(double noise) { nll_noise_ = noise; }
   double nll_noise() const { return nll_noise_; }
-  // The gradient's step along each shape parameter (0 where held).
-  std::span<const double> gradient_steps() const { return gradient_steps_; }
-  double event_unit() const { return event_unit_; }
   // The shape bounds, one (lower, upper) pair per shape parameter.
   std::span<const std::pair<double, double>> shape_bounds() const { return shape_bounds_; }
 
   // Checks, at x, what the PDFs that declare their shape parameters
-  // claim: each is asked afresh there, and its values must be the bits of
-  // the column the fit used at x; then it is asked with each parameter it
-  // does not declare moved by a tenth of that parameter's error (inside
-  // the box), and must give the same bits again. The first PDF that does not
-  // gives a PDF-evaluation error naming it and the parameter.
+  // claim: each is asked with each parameter it does not declare moved by a
+  // tenth of that parameter's error (inside the box), then afresh at x, and
+  // every one of these outputs must be the bits of the column the fit used
+  // at x. The first PDF that differs gives a PDF-evaluation error naming it
+  // and the parameter; values that fail their checks give their own error.
   std::expected<void, SPlotError> check_declarations(const Vector& x);
 
-  // The PDF values at the given shape values, for the sPlot step.
+  // The PDF values at the given shape values, for the sPlot step. The
+  // model's columns view storage the PDFs keep until their next call: a
+  // caller that asks the likelihood for anything else first copies what it
+  // still needs (runs/shaped_components.cc).
   std::expected<EvaluatedModel, SPlotError> evaluate_model(
       std::span<const double> shape_values);
 
@@ -135,6 +135,8 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
 
  private:
   ParameterMap parameter_map(std::span<const double> shape_values) const;
+  // The map built once, its values set to `shape_values` (one per name).
+  const ParameterMap& parameters_at(std::span<const double> shape_values);
   std::expected<void, SPlotError> check_interrupt() const;
   // The interrupt check, then the PDF values at the shape values.
   std::expected<DeferredChecks, SPlotError> load_at(std::span<const double> shape_values,
@@ -158,6 +160,7 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
 
   std::vector<double> shape_scales_;
   std::vector<double> gradient_steps_;  // 0 for a held parameter
+  std::vector<bool> held_;
   double event_unit_ = 1.0;
   double nll_noise_ = 0.0;
 

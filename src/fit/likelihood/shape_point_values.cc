@@ -107,17 +107,11 @@ std::expected<DeferredChecks, SPlotError> ShapePointValues::load(const Parameter
   return deferred;
 }
 
-std::expected<ShapePointValues::Owned, SPlotError> ShapePointValues::load_owned(
+std::expected<std::vector<std::span<const double>>, SPlotError> ShapePointValues::load_checked(
     const ParameterMap& parameters, std::span<const double> point) {
   auto loaded = load(parameters, point, /*defer=*/false);
   if (!loaded) return std::unexpected(std::move(loaded.error()));
-  Owned out{std::vector<std::vector<double>>(pdfs_.size()),
-            std::vector<std::span<const double>>(pdfs_.size())};
-  for (std::size_t k = 0; k < pdfs_.size(); ++k) {
-    out.owned[k].assign(columns_[k].begin(), columns_[k].end());
-    out.columns[k] = out.owned[k];
-  }
-  return out;
+  return columns_;
 }
 
 std::optional<std::vector<double>> ShapePointValues::held_column(
@@ -130,18 +124,11 @@ std::expected<std::vector<double>, SPlotError> ShapePointValues::fresh_column(
     std::size_t k, const ParameterMap& parameters, std::span<const double> point) {
   auto view = ask(k, parameters);
   if (!view) return std::unexpected(std::move(view.error()));
-  // Values that fail their checks are reported as such, not as a change.
-  std::size_t first_invalid = view->values.size();
-  auto looped = interrupted_.for_event_blocks(view->values.size(), [&](std::size_t first,
-                                                                      std::size_t end) {
-    const CheckedValues block = check_values(view->values.subspan(first, end - first));
-    if (block.first_invalid == end - first) return true;
-    first_invalid = first + block.first_invalid;
-    return false;
-  });
-  if (!looped) return std::unexpected(std::move(looped.error()));
-  if (first_invalid != view->values.size()) {
-    return std::unexpected(invalid_pdf_value(k, first_invalid));
+  // Values that fail their checks are reported as such, not as a change;
+  // checked here, they need no check when a load uses them again.
+  revisions_[k] = view->revision;
+  if (auto checked = check_column(k, view->values); !checked) {
+    return std::unexpected(std::move(checked.error()));
   }
   if (!point.empty()) {
     dependence_.called(k, point);

@@ -72,15 +72,12 @@ class ShapePointValues {
   // load or until a PDF is called elsewhere.
   std::span<const std::span<const double>> columns() const { return columns_; }
 
-  // Values owned by the caller, loaded and fully checked at `parameters`
-  // (whose values in shape-parameter order are `point`): columns[k] views
-  // owned[k], a copy that no later call of a PDF can touch.
-  struct Owned {
-    std::vector<std::vector<double>> owned;
-    std::vector<std::span<const double>> columns;
-  };
-  std::expected<Owned, SPlotError> load_owned(const ParameterMap& parameters,
-                                              std::span<const double> point);
+  // The values at `parameters` (whose values in shape-parameter order are
+  // `point`), loaded and fully checked, for a model: column k views storage
+  // PDF k keeps until its next call, so a caller copies what must outlive
+  // that.
+  std::expected<std::vector<std::span<const double>>, SPlotError> load_checked(
+      const ParameterMap& parameters, std::span<const double> point);
 
  private:
   // PDF k's values at `parameters`, of the right length. Its last column is

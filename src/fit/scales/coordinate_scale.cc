@@ -89,8 +89,6 @@ void set_shape_scales(const Vector& curvature, double event_unit, Vector& scale,
   const Eigen::Index first = scale.size() - curvature.size();
   const auto known = likelihood.shape_scales();
   std::vector<double> errors(known.begin(), known.end());
-  std::vector<bool> held;
-  for (const double step : likelihood.gradient_steps()) held.push_back(step == 0.0);
   for (Eigen::Index i = 0; i < curvature.size(); ++i) {
     if (auto exponent = scale_exponent(curvature[i])) {
       const auto bound = likelihood.shape_bounds()[static_cast<std::size_t>(i)];
@@ -98,7 +96,7 @@ void set_shape_scales(const Vector& curvature, double event_unit, Vector& scale,
       errors[static_cast<std::size_t>(i)] = std::sqrt(event_unit / std::abs(curvature[i]));
     }
   }
-  likelihood.set_shape_scales(errors, event_unit, std::move(held));
+  likelihood.set_shape_scales(errors, event_unit);
 }
 
 }  // namespace

@@ -15,40 +15,35 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// The second derivative of the NLL along coordinate i of x from the points
-// the gradient's difference with step h would use (NaN when the box holds
-// too few of them), and the largest change of the NLL among those points.
+// Along coordinate i of x, on the points the gradient's difference with
+// step h would use: the second derivative of the NLL (NaN when the box
+// holds too few points or the change is rounding), and the largest change
+// of the NLL among those points.
 struct SecondDifference {
+  bool enough_points = false;
   double curvature = kNaN;
   double largest_change = 0.0;
-  double longest_offset = 0.0;
 };
 
 std::expected<SecondDifference, SPlotError> second_difference(JointLikelihood& likelihood,
                                                               const Vector& x, double f_x,
                                                               Eigen::Index i, double h,
-                                                              std::pair<double, double> bound) {
+                                                              std::pair<double, double> bound,
+                                                              double noise) {
   const StencilPoints points = stencil_points(x[i], h, bound, 1, h, 2);
   SecondDifference out;
-  if (points.offsets.size() < 2) return out;
+  out.enough_points = points.offsets.size() == 2;
+  if (!out.enough_points) return out;
   Vector moved = x;
-  std::vector<double> nodes{0.0};
-  std::vector<double> changes{0.0};
+  std::vector<double> changes;
   for (const double offset : points.offsets) {
     moved[i] = x[i] + offset;
     auto value = likelihood.evaluate(moved);
     if (!value) return std::unexpected(std::move(value.error()));
-    nodes.push_back(offset);
     changes.push_back(*value - f_x);
     out.largest_change = std::max(out.largest_change, std::abs(changes.back()));
-    out.longest_offset = std::max(out.longest_offset, std::abs(offset));
   }
-  if (points.central) {
-    out.curvature = (changes[1] + changes[2]) / (h * h);
-  } else {
-    const std::vector<double> weights = stencil_weights(nodes, 2);
-    out.curvature = weights[1] * changes[1] + weights[2] * changes[2];
-  }
+  out.curvature = resolved_second_difference(points, changes, h, noise);
   return out;
 }
 
@@ -77,20 +72,15 @@ std::expected<ShapeScales, SPlotError> probe_shape_scales(JointLikelihood& likel
     double curvature = kNaN;
     bool resolved = false;
     for (int probe = 0; probe < policy::kMaxProbes; ++probe) {
-      auto found = second_difference(likelihood, start, *f_start, i, h, bounds[j]);
+      auto found = second_difference(likelihood, start, *f_start, i, h, bounds[j], resolution);
       if (!found) return std::unexpected(std::move(found.error()));
-      if (std::isnan(found->curvature)) break;  // the box holds too few points
+      if (!found->enough_points) break;  // the box holds the parameter
       // A change within the NLL's rounding says nothing, whatever it is.
-      const bool seen = found->largest_change > resolution;
-      resolved = resolved || seen;
-      // The curvature counts only where its own change, over the probe's
-      // longest offset, stands above the rounding as well.
-      const double magnitude = std::abs(found->curvature);
-      const double reach = found->longest_offset;
+      resolved = resolved || found->largest_change > resolution;
       double wanted = h * policy::kLargestProbeMove;
-      if (magnitude * reach * reach > resolution && std::isfinite(magnitude)) {
+      if (std::isfinite(found->curvature)) {
         curvature = found->curvature;
-        scale = std::sqrt(event_unit / magnitude);
+        scale = std::sqrt(event_unit / std::abs(curvature));
         wanted = scale * kStep;
         if (wanted <= h * policy::kProbeAcceptance && h <= wanted * policy::kProbeAcceptance) {
           // The gradient steps this probe's step, so that its points serve.
