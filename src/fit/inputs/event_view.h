@@ -27,6 +27,8 @@ class EventRow {
   EventRow(const EventView& view, std::size_t event) : view_(&view), event_(event) {}
   std::size_t size() const;
   double operator[](std::size_t j) const;
+  // The event's place in the view, 0-based.
+  std::size_t index() const { return event_; }
 
  private:
   const EventView* view_;

@@ -59,6 +59,27 @@ class ParametricPdf {
   virtual std::optional<std::vector<std::string>> declared_parameters() const {
     return std::nullopt;
   }
+
+  // Densities that know their exact first derivatives with respect to the
+  // shape parameters they declare say so; the fit then takes their part of
+  // the gradient from them instead of from differences. Such a PDF declares
+  // its parameters, and depends on no other, by construction; its
+  // prepare_derivatives, then derivative_block, serve the derivatives and
+  // leave its last values view as it was.
+  virtual bool has_exact_derivatives() const { return false; }
+
+  // Readies the derivatives at `parameters`: until the next call of any
+  // operation of the PDF, derivative_block gives them there.
+  virtual std::expected<void, SPlotError> prepare_derivatives(
+      const ParameterMap& /*parameters*/) const {
+    return std::unexpected(SPlotError::pdf_evaluation("this PDF has no exact derivatives"));
+  }
+
+  // For the events [first, first + count): values[i] = f(first + i) and, per
+  // declared parameter j (in declared_parameters' order), derivatives[j][i] =
+  // df/dp_j there; a null pointer asks for nothing.
+  virtual void derivative_block(std::size_t /*first*/, std::size_t /*count*/, double* /*values*/,
+                                std::span<double* const> /*derivatives*/) const {}
 };
 
 // The component PDFs in component order; the fit never owns them. One

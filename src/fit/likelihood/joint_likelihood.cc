@@ -60,6 +60,7 @@ JointLikelihood::JointLikelihood(std::vector<std::string> shape_parameter_names,
       interrupted_(std::move(interrupted)),
       shape_bounds_(shape_bounds),
       values_(events, pdfs, declared_dependence(pdfs, shape_parameter_names_), interrupted_),
+      exact_(pdfs, shape_parameter_names_, values_.dependence()),
       yield_terms_(pdfs.size()),
       // Room for a gradient's neighbourhood: x and two points per shape
       // parameter, read again by shape_curvature.
@@ -101,6 +102,11 @@ void JointLikelihood::set_shape_scales(std::span<const double> scales, double ev
   // derivatives are 0.
   for (std::size_t j = 0; j < held_.size(); ++j) {
     if (held_[j]) gradient_steps_[j] = 0.0;
+  }
+  // Along an exact parameter the gradient needs no point at all.
+  difference_steps_ = gradient_steps_;
+  for (std::size_t j = 0; j < difference_steps_.size(); ++j) {
+    if (exact_.exact(j)) difference_steps_[j] = 0.0;
   }
   // A gradient remembered from other steps is still a gradient, but the
   // points it leaves in the memo are no longer those of the next one.
@@ -205,16 +211,39 @@ std::expected<Vector, SPlotError> JointLikelihood::gradient(const Vector& x) {
   auto at_x = event_pass(x, yield_terms_, memo_.find(point_bits));
   if (!at_x) return std::unexpected(std::move(at_x.error()));
   const auto k_index = static_cast<Eigen::Index>(n_components_);
+  // The exact part first, while the PDF values at x are the ones loaded.
+  auto exact_part = exact_shape_part(x);
+  if (!exact_part) return std::unexpected(std::move(exact_part.error()));
   // The shape bounds keep every difference inside the box, so a PDF never
   // sees a value past its parameter's bound.
   auto g = boxed_difference_gradient([this](const Vector& p) { return evaluate(p); }, x, *at_x,
-                                     gradient_steps_, shape_bounds_, k_index);
+                                     difference_steps_, shape_bounds_, k_index);
   if (!g) return std::unexpected(std::move(g.error()));
+  for (std::size_t j = 0; j < exact_part->size(); ++j) {
+    if (exact_.exact(j)) (*g)[k_index + static_cast<Eigen::Index>(j)] = (*exact_part)[j];
+  }
   for (Eigen::Index k = 0; k < k_index; ++k) {
     (*g)[k] = 1.0 - yield_terms_[static_cast<std::size_t>(k)].total();
   }
   memo_.store_gradient(point_bits, *g);
   return g;
+}
+
+std::expected<std::vector<double>, SPlotError> JointLikelihood::exact_shape_part(
+    const Vector& x, std::span<std::vector<double>> scores) {
+  const auto [yields, shape_values] = split(x);
+  std::vector<double> part(shape_values.size(), 0.0);
+  if (!exact_.any()) return part;
+  if (auto added = exact_.add(parameters_at(shape_values), values_.columns(), yields,
+                              event_weights_, interrupted_, part, scores);
+      !added) {
+    return std::unexpected(std::move(added.error()));
+  }
+  // A held parameter stays where it is.
+  for (std::size_t j = 0; j < part.size(); ++j) {
+    if (j < held_.size() && held_[j]) part[j] = 0.0;
+  }
+  return part;
 }
 
 std::optional<Vector> JointLikelihood::shape_curvature(const Vector& x) const {
@@ -241,9 +270,76 @@ std::optional<Vector> JointLikelihood::shape_curvature(const Vector& x) const {
   return curvature;
 }
 
+std::expected<GradientWithHessian, SPlotError> JointLikelihood::exact_hessian(const Vector& x) {
+  const auto [yields, shape_values] = split(x);
+  if (auto loaded = load_at(shape_values); !loaded) {
+    return std::unexpected(std::move(loaded.error()));
+  }
+  count_pass(yields, shape_values);
+  auto at_fit = yield_derivatives(values_.columns(), yields, event_weights_, interrupted_,
+                                  /*keep_densities=*/false);
+  if (!at_fit) return std::unexpected(std::move(at_fit.error()));
+  scores_point_.reset();
+  std::span<std::vector<double>> scores;
+  if (keep_shape_scores_) {
+    shape_scores_.resize(shape_values.size());
+    for (std::vector<double>& column : shape_scores_) column.assign(n_events_, 0.0);
+    scores = shape_scores_;
+  }
+  auto shape_gradient = exact_shape_part(x, scores);
+  if (!shape_gradient) return std::unexpected(std::move(shape_gradient.error()));
+
+  const Eigen::Index n = x.size();
+  const auto k_index = static_cast<Eigen::Index>(n_components_);
+  GradientWithHessian out{Vector::Zero(n), Matrix::Zero(n, n)};
+  out.gradient.head(k_index) = at_fit->gradient;
+  for (std::size_t j = 0; j < shape_gradient->size(); ++j) {
+    out.gradient[k_index + static_cast<Eigen::Index>(j)] = (*shape_gradient)[j];
+  }
+  // Columns: d g / d t_j from the exact gradients around x.
+  Matrix columns = Matrix::Zero(n, n - k_index);
+  Vector moved = x;
+  for (std::size_t j = 0; j < shape_values.size(); ++j) {
+    if (j < held_.size() && held_[j]) continue;  // no row: its error is undetermined
+    const Eigen::Index i = k_index + static_cast<Eigen::Index>(j);
+    const double h = shape_scales_[j] * policy::kShapeStepPerError;
+    const StencilPoints points = stencil_points(x[i], h, shape_bounds_[j], 2, h, 4);
+    if (points.offsets.empty()) continue;
+    std::vector<double> offsets{0.0};
+    offsets.insert(offsets.end(), points.offsets.begin(), points.offsets.end());
+    const std::vector<double> weights = stencil_weights(offsets, 1);
+    Vector column = weights[0] * out.gradient;
+    for (std::size_t m = 0; m < points.offsets.size(); ++m) {
+      moved[i] = x[i] + points.offsets[m];
+      auto g = gradient(moved);
+      moved[i] = x[i];
+      if (!g) return std::unexpected(std::move(g.error()));
+      column += weights[m + 1] * *g;
+    }
+    columns.col(static_cast<Eigen::Index>(j)) = column;
+  }
+  const Eigen::Index p_index = n - k_index;
+  out.hessian.topLeftCorner(k_index, k_index) = at_fit->curvature;
+  out.hessian.topRightCorner(k_index, p_index) = columns.topRows(k_index);
+  out.hessian.bottomLeftCorner(p_index, k_index) = columns.topRows(k_index).transpose();
+  const Matrix shape_block = columns.bottomRows(p_index);
+  out.hessian.bottomRightCorner(p_index, p_index) = 0.5 * (shape_block + shape_block.transpose());
+  // A parameter held, or one whose box held no point, keeps no row at all.
+  for (std::size_t j = 0; j < shape_values.size(); ++j) {
+    if (columns.col(static_cast<Eigen::Index>(j)).isZero(0.0)) {
+      const Eigen::Index i = k_index + static_cast<Eigen::Index>(j);
+      out.hessian.row(i).setZero();
+      out.hessian.col(i).setZero();
+    }
+  }
+  if (keep_shape_scores_) scores_point_ = x;
+  return out;
+}
+
 std::expected<GradientWithHessian, SPlotError> JointLikelihood::gradient_with_hessian(
     const Vector& x) {
   const auto [yields, shape_values] = split(x);
+  if (!shape_values.empty() && exact_.all()) return exact_hessian(x);
   if (auto loaded = load_at(shape_values); !loaded) {
     return std::unexpected(std::move(loaded.error()));
   }
@@ -315,7 +411,8 @@ std::expected<void, SPlotError> JointLikelihood::check_declarations(const Vector
                                       ", which it does not declare");
   };
   for (std::size_t k = 0; k < n_components_; ++k) {
-    if (!dependence.declares(k)) continue;
+    // A PDF that computes its own derivatives knows what it depends on.
+    if (!dependence.declares(k) || exact_.computes(k)) continue;
     if (auto go_on = check_interrupt(); !go_on) return std::unexpected(std::move(go_on.error()));
     // The column the fit used at x, and where the PDF computed it.
     const std::optional<std::vector<double>> used = values_.held_column(k, shape_values);

@@ -16,6 +16,7 @@
 #include "fit/inputs/parameter_map.h"
 #include "fit/inputs/parametric_pdf.h"
 #include "fit/likelihood/event_sum.h"
+#include "fit/likelihood/exact_shape_gradient.h"
 #include "fit/likelihood/likelihood_memo.h"
 #include "fit/likelihood/log_density_sum.h"
 #include "fit/likelihood/shape_point_values.h"
@@ -68,7 +69,9 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
   std::expected<double, SPlotError> evaluate(const Vector& x) override;
 
   // Exact in the yields (one pass over the events, no PDF call beyond the
-  // values at x), central differences along the shape parameters.
+  // values at x) and along every shape parameter that only PDFs with exact
+  // derivatives depend on (exact_shape_gradient.h); central differences
+  // along the others.
   std::expected<Vector, SPlotError> gradient(const Vector& x) override;
 
   // The gradient and Hessian at x, in the coordinates of x. The yield-yield
@@ -81,6 +84,8 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
   // (shape_differences.h). The gradient is the exact one for the
   // yields and the difference at those steps for the shapes. Every new shape
   // point passes the interrupt check and the PDF value checks.
+  // When every shape parameter is exact, the shape columns are instead
+  // differences of exact gradients (exact_hessian below).
   std::expected<GradientWithHessian, SPlotError> gradient_with_hessian(
       const Vector& x) override;
 
@@ -145,6 +150,15 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
   // found before), and the yield sums when `yield_terms` is not empty.
   std::expected<double, SPlotError> event_pass(const Vector& x, std::span<EventSum> yield_terms,
                                                std::optional<double> known_nll);
+  // The exact shape derivatives at x, with the PDF values at x loaded; with
+  // `scores`, each exact parameter's per-event scores too.
+  std::expected<std::vector<double>, SPlotError> exact_shape_part(
+      const Vector& x, std::span<std::vector<double>> scores = {});
+  // The Hessian of a model whose shape parameters are all exact: each shape
+  // column the derivative, along that parameter, of the exact gradient on a
+  // five-point stencil of a tenth of its scale (one-sided inside the box
+  // next to a bound), then made symmetric.
+  std::expected<GradientWithHessian, SPlotError> exact_hessian(const Vector& x);
 
   std::vector<std::string> shape_parameter_names_;
   std::size_t n_events_;
@@ -160,11 +174,13 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
 
   std::vector<double> shape_scales_;
   std::vector<double> gradient_steps_;  // 0 for a held parameter
+  std::vector<double> difference_steps_;  // gradient_steps_, 0 along exact parameters too
   std::vector<bool> held_;
   double event_unit_ = 1.0;
   double nll_noise_ = 0.0;
 
   ShapePointValues values_;
+  ExactShapeGradient exact_;
   std::vector<EventSum> yield_terms_;  // reused by every gradient
   LikelihoodMemo memo_;
 

@@ -1,0 +1,115 @@
+#include "fit/likelihood/exact_shape_gradient.h"
+
+#include <algorithm>
+
+#include "fit/likelihood/event_sum.h"
+#include "fit/model/mixture_density.h"
+#include "minimizer/internal_error.h"
+
+namespace tarnwex {
+
+namespace {
+
+// Events per block: the derivative columns of a block stay in the cache
+// between the PDFs' kernels and the sums.
+constexpr std::size_t kBlock = 512;
+
+}  // namespace
+
+ExactShapeGradient::ExactShapeGradient(const PdfList& pdfs,
+                                       const std::vector<std::string>& shape_names,
+                                       const DeclaredDependence& dependence)
+    : pdfs_(pdfs), exact_(shape_names.size(), true) {
+  for (std::size_t k = 0; k < pdfs.size(); ++k) {
+    if (pdfs[k].get().has_exact_derivatives() && dependence.declares(k)) continue;
+    for (std::size_t j = 0; j < shape_names.size(); ++j) {
+      if (dependence.depends(k, j)) exact_[j] = false;
+    }
+  }
+  any_ = std::ranges::find(exact_, true) != exact_.end();
+  all_ = std::ranges::find(exact_, false) == exact_.end();
+  std::size_t most_declared = 0;
+  for (std::size_t k = 0; k < pdfs.size(); ++k) {
+    const ParametricPdf& pdf = pdfs[k].get();
+    if (!pdf.has_exact_derivatives()) continue;
+    const auto declared = pdf.declared_parameters();
+    if (!declared) internal_error("a PDF with exact derivatives declares its parameters");
+    Source source{k, {}};
+    bool useful = false;
+    for (const std::string& name : *declared) {
+      const auto found = std::ranges::find(shape_names, name);
+      std::optional<std::size_t> index;
+      if (found != shape_names.end()) {
+        const auto j = static_cast<std::size_t>(found - shape_names.begin());
+        if (exact_[j]) index = j;
+      }
+      useful = useful || index.has_value();
+      source.shape_index.push_back(index);
+    }
+    most_declared = std::max(most_declared, declared->size());
+    if (useful) sources_.push_back(std::move(source));
+  }
+  values_.resize(kBlock);
+  derivatives_.resize(kBlock * most_declared);
+  pointers_.resize(most_declared);
+  numerators_.resize(kBlock * shape_names.size());
+}
+
+std::expected<void, SPlotError> ExactShapeGradient::add(
+    const ParameterMap& parameters, std::span<const std::span<const double>> columns,
+    std::span<const double> yields, std::span<const double> weights,
+    const InterruptCheck& interrupted, std::span<double> gradient,
+    std::span<std::vector<double>> scores) {
+  if (sources_.empty()) return {};
+  const std::size_t n_shapes = exact_.size();
+  const std::size_t n_events = columns.empty() ? 0 : columns[0].size();
+  for (const Source& source : sources_) {
+    if (auto ready = pdfs_[source.pdf].get().prepare_derivatives(parameters); !ready) {
+      return std::unexpected(std::move(ready.error()));
+    }
+  }
+  std::vector<EventSum> sums(n_shapes);
+  auto looped = interrupted.for_event_blocks(n_events, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t first = begin; first < end; first += kBlock) {
+      const std::size_t count = std::min(kBlock, end - first);
+      std::fill(numerators_.begin(), numerators_.begin() + static_cast<long>(count * n_shapes),
+                0.0);
+      // sum_k y_k df_k/dp per event, in component order.
+      for (const Source& source : sources_) {
+        for (std::size_t d = 0; d < source.shape_index.size(); ++d) {
+          pointers_[d] = source.shape_index[d] ? derivatives_.data() + d * kBlock : nullptr;
+        }
+        pdfs_[source.pdf].get().derivative_block(
+            first, count, values_.data(),
+            std::span<double* const>(pointers_.data(), source.shape_index.size()));
+        const double y = yields[source.pdf];
+        for (std::size_t d = 0; d < source.shape_index.size(); ++d) {
+          if (!source.shape_index[d]) continue;
+          double* numerator = numerators_.data() + *source.shape_index[d] * kBlock;
+          const double* derivative = pointers_[d];
+          for (std::size_t i = 0; i < count; ++i) numerator[i] += y * derivative[i];
+        }
+      }
+      for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t e = first + i;
+        const double density = mixture_density(columns, yields, e);
+        const bool above = density > kDensityFloor;
+        const double w = weight_of(weights, e);
+        for (std::size_t j = 0; j < n_shapes; ++j) {
+          if (!exact_[j]) continue;
+          const double score = above ? numerators_[j * kBlock + i] / density : 0.0;
+          if (above) sums[j].add(e, w * score);
+          if (!scores.empty()) scores[j][e] = score;
+        }
+      }
+    }
+    return true;
+  });
+  if (!looped) return std::unexpected(std::move(looped.error()));
+  for (std::size_t j = 0; j < n_shapes; ++j) {
+    if (exact_[j]) gradient[j] += -sums[j].total();
+  }
+  return {};
+}
+
+}  // namespace tarnwex

@@ -1,0 +1,67 @@
+// The part of the NLL's gradient that PDFs with exact derivatives give:
+// along a shape parameter that only such PDFs depend on, the derivative of
+// the NLL is -sum_e w_e (sum_k y_k df_k/dp(e)) / d_e over the events above
+// the density floor, with no difference and no further point.
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "fit/core/interrupt_check.h"
+#include "fit/core/splot_error.h"
+#include "fit/inputs/parameter_map.h"
+#include "fit/inputs/parametric_pdf.h"
+#include "fit/likelihood/declared_dependence.h"
+
+namespace tarnwex {
+
+class ExactShapeGradient {
+ public:
+  // The PDFs are borrowed. A shape parameter is exact when every PDF that
+  // depends on it (by its declaration; one that declares nothing depends on
+  // all) has exact derivatives.
+  ExactShapeGradient(const PdfList& pdfs, const std::vector<std::string>& shape_names,
+                     const DeclaredDependence& dependence);
+
+  bool exact(std::size_t shape_index) const { return exact_[shape_index]; }
+  bool any() const { return any_; }
+  bool all() const { return all_; }
+  // Whether PDF k computes its own derivatives (and so knows, by
+  // construction, which parameters it depends on).
+  bool computes(std::size_t k) const { return pdfs_[k].get().has_exact_derivatives(); }
+
+  // Adds the exact derivatives at `parameters` into `gradient` (one entry
+  // per shape parameter; the others are left alone), from the PDFs' values
+  // `columns` at the same point and the yields. With `scores` (one vector
+  // per shape parameter, sized to the events), each exact parameter's
+  // vector receives d ln d_e / dp per event (0 below the floor).
+  std::expected<void, SPlotError> add(const ParameterMap& parameters,
+                                      std::span<const std::span<const double>> columns,
+                                      std::span<const double> yields,
+                                      std::span<const double> weights,
+                                      const InterruptCheck& interrupted, std::span<double> gradient,
+                                      std::span<std::vector<double>> scores = {});
+
+ private:
+  struct Source {
+    std::size_t pdf;
+    // Per declared parameter of the PDF: its shape index, when exact.
+    std::vector<std::optional<std::size_t>> shape_index;
+  };
+
+  PdfList pdfs_;
+  std::vector<bool> exact_;
+  bool any_ = false;
+  bool all_ = false;
+  std::vector<Source> sources_;
+  // Block buffers, sized once.
+  std::vector<double> values_;
+  std::vector<double> derivatives_;
+  std::vector<double*> pointers_;
+  std::vector<double> numerators_;
+};
+
+}  // namespace tarnwex
