@@ -2,12 +2,15 @@
 
 Column 0 of the data is a mass-like discriminating variable in MASS_RANGE:
 signal is a Gaussian peak (shape parameters ``mean`` and ``width``),
-background an exponential (shape parameter ``slope``). Column 1 is a decay
-time, independent of the mass within each component: exponential with
-lifetime TAU_SIGNAL for signal and TAU_BACKGROUND for background. The PDFs
-below read only column 0; the decay time is what the sWeights unfold.
+background an exponential, proportional to exp(slope * m) (shape parameter
+``slope``, negative for a falling spectrum). Column 1 is a decay time,
+independent of the mass within each component: exponential with lifetime
+TAU_SIGNAL for signal and TAU_BACKGROUND for background. The PDFs read only
+column 0; the decay time is what the sWeights unfold.
 
-Both PDFs are normalised over MASS_RANGE (truncated), as the fit requires.
+PDFS are the built-in densities of tarnwex_pdfs, normalised over MASS_RANGE
+for us. signal_pdf and background_pdf are the same two densities written by
+hand in NumPy, as a custom shape would be.
 """
 
 import math
@@ -15,9 +18,10 @@ import math
 import numpy as np
 
 import tarnwex
+import tarnwex_pdfs
 
 MASS_RANGE = (5.0, 5.6)
-TRUE_SHAPES = {"mean": 5.28, "width": 0.02, "slope": 2.0}
+TRUE_SHAPES = {"mean": 5.28, "width": 0.02, "slope": -2.0}
 TAU_SIGNAL = 1.5
 TAU_BACKGROUND = 0.4
 
@@ -33,16 +37,24 @@ def signal_pdf(data, params):
 
 
 def background_pdf(data, params):
-    """exp(-slope * (m - lo)) in column 0, normalised over MASS_RANGE."""
+    """exp(slope * m) in column 0, normalised over MASS_RANGE."""
     slope = params["slope"]
     lo, hi = MASS_RANGE
     span = hi - lo
     # expm1 keeps the normalisation exact as the slope passes through zero.
-    norm = span if slope * span == 0.0 else -math.expm1(-slope * span) / slope
-    return np.exp(-slope * (data[:, 0] - lo)) / norm
+    norm = span if slope * span == 0.0 else math.expm1(slope * span) / slope
+    return np.exp(slope * (data[:, 0] - lo)) / norm
 
 
-PDFS = [signal_pdf, background_pdf]
+# Each declares the shape parameters it reads, as the built-ins do.
+signal_pdf.__tarnwex_parameters__ = ("mean", "width")
+background_pdf.__tarnwex_parameters__ = ("slope",)
+
+PDFS = [
+    tarnwex_pdfs.Gaussian(0, MASS_RANGE, mu="mean", sigma="width"),
+    tarnwex_pdfs.Exponential(0, MASS_RANGE, slope="slope"),
+]
+NUMPY_PDFS = [signal_pdf, background_pdf]
 COMPONENTS = ["signal", "background"]
 
 
@@ -51,7 +63,7 @@ def shape_parameters():
     return [
         tarnwex.ShapeParameter("mean", 5.27, 5.2, 5.36),
         tarnwex.ShapeParameter("width", 0.03, 0.002, 0.1),
-        tarnwex.ShapeParameter("slope", 1.0, -20.0, 20.0),
+        tarnwex.ShapeParameter("slope", -1.0, -20.0, 20.0),
     ]
 
 
@@ -70,7 +82,7 @@ def _background_masses(rng, n):
     slope = TRUE_SHAPES["slope"]
     u = rng.uniform(size=n)
     # Inverse of the truncated exponential's cumulative distribution.
-    return lo - np.log1p(u * math.expm1(-slope * (hi - lo))) / slope
+    return lo + np.log1p(u * math.expm1(slope * (hi - lo))) / slope
 
 
 def generate(rng, n_signal, n_background):

@@ -2,6 +2,7 @@
 #define TARNWEX_NUMPY_IMPORT
 #include "python/python_api.h"
 
+#include "python/builtin_pdf_type.h"
 #include "python/guarded_entry.h"
 #include "python/interpreter_compat.h"
 #include "python/py_ref.h"
@@ -25,6 +26,8 @@ int execute_module(PyObject* module) {
     if (_import_array() < 0) return -1;
     if (add_type(module, "ShapeParameter", shape_parameter_type()) < 0) return -1;
     if (add_type(module, "SPlotResult", splot_result_type()) < 0) return -1;
+    // The companion module tarnwex_pdfs builds its densities on this one.
+    if (add_type(module, "_BuiltinPdf", builtin_pdf_type()) < 0) return -1;
     PyRef module_name = PyRef::steal(compat::module_name(module));
     if (!module_name) return -1;
     PyRef function = PyRef::steal(make_splot_function(module_name.get()));

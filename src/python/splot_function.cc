@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "fit/splot.h"
+#include "fit/densities/builtin_pdf.h"
+#include "python/builtin_pdf_type.h"
 #include "python/guarded_entry.h"
 #include "python/numpy_convert.h"
 #include "python/parameter_dict.h"
@@ -199,22 +201,66 @@ std::optional<std::vector<ShapeParameter>> read_shape_parameters(PyObject* given
   return shape_parameters;
 }
 
-// The PDFs as the fit sees them: one adapter each, its cache seeded with the
-// PDF's output at the start point. The list refers to the adapters.
+// The built-in densities among the PDFs, which the fit evaluates itself:
+// per PDF, its description and data column, copied before any PDF runs (a
+// PDF may change the data array). PDFs that read the same column share one
+// copy. Empty entries are called through Python.
+struct NativeDensities {
+  std::vector<std::optional<DensityDescription>> descriptions;
+  std::vector<std::shared_ptr<const std::vector<double>>> columns;
+};
+
+bool read_native_densities(PyObject* pdfs, PyArrayObject* data, NativeDensities& out) {
+  const auto n_features = static_cast<std::size_t>(PyArray_DIM(data, 1));
+  const auto n_events = static_cast<std::size_t>(PyArray_DIM(data, 0));
+  std::vector<std::shared_ptr<const std::vector<double>>> by_column(n_features);
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(pdfs); ++i) {
+    const std::optional<NativeDensity> native = native_density(PyTuple_GET_ITEM(pdfs, i));
+    // A column past the data's is left to the PDF's own call, which says so.
+    if (!native || native->column >= n_features) {
+      out.descriptions.emplace_back();
+      out.columns.emplace_back();
+      continue;
+    }
+    auto& shared = by_column[native->column];
+    if (!shared) {
+      auto column = std::make_shared<std::vector<double>>(n_events);
+      const char* base = static_cast<const char*>(PyArray_DATA(data)) +
+                         static_cast<npy_intp>(native->column) * PyArray_STRIDE(data, 1);
+      const npy_intp stride = PyArray_STRIDE(data, 0);
+      for (std::size_t e = 0; e < n_events; ++e) {
+        (*column)[e] = *reinterpret_cast<const double*>(base + static_cast<npy_intp>(e) * stride);
+      }
+      shared = std::move(column);
+    }
+    out.descriptions.emplace_back(*native->description);
+    out.columns.push_back(shared);
+  }
+  return true;
+}
+
+// The PDFs as the fit sees them: one adapter each, a Python PDF's cache
+// seeded with its output at the start point. The list refers to the
+// adapters.
 struct AdaptedPdfs {
-  std::vector<std::unique_ptr<PythonParametricPdf>> adapters;
+  std::vector<std::unique_ptr<ParametricPdf>> adapters;
   PdfList list;
 };
 
 AdaptedPdfs adapt_pdfs(PyObject* pdfs, PyObject* data, std::size_t n_events,
                        std::vector<CachedEvaluation> outputs,
                        std::vector<std::optional<std::vector<std::string>>> declarations,
-                       ParkedException& parked) {
+                       NativeDensities natives, ParkedException& parked) {
   AdaptedPdfs adapted;
   for (std::size_t i = 0; i < outputs.size(); ++i) {
-    adapted.adapters.push_back(std::make_unique<PythonParametricPdf>(
-        PyTuple_GET_ITEM(pdfs, static_cast<Py_ssize_t>(i)), data, i, n_events,
-        std::move(outputs[i]), std::move(declarations[i]), parked.parker()));
+    if (natives.descriptions[i]) {
+      adapted.adapters.push_back(std::make_unique<BuiltinPdf>(
+          std::move(*natives.descriptions[i]), std::move(natives.columns[i]), i));
+    } else {
+      adapted.adapters.push_back(std::make_unique<PythonParametricPdf>(
+          PyTuple_GET_ITEM(pdfs, static_cast<Py_ssize_t>(i)), data, i, n_events,
+          std::move(outputs[i]), std::move(declarations[i]), parked.parker()));
+    }
     adapted.list.emplace_back(*adapted.adapters.back());
   }
   return adapted;
@@ -264,6 +310,8 @@ PyObject* run_splot(SPlotArguments& arguments) {
   const std::optional<bool> finite = all_finite(data_array);
   if (!finite) return nullptr;
   const EventView events = EventView::indexed(n_events, n_features, *finite);
+  NativeDensities natives;
+  if (!read_native_densities(pdfs, data_array, natives)) return nullptr;
 
   ParameterMap start;
   for (const ShapeParameter& parameter : *shape_parameters) {
@@ -274,7 +322,8 @@ PyObject* run_splot(SPlotArguments& arguments) {
 
   ParkedException parked;
   const AdaptedPdfs adapted =
-      adapt_pdfs(pdfs, data, n_events, std::move(outputs), std::move(declarations), parked);
+      adapt_pdfs(pdfs, data, n_events, std::move(outputs), std::move(declarations),
+                 std::move(natives), parked);
   config.max_steps = arguments.max_steps;
   config.initial_yields = std::move(arguments.initial_yields);
   config.tolerance = arguments.tolerance;

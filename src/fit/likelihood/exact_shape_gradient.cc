@@ -11,8 +11,10 @@ namespace tarnwex {
 namespace {
 
 // Events per block: the derivative columns of a block stay in the cache
-// between the PDFs' kernels and the sums.
+// between the PDFs' kernels and the sums. A multiple of the event sums'
+// lane count.
 constexpr std::size_t kBlock = 512;
+static_assert(kBlock % EventSum::kLanes == 0);
 
 }  // namespace
 
@@ -50,6 +52,8 @@ ExactShapeGradient::ExactShapeGradient(const PdfList& pdfs,
     if (useful) sources_.push_back(std::move(source));
   }
   values_.resize(kBlock);
+  inverse_.resize(kBlock);
+  weighted_inverse_.resize(kBlock);
   derivatives_.resize(kBlock * most_declared);
   pointers_.resize(most_declared);
   numerators_.resize(kBlock * shape_names.size());
@@ -72,8 +76,9 @@ std::expected<void, SPlotError> ExactShapeGradient::add(
   auto looped = interrupted.for_event_blocks(n_events, [&](std::size_t begin, std::size_t end) {
     for (std::size_t first = begin; first < end; first += kBlock) {
       const std::size_t count = std::min(kBlock, end - first);
-      std::fill(numerators_.begin(), numerators_.begin() + static_cast<long>(count * n_shapes),
-                0.0);
+      for (std::size_t j = 0; j < n_shapes; ++j) {
+        std::fill_n(numerators_.begin() + static_cast<long>(j * kBlock), count, 0.0);
+      }
       // sum_k y_k df_k/dp per event, in component order.
       for (const Source& source : sources_) {
         for (std::size_t d = 0; d < source.shape_index.size(); ++d) {
@@ -90,16 +95,31 @@ std::expected<void, SPlotError> ExactShapeGradient::add(
           for (std::size_t i = 0; i < count; ++i) numerator[i] += y * derivative[i];
         }
       }
+      // w_e / d_e once per event, 0 at or below the floor; then each
+      // parameter's terms go to the event sum's lanes eight at a time (a
+      // block starts at a multiple of eight, so lane i % 8 is event e % 8).
       for (std::size_t i = 0; i < count; ++i) {
         const std::size_t e = first + i;
         const double density = mixture_density(columns, yields, e);
         const bool above = density > kDensityFloor;
-        const double w = weight_of(weights, e);
-        for (std::size_t j = 0; j < n_shapes; ++j) {
-          if (!exact_[j]) continue;
-          const double score = above ? numerators_[j * kBlock + i] / density : 0.0;
-          if (above) sums[j].add(e, w * score);
-          if (!scores.empty()) scores[j][e] = score;
+        inverse_[i] = above ? 1.0 / density : 0.0;
+        weighted_inverse_[i] = above ? weight_of(weights, e) / density : 0.0;
+      }
+      for (std::size_t j = 0; j < n_shapes; ++j) {
+        if (!exact_[j]) continue;
+        const double* numerator = numerators_.data() + j * kBlock;
+        EventSum& sum = sums[j];
+        std::size_t i = 0;
+        for (; i + EventSum::kLanes <= count; i += EventSum::kLanes) {
+          for (std::size_t lane = 0; lane < EventSum::kLanes; ++lane) {
+            compensated_add(sum.sum[lane], sum.compensation[lane],
+                            numerator[i + lane] * weighted_inverse_[i + lane]);
+          }
+        }
+        for (; i < count; ++i) sum.add(first + i, numerator[i] * weighted_inverse_[i]);
+        if (!scores.empty()) {
+          double* score = scores[j].data() + first;
+          for (std::size_t k = 0; k < count; ++k) score[k] = numerator[k] * inverse_[k];
         }
       }
     }

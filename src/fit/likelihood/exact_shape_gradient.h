@@ -62,6 +62,8 @@ class ExactShapeGradient {
   std::vector<double> derivatives_;
   std::vector<double*> pointers_;
   std::vector<double> numerators_;
+  std::vector<double> inverse_;           // 1 / d_e
+  std::vector<double> weighted_inverse_;  // w_e / d_e
 };
 
 }  // namespace tarnwex
