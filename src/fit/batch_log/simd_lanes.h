@@ -73,6 +73,7 @@ struct Lanes {
   static Bits bits(Doubles v) { return _mm512_castpd_si512(v); }
   static Doubles doubles(Bits v) { return _mm512_castsi512_pd(v); }
   static Bits splat_bits(std::uint64_t v) { return _mm512_set1_epi64(static_cast<long long>(v)); }
+  static Bits add(Bits a, Bits b) { return _mm512_add_epi64(a, b); }
   static Bits sub(Bits a, Bits b) { return _mm512_sub_epi64(a, b); }
   static Bits bit_and(Bits a, Bits b) { return _mm512_and_si512(a, b); }
   static Bits shift_right(Bits v, int n) { return _mm512_srli_epi64(v, n); }
@@ -83,6 +84,11 @@ struct Lanes {
   static Doubles top_bits_as_double(Bits v) { return _mm512_cvtepi64_pd(_mm512_srai_epi64(v, 52)); }
   static Doubles gather(const double* base, Bits index) {
     return _mm512_i64gather_pd(index, base, 8);
+  }
+  // table[index] for a table of 8 doubles and indices below 8, from one
+  // register: no memory access per lane.
+  static Doubles lookup8(const double* table, Bits index) {
+    return _mm512_permutexvar_pd(index, load(table));
   }
 };
 
@@ -123,6 +129,7 @@ struct Lanes {
   static Bits bits(Doubles v) { return _mm256_castpd_si256(v); }
   static Doubles doubles(Bits v) { return _mm256_castsi256_pd(v); }
   static Bits splat_bits(std::uint64_t v) { return _mm256_set1_epi64x(static_cast<long long>(v)); }
+  static Bits add(Bits a, Bits b) { return _mm256_add_epi64(a, b); }
   static Bits sub(Bits a, Bits b) { return _mm256_sub_epi64(a, b); }
   static Bits bit_and(Bits a, Bits b) { return _mm256_and_si256(a, b); }
   static Bits shift_right(Bits v, int n) { return _mm256_srli_epi64(v, n); }
@@ -142,6 +149,19 @@ struct Lanes {
   }
   static Doubles gather(const double* base, Bits index) {
     return _mm256_i64gather_pd(base, index, 8);
+  }
+  // table[index] for a table of 8 doubles and indices below 8, from two
+  // registers: each picks by the index's low two bits (moving the 32-bit
+  // halves 2i and 2i + 1), and bit 2 picks between the two.
+  static Doubles lookup8(const double* table, Bits index) {
+    const Bits twice = _mm256_slli_epi64(_mm256_and_si256(index, splat_bits(3)), 1);
+    const Bits halves = _mm256_add_epi64(_mm256_or_si256(twice, _mm256_slli_epi64(twice, 32)),
+                                         splat_bits(std::uint64_t{1} << 32));
+    const Doubles low = _mm256_castps_pd(
+        _mm256_permutevar8x32_ps(_mm256_castpd_ps(load(table)), halves));
+    const Doubles high = _mm256_castps_pd(
+        _mm256_permutevar8x32_ps(_mm256_castpd_ps(load(table + 4)), halves));
+    return _mm256_blendv_pd(low, high, _mm256_castsi256_pd(_mm256_slli_epi64(index, 61)));
   }
 
  private:
