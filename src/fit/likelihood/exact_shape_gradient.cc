@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "fit/likelihood/event_sum.h"
+#include "fit/likelihood/product_sums.h"
 #include "fit/model/mixture_density.h"
 #include "minimizer/internal_error.h"
 
@@ -57,6 +58,7 @@ ExactShapeGradient::ExactShapeGradient(const PdfList& pdfs,
   derivatives_.resize(kBlock * most_declared);
   pointers_.resize(most_declared);
   numerators_.resize(kBlock * shape_names.size());
+  sums_.resize(shape_names.size());
 }
 
 std::expected<void, SPlotError> ExactShapeGradient::add(
@@ -72,7 +74,8 @@ std::expected<void, SPlotError> ExactShapeGradient::add(
       return std::unexpected(std::move(ready.error()));
     }
   }
-  std::vector<EventSum> sums(n_shapes);
+  std::vector<EventSum>& sums = sums_;
+  for (EventSum& sum : sums) sum = EventSum{};
   auto looped = interrupted.for_event_blocks(n_events, [&](std::size_t begin, std::size_t end) {
     for (std::size_t first = begin; first < end; first += kBlock) {
       const std::size_t count = std::min(kBlock, end - first);
@@ -95,28 +98,14 @@ std::expected<void, SPlotError> ExactShapeGradient::add(
           for (std::size_t i = 0; i < count; ++i) numerator[i] += y * derivative[i];
         }
       }
-      // w_e / d_e once per event, 0 at or below the floor; then each
-      // parameter's terms go to the event sum's lanes eight at a time (a
-      // block starts at a multiple of eight, so lane i % 8 is event e % 8).
-      for (std::size_t i = 0; i < count; ++i) {
-        const std::size_t e = first + i;
-        const double density = mixture_density(columns, yields, e);
-        const bool above = density > kDensityFloor;
-        inverse_[i] = above ? 1.0 / density : 0.0;
-        weighted_inverse_[i] = above ? weight_of(weights, e) / density : 0.0;
-      }
+      // w_e / d_e once per event (0 at or below the floor), then each
+      // parameter's products into its event sum.
+      inverse_densities(columns, yields, weights, first, count, inverse_.data(),
+                        weighted_inverse_.data());
       for (std::size_t j = 0; j < n_shapes; ++j) {
         if (!exact_[j]) continue;
         const double* numerator = numerators_.data() + j * kBlock;
-        EventSum& sum = sums[j];
-        std::size_t i = 0;
-        for (; i + EventSum::kLanes <= count; i += EventSum::kLanes) {
-          for (std::size_t lane = 0; lane < EventSum::kLanes; ++lane) {
-            compensated_add(sum.sum[lane], sum.compensation[lane],
-                            numerator[i + lane] * weighted_inverse_[i + lane]);
-          }
-        }
-        for (; i < count; ++i) sum.add(first + i, numerator[i] * weighted_inverse_[i]);
+        add_products(sums[j], numerator, weighted_inverse_.data(), first, count);
         if (!scores.empty()) {
           double* score = scores[j].data() + first;
           for (std::size_t k = 0; k < count; ++k) score[k] = numerator[k] * inverse_[k];

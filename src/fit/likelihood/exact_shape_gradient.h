@@ -15,6 +15,7 @@
 #include "fit/inputs/parameter_map.h"
 #include "fit/inputs/parametric_pdf.h"
 #include "fit/likelihood/declared_dependence.h"
+#include "fit/likelihood/event_sum.h"
 
 namespace tarnwex {
 
@@ -64,6 +65,7 @@ class ExactShapeGradient {
   std::vector<double> numerators_;
   std::vector<double> inverse_;           // 1 / d_e
   std::vector<double> weighted_inverse_;  // w_e / d_e
+  std::vector<EventSum> sums_;            // one per shape parameter
 };
 
 }  // namespace tarnwex
