@@ -7,6 +7,7 @@
 #include <string_view>
 #include <utility>
 
+#include "fit/batch_exp/batch_exp.h"
 #include "fit/core/text/format.h"
 #include "fit/densities/gaussian_integrals.h"
 
@@ -123,22 +124,23 @@ TailPiece add_tail(const TailGeometry& tail, RangeSums& sums) {
   const PowerTailMoments moments = power_tail_moments(n, rate * tail.length);
   const double weight = std::exp(tail.log_start);
   const double mass = weight * moments.p0 / rate;
-  // The tail's scores less their values at the origin, in terms of w and y:
-  //   psi = -d ln f/dt:  alpha beta y/(1 + y)       (for mu)
-  //   t psi:             alpha beta^2 (1 - alpha^2/n) w/(1 + y)  (for sigma)
-  //   d ln f/d alpha:    -(1 + alpha^2/n) beta^2 w/(1 + y)
-  //   d ln f/d n:        -(gap(y) + q w_o beta y/(1 + y))
-  // each of whose parts has one sign; n - alpha^2 and n + alpha^2 are formed
-  // with one rounding.
-  const double sigma_slope = alpha * beta * beta * (std::fma(-alpha, alpha, n) / n);
-  const double alpha_slope = -(beta * beta * (std::fma(alpha, alpha, n) / n));
+  // The tail's scores less their values at the origin. With rise = y/(1 + y)
+  // and, from w = y/(q beta), beta^2 w/(1 + y) = beta rise/q:
+  //   psi = -d ln f/dt:  alpha beta rise         (mu)
+  //   t psi:             (n - alpha^2) beta rise  (sigma)
+  //   d ln f/d alpha:    -((n + alpha^2)/alpha) beta rise
+  //   d ln f/d n:        -(gap(y) + q w_o beta rise)
+  // n -+ alpha^2 are formed with one rounding. Integrated against the
+  // tail's density (1 + y)^-n dw = (1 + y)^-n dy/(q beta), the first three
+  // bring p1/q: beta cancels, and nothing overflows however deep the origin.
+  const double sigma_factor = std::fma(-alpha, alpha, n);
+  const double alpha_factor = -(std::fma(alpha, alpha, n) / alpha);
   const double n_shift = q * tail.origin_depth * beta;
-  const double p1_per_rate = moments.p1 / rate;
+  const double p1_per_q = weight * moments.p1 / q;
   sums.mass += mass;
-  sums.score_sums[0] +=
-      tail.orientation * weight * alpha * beta * p1_per_rate + tail.mu_offset * mass;
-  sums.score_sums[1] += weight * sigma_slope * (p1_per_rate / rate) + tail.sigma_offset * mass;
-  sums.score_sums[tail.alpha_index] += weight * alpha_slope * (p1_per_rate / rate);
+  sums.score_sums[0] += tail.orientation * alpha * p1_per_q + tail.mu_offset * mass;
+  sums.score_sums[1] += sigma_factor * p1_per_q + tail.sigma_offset * mass;
+  sums.score_sums[tail.alpha_index] += alpha_factor * p1_per_q;
   sums.score_sums[tail.alpha_index + 1] -= weight * (moments.pg + n_shift * moments.p1) / rate;
 
   TailPiece piece;
@@ -146,8 +148,8 @@ TailPiece add_tail(const TailGeometry& tail, RangeSums& sums) {
   piece.n = n;
   piece.log_start = tail.log_start;
   piece.mu_slope = tail.orientation * alpha * beta;
-  piece.sigma_slope = sigma_slope;
-  piece.alpha_slope = alpha_slope;
+  piece.sigma_slope = sigma_factor * beta;
+  piece.alpha_slope = alpha_factor * beta;
   piece.n_shift = n_shift;
   return piece;
 }
@@ -311,24 +313,22 @@ std::expected<PeakWithTails, std::string> PeakWithTails::prepare(double lo, doub
 
 namespace {
 
-// The density and the scores of an event in a tail, w standard deviations
-// past the tail's origin.
-template <bool kScores>
-double tail_event(const TailPiece& piece, double scale, double w, int alpha_index,
-                  std::array<double, 6>& scores) {
-  const double y = piece.rate * w;
-  const double log_ratio = std::log1p(y);
-  const double value = scale * std::exp(piece.log_start - piece.n * log_ratio);
-  if constexpr (kScores) {
-    const double inverse = 1.0 / (1.0 + y);
-    const double rise = y * inverse;
-    scores = piece.offsets;
-    scores[0] += piece.mu_slope * rise;
-    scores[1] += piece.sigma_slope * w * inverse;
-    scores[alpha_index] += piece.alpha_slope * w * inverse;
-    scores[alpha_index + 1] -= log1p_gap(y, log_ratio) + piece.n_shift * rise;
-  }
-  return value;
+// Events go through in blocks: the exponents of a block first, each
+// event's in its piece of the shape, then one call to the many-at-once
+// exponential, then the values and scores.
+constexpr std::size_t kBlock = 256;
+
+enum Piece : unsigned char { kCore, kLowTail, kHighTail };
+
+// The scores of an event in a tail, at y = rate w and log_ratio = log1p(y).
+void tail_scores(const TailPiece& piece, double y, double log_ratio, int alpha_index,
+                 std::array<double, 6>& scores) {
+  const double rise = y / (1.0 + y);
+  scores = piece.offsets;
+  scores[0] += piece.mu_slope * rise;
+  scores[1] += piece.sigma_slope * rise;
+  scores[alpha_index] += piece.alpha_slope * rise;
+  scores[alpha_index + 1] -= log1p_gap(y, log_ratio) + piece.n_shift * rise;
 }
 
 }  // namespace
@@ -336,35 +336,64 @@ double tail_event(const TailPiece& piece, double scale, double w, int alpha_inde
 template <bool kScores>
 void PeakWithTails::evaluate_events(std::span<const double> x, double* values,
                                     const std::array<double*, 6>& outputs) const {
-  const std::size_t count = x.size();
+  // Per event: its piece and the two numbers its scores need, d and
+  // d (d + 2r) in the core, y and log1p(y) in a tail.
+  std::array<Piece, kBlock> pieces;
+  std::array<double, kBlock> first;
+  std::array<double, kBlock> second;
+  std::array<double, kBlock> ratio;
   std::array<double, 6> scores{};
-  for (std::size_t i = 0; i < count; ++i) {
-    const double xi = x[i];
-    const bool inside = xi >= lo_ && xi <= hi_;
-    // Events outside the range (or NaN) are moved onto the reference, so the
-    // arithmetic stays finite, and then given 0.
-    const double at = inside ? xi : reference_x_;
-    const double d = (at - reference_x_) * inverse_sigma_;
-    double value = 0.0;
-    if (d <= low_.threshold) {
-      value = tail_event<kScores>(low_, scale_, low_.origin - d, 2, scores);
-    } else if (d >= high_.threshold) {
-      value = tail_event<kScores>(high_, scale_, d - high_.origin, 4, scores);
-    } else {
-      const double square = d * (d + twice_reference_);
-      value = scale_ * std::exp(-0.5 * square);
-      if constexpr (kScores) {
-        scores = core_offsets_;
-        scores[0] += d;
-        scores[1] += square;
+  for (std::size_t start = 0; start < x.size(); start += kBlock) {
+    const std::size_t count = std::min(kBlock, x.size() - start);
+    const double* const block = x.data() + start;
+    for (std::size_t i = 0; i < count; ++i) {
+      const double xi = block[i];
+      // Events outside the range (or NaN) are moved onto the reference, so
+      // the arithmetic stays finite, and are given 0 below.
+      const double at = xi >= lo_ && xi <= hi_ ? xi : reference_x_;
+      const double d = (at - reference_x_) * inverse_sigma_;
+      if (d <= low_.threshold || d >= high_.threshold) {
+        // In a tail, w standard deviations past its origin: the density
+        // relative to the reference is exp(log_start - n log1p(rate w)).
+        const bool low = d <= low_.threshold;
+        const TailPiece& piece = low ? low_ : high_;
+        const double y = piece.rate * (low ? piece.origin - d : d - piece.origin);
+        const double log_ratio = std::log1p(y);
+        pieces[i] = low ? kLowTail : kHighTail;
+        first[i] = y;
+        second[i] = log_ratio;
+        ratio[i] = piece.log_start - piece.n * log_ratio;
+      } else {
+        const double square = d * (d + twice_reference_);
+        pieces[i] = kCore;
+        first[i] = d;
+        second[i] = square;
+        ratio[i] = -0.5 * square;
       }
     }
-    value = inside ? value : 0.0;
-    values[i] = value;
-    if constexpr (kScores) {
-      for (std::size_t j = 0; j < 6; ++j) {
-        if (outputs[j] != nullptr) {
-          outputs[j][i] = value * scores[j] * (j < 2 ? inverse_sigma_ : 1.0);
+    exp_array(ratio.data(), ratio.data(), count);
+    for (std::size_t i = 0; i < count; ++i) {
+      const double xi = block[i];
+      const double value = xi >= lo_ && xi <= hi_ ? scale_ * ratio[i] : 0.0;
+      values[start + i] = value;
+      if constexpr (kScores) {
+        if (pieces[i] == kCore) {
+          scores = core_offsets_;
+          scores[0] += first[i];
+          scores[1] += second[i];
+        } else if (pieces[i] == kLowTail) {
+          tail_scores(low_, first[i], second[i], 2, scores);
+        } else {
+          tail_scores(high_, first[i], second[i], 4, scores);
+        }
+        // Where the density has underflowed to 0 its derivatives are 0 too,
+        // even where a score has overflowed (far out, at extreme arguments).
+        const bool vanished = value == 0.0;
+        for (std::size_t j = 0; j < 6; ++j) {
+          if (outputs[j] != nullptr) {
+            const double derivative = value * scores[j] * (j < 2 ? inverse_sigma_ : 1.0);
+            outputs[j][start + i] = vanished ? 0.0 : derivative;
+          }
         }
       }
     }

@@ -11,6 +11,8 @@
 #include <span>
 #include <string>
 
+#include "fit/densities/density_kernel.h"
+
 namespace tarnwex::densities {
 
 namespace crystal_ball_detail {
@@ -29,8 +31,9 @@ struct TailPiece {
   double n = 0.0;
   double log_start = 0.0;
   // The scores inside the tail, each a constant plus a part that vanishes
-  // at the origin: mu: mu_slope y/(1+y); sigma: sigma_slope w/(1+y); its
-  // alpha: alpha_slope w/(1+y); its n: -(gap(y) + n_shift y/(1+y)).
+  // at the origin, all in terms of rise = y/(1 + y): mu: mu_slope rise;
+  // sigma: sigma_slope rise; its alpha: alpha_slope rise; its n:
+  // -(gap(y) + n_shift rise).
   double mu_slope = 0.0;
   double sigma_slope = 0.0;
   double alpha_slope = 0.0;

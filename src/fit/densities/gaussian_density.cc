@@ -1,8 +1,11 @@
 #include "fit/densities/gaussian_density.h"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <utility>
 
+#include "fit/batch_exp/batch_exp.h"
 #include "fit/core/text/format.h"
 #include "fit/densities/gaussian_integrals.h"
 
@@ -59,26 +62,45 @@ std::expected<GaussianDensity, std::string> GaussianDensity::prepare(
 
 namespace {
 
+// Events go through in blocks: the exponents of a block first, then one
+// call to the many-at-once exponential, then the values and derivatives.
+constexpr std::size_t kBlock = 256;
+
 template <bool kDerivatives>
 void evaluate_gaussian(std::span<const double> x, double* values, double* d_mu, double* d_sigma,
                        double lo, double hi, double reference_x, double inverse_sigma,
                        double twice_reference, double scale, double mean_d, double mean_square) {
-  const std::size_t count = x.size();
-  for (std::size_t i = 0; i < count; ++i) {
-    const double xi = x[i];
-    const bool inside = xi >= lo && xi <= hi;
-    // Events outside the range (or NaN) are moved onto the reference, so the
-    // arithmetic below stays finite, and then given 0.
-    const double at = inside ? xi : reference_x;
-    const double d = (at - reference_x) * inverse_sigma;
-    // t^2 - r^2 = (t - r)(t + r): both factors have one sign over the range,
-    // so the exponent is accurate to a few ulps however large.
-    const double square = d * (d + twice_reference);
-    const double value = inside ? scale * std::exp(-0.5 * square) : 0.0;
-    values[i] = value;
-    if constexpr (kDerivatives) {
-      if (d_mu != nullptr) d_mu[i] = value * (d - mean_d) * inverse_sigma;
-      if (d_sigma != nullptr) d_sigma[i] = value * (square - mean_square) * inverse_sigma;
+  std::array<double, kBlock> d;
+  std::array<double, kBlock> square;
+  std::array<double, kBlock> ratio;
+  for (std::size_t start = 0; start < x.size(); start += kBlock) {
+    const std::size_t count = std::min(kBlock, x.size() - start);
+    const double* const block = x.data() + start;
+    for (std::size_t i = 0; i < count; ++i) {
+      const double xi = block[i];
+      // Events outside the range (or NaN) are moved onto the reference, so
+      // the arithmetic stays finite, and are given 0 below.
+      const double at = xi >= lo && xi <= hi ? xi : reference_x;
+      d[i] = (at - reference_x) * inverse_sigma;
+      // t^2 - r^2 = (t - r)(t + r): both factors have one sign over the
+      // range, so the exponent is accurate to a few ulps however large.
+      square[i] = d[i] * (d[i] + twice_reference);
+      ratio[i] = -0.5 * square[i];
+    }
+    exp_array(ratio.data(), ratio.data(), count);
+    for (std::size_t i = 0; i < count; ++i) {
+      const double xi = block[i];
+      const double value = xi >= lo && xi <= hi ? scale * ratio[i] : 0.0;
+      values[start + i] = value;
+      if constexpr (kDerivatives) {
+        // Where the density has underflowed to 0 so have its derivatives,
+        // even where d is so large that a score has overflowed.
+        const bool vanished = value == 0.0;
+        const double for_mu = value * (d[i] - mean_d) * inverse_sigma;
+        const double for_sigma = value * (square[i] - mean_square) * inverse_sigma;
+        if (d_mu != nullptr) d_mu[start + i] = vanished ? 0.0 : for_mu;
+        if (d_sigma != nullptr) d_sigma[start + i] = vanished ? 0.0 : for_sigma;
+      }
     }
   }
 }

@@ -5,6 +5,8 @@
 #include <span>
 #include <string>
 
+#include "fit/densities/density_kernel.h"
+
 namespace tarnwex::densities {
 
 class GaussianDensity {
