@@ -113,7 +113,7 @@ std::expected<void, SPlotError> BuiltinPdf::prepare_derivatives(
   return {};
 }
 
-void BuiltinPdf::derivative_block(std::size_t first, std::size_t count, double* values,
+void BuiltinPdf::derivative_block(std::size_t first, std::size_t count, const double* values,
                                   std::span<double* const> derivatives) const {
   if (!prepared_) internal_error("derivative_block before prepare_derivatives");
   if (first > column_->size() || count > column_->size() - first) {
@@ -124,6 +124,7 @@ void BuiltinPdf::derivative_block(std::size_t first, std::size_t count, double* 
   const auto shared = static_cast<std::size_t>(std::ranges::count(shares_slot_, true));
   // Grows to the largest block once; a fit's blocks never exceed it again.
   if (shared_scratch_.size() < shared * count) shared_scratch_.resize(shared * count);
+  if (value_scratch_.size() < count) value_scratch_.resize(count);
   argument_pointers_.assign(n_arguments, nullptr);
   std::size_t next_shared = 0;
   for (std::size_t a = 0; a < n_arguments; ++a) {
@@ -131,8 +132,8 @@ void BuiltinPdf::derivative_block(std::size_t first, std::size_t count, double* 
     argument_pointers_[a] = shares_slot_[a] ? shared_scratch_.data() + count * next_shared++
                                             : derivatives[*slot_[a]];
   }
-  prepared_->evaluate(std::span<const double>(column_->data() + first, count), values,
-                      argument_pointers_);
+  prepared_->derivatives_from_values(std::span<const double>(column_->data() + first, count),
+                                     values, argument_pointers_, value_scratch_.data());
   // A parameter that stands for several arguments changes the density
   // through each of them.
   for (std::size_t a = 0; a < n_arguments; ++a) {

@@ -59,7 +59,7 @@ class BuiltinPdf final : public ParametricPdf {
 
   bool has_exact_derivatives() const override { return true; }
   std::expected<void, SPlotError> prepare_derivatives(const ParameterMap& parameters) const override;
-  void derivative_block(std::size_t first, std::size_t count, double* values,
+  void derivative_block(std::size_t first, std::size_t count, const double* values,
                         std::span<double* const> derivatives) const override;
 
  private:
@@ -78,6 +78,7 @@ class BuiltinPdf final : public ParametricPdf {
   mutable std::vector<double> values_;
   mutable std::optional<densities::PreparedDensity> prepared_;
   mutable std::vector<double> shared_scratch_;  // one block per argument that shares a slot
+  mutable std::vector<double> value_scratch_;   // for shapes that evaluate again
   mutable std::vector<double*> argument_pointers_;
 };
 

@@ -1,7 +1,9 @@
 #include "fit/densities/exponential_density.h"
 
 #include <cmath>
+#include <limits>
 
+#include "fit/batch_exp/batch_exp.h"
 #include "fit/core/text/format.h"
 
 namespace tarnwex::densities {
@@ -17,14 +19,15 @@ double largest_end_factor(double z) {
 }
 
 // 1/z - 1/(exp(z) - 1) for z >= 0, the mean distance from the largest end
-// in units of w, split into a leading part and a small rest. Below z = 1/2
-// the leading part is its value 1/2 at slope 0 and the rest comes from the
-// Taylor series -sum_k B_2k z^(2k-1) / (2k)!, whose ninth term is below
-// 1e-19 there (the direct form would lose about 2 eps / z to cancellation).
-// The slope derivative is f times the mean less d, which passes through 0:
-// formed as (leading w - d) + rest w, it keeps its relative precision there
-// at gentle slopes too, where the rest is small against w/2. At steeper
-// slopes the mean is a small part of w and stays whole.
+// in units of w, as a leading part and a rest. The slope derivative is f
+// times the mean less d, which passes through 0; formed as
+// (leading w - d) + rest w it keeps its relative precision there.
+//
+// Below z = 1/2 the leading part is the value 1/2 at slope 0 and the rest,
+// small against it, comes from the Taylor series -sum_k B_2k z^(2k-1) / (2k)!,
+// whose ninth term is below 1e-19 there (the direct form would lose about
+// 2 eps / z to cancellation). From z = 1/2 on the mean is kept whole: at
+// steep slopes it is a small part of w, and splitting off w/2 would cancel.
 struct MeanDistance {
   double leading;
   double rest;
@@ -93,29 +96,35 @@ void ExponentialDensity::evaluate(std::span<const double> x, double* values,
   const double anchor = rising_ ? hi : lo;
   const double sign = rising_ ? -1.0 : 1.0;  // d = sign * (x - anchor)
   double* slope_derivative = derivatives.empty() ? nullptr : derivatives[0];
-  if (slope_derivative == nullptr) {
-    for (std::size_t i = 0; i < n; ++i) {
-      const double xi = x[i];
-      values[i] = xi >= lo && xi <= hi ? scale * std::exp(-rate * (sign * (xi - anchor))) : 0.0;
-    }
-    return;
-  }
-  // df/dslope = f (d - mean) for a falling slope, f (mean - d) for a rising
-  // one; at slope 0 both read f (x - (lo + hi) / 2).
-  const double mean_leading = mean_leading_;
-  const double mean_rest = mean_rest_;
-  const double orientation = rising_ ? 1.0 : -1.0;
+  // The exponents first, then one exp_array over them in place: outside the
+  // range the exponent is -inf, whose exponential is 0.
   for (std::size_t i = 0; i < n; ++i) {
     const double xi = x[i];
-    if (xi >= lo && xi <= hi) {
-      const double d = sign * (xi - anchor);
-      const double f = scale * std::exp(-rate * d);
-      values[i] = f;
-      slope_derivative[i] = orientation * f * ((mean_leading - d) + mean_rest);
-    } else {
-      values[i] = 0.0;
-      slope_derivative[i] = 0.0;
-    }
+    values[i] = xi >= lo && xi <= hi ? -rate * (sign * (xi - anchor))
+                                     : -std::numeric_limits<double>::infinity();
+  }
+  exp_array(values, values, n);
+  for (std::size_t i = 0; i < n; ++i) values[i] = scale * values[i];
+  if (slope_derivative == nullptr) return;
+  derivatives_from_values(x, values, derivatives);
+}
+
+void ExponentialDensity::derivatives_from_values(std::span<const double> x, const double* values,
+                                                 std::span<double* const> derivatives) const {
+  double* slope_derivative = derivatives.empty() ? nullptr : derivatives[0];
+  if (slope_derivative == nullptr) return;
+  const double anchor = rising_ ? hi_ : lo_;
+  const double sign = rising_ ? -1.0 : 1.0;
+  // df/dslope = f (d - mean) for a falling slope, f (mean - d) for a rising
+  // one; at slope 0 both read f (x - (lo + hi) / 2). 0 outside the range,
+  // where f is.
+  const double orientation = rising_ ? 1.0 : -1.0;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    const double xi = x[i];
+    const bool inside = xi >= lo_ && xi <= hi_;
+    const double d = sign * ((inside ? xi : anchor) - anchor);
+    slope_derivative[i] =
+        inside ? orientation * values[i] * ((mean_leading_ - d) + mean_rest_) : 0.0;
   }
 }
 

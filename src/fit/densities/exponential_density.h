@@ -27,6 +27,10 @@ class ExponentialDensity {
 
   void evaluate(std::span<const double> x, double* values,
                 std::span<double* const> derivatives) const;
+  // The derivative alone, from the values evaluate gave at the same point:
+  // the same bits, without taking the exponentials again.
+  void derivatives_from_values(std::span<const double> x, const double* values,
+                               std::span<double* const> derivatives) const;
 
  private:
   ExponentialDensity() = default;

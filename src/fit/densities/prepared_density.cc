@@ -37,4 +37,18 @@ void PreparedDensity::evaluate(std::span<const double> x, double* values,
   std::visit([&](const auto& kernel) { kernel.evaluate(x, values, derivatives); }, kernel_);
 }
 
+void PreparedDensity::derivatives_from_values(std::span<const double> x, const double* values,
+                                              std::span<double* const> derivatives,
+                                              double* scratch) const {
+  std::visit(
+      [&](const auto& kernel) {
+        if constexpr (requires { kernel.derivatives_from_values(x, values, derivatives); }) {
+          kernel.derivatives_from_values(x, values, derivatives);
+        } else {
+          kernel.evaluate(x, scratch, derivatives);
+        }
+      },
+      kernel_);
+}
+
 }  // namespace tarnwex::densities

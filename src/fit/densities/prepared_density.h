@@ -33,6 +33,13 @@ class PreparedDensity {
   void evaluate(std::span<const double> x, double* values,
                 std::span<double* const> derivatives = {}) const;
 
+  // The derivatives at x from `values`, what evaluate gave for the same x
+  // at this point: the same bits as evaluate's derivatives. Shapes that
+  // know how use the values; the others evaluate again into `scratch`
+  // (x.size() values).
+  void derivatives_from_values(std::span<const double> x, const double* values,
+                               std::span<double* const> derivatives, double* scratch) const;
+
  private:
   using Kernel = std::variant<UniformDensity, GaussianDensity, ExponentialDensity,
                               CrystalBallDensity, DoubleCrystalBallDensity, BernsteinDensity,

@@ -75,10 +75,13 @@ class ParametricPdf {
     return std::unexpected(SPlotError::pdf_evaluation("this PDF has no exact derivatives"));
   }
 
-  // For the events [first, first + count): values[i] = f(first + i) and, per
-  // declared parameter j (in declared_parameters' order), derivatives[j][i] =
-  // df/dp_j there; a null pointer asks for nothing.
-  virtual void derivative_block(std::size_t /*first*/, std::size_t /*count*/, double* /*values*/,
+  // For the events [first, first + count), given `values`, the PDF's own
+  // values there at the point prepared (values[i] = f(first + i), as its
+  // view at that point holds them): per declared parameter j (in
+  // declared_parameters' order), derivatives[j][i] = df/dp_j; a null
+  // pointer asks for nothing.
+  virtual void derivative_block(std::size_t /*first*/, std::size_t /*count*/,
+                                const double* /*values*/,
                                 std::span<double* const> /*derivatives*/) const {}
 };
 

@@ -52,7 +52,6 @@ ExactShapeGradient::ExactShapeGradient(const PdfList& pdfs,
     most_declared = std::max(most_declared, declared->size());
     if (useful) sources_.push_back(std::move(source));
   }
-  values_.resize(kBlock);
   inverse_.resize(kBlock);
   weighted_inverse_.resize(kBlock);
   derivatives_.resize(kBlock * most_declared);
@@ -88,7 +87,7 @@ std::expected<void, SPlotError> ExactShapeGradient::add(
           pointers_[d] = source.shape_index[d] ? derivatives_.data() + d * kBlock : nullptr;
         }
         pdfs_[source.pdf].get().derivative_block(
-            first, count, values_.data(),
+            first, count, columns[source.pdf].data() + first,
             std::span<double* const>(pointers_.data(), source.shape_index.size()));
         const double y = yields[source.pdf];
         for (std::size_t d = 0; d < source.shape_index.size(); ++d) {

@@ -36,7 +36,8 @@ class ExactShapeGradient {
 
   // Adds the exact derivatives at `parameters` into `gradient` (one entry
   // per shape parameter; the others are left alone), from the PDFs' values
-  // `columns` at the same point and the yields. With `scores` (one vector
+  // `columns` at the same point (the views their last calls gave) and the
+  // yields. With `scores` (one vector
   // per shape parameter, sized to the events), each exact parameter's
   // vector receives d ln d_e / dp per event (0 below the floor).
   std::expected<void, SPlotError> add(const ParameterMap& parameters,
@@ -59,7 +60,6 @@ class ExactShapeGradient {
   bool all_ = false;
   std::vector<Source> sources_;
   // Block buffers, sized once.
-  std::vector<double> values_;
   std::vector<double> derivatives_;
   std::vector<double*> pointers_;
   std::vector<double> numerators_;
