@@ -32,8 +32,14 @@ ALLOWED: dict[str, tuple[str, ...]] = {
     "core": ("minimizer",),
     # The vector logarithm and the choice of its kernel.
     "batch_log": (),
+    # Our own exponential of many values, on the logarithm's vector lanes
+    # and processor checks.
+    "batch_exp": ("batch_log",),
     # One fit's inputs: events, PDFs, shape parameters, settings, validation.
     "inputs": ("minimizer", "core"),
+    # The built-in densities: their kernels, normalised over their range,
+    # with exact derivatives, and their adapter to the fit's PDF interface.
+    "densities": ("minimizer", "core", "inputs", "batch_exp"),
     # The model at one shape point: its columns, the mixture density and the
     # yield information.
     "model": ("minimizer", "core"),
@@ -51,7 +57,7 @@ ALLOWED: dict[str, tuple[str, ...]] = {
     "driver": ("minimizer", "core", "inputs", "likelihood", "model", "sweights", "scales",
                "runs", "uncertainties"),
     # The extension module.
-    "python": ("core", "inputs", "driver"),
+    "python": ("core", "inputs", "densities", "driver"),
 }
 # The one file of the driver that src/python may include.
 DRIVER_HEADER = "fit/splot.h"
