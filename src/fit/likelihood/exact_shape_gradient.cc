@@ -58,13 +58,16 @@ ExactShapeGradient::ExactShapeGradient(const PdfList& pdfs,
   pointers_.resize(most_declared);
   numerators_.resize(kBlock * shape_names.size());
   sums_.resize(shape_names.size());
+  information_sums_.resize(shape_names.size());
+  block_scores_.resize(kBlock);
+  block_weighted_scores_.resize(kBlock);
 }
 
 std::expected<void, SPlotError> ExactShapeGradient::add(
     const ParameterMap& parameters, std::span<const std::span<const double>> columns,
     std::span<const double> yields, std::span<const double> weights,
     const InterruptCheck& interrupted, std::span<double> gradient,
-    std::span<std::vector<double>> scores) {
+    std::span<std::vector<double>> scores, std::span<double> information) {
   if (sources_.empty()) return {};
   const std::size_t n_shapes = exact_.size();
   const std::size_t n_events = columns.empty() ? 0 : columns[0].size();
@@ -75,6 +78,7 @@ std::expected<void, SPlotError> ExactShapeGradient::add(
   }
   std::vector<EventSum>& sums = sums_;
   for (EventSum& sum : sums) sum = EventSum{};
+  for (EventSum& sum : information_sums_) sum = EventSum{};
   auto looped = interrupted.for_event_blocks(n_events, [&](std::size_t begin, std::size_t end) {
     for (std::size_t first = begin; first < end; first += kBlock) {
       const std::size_t count = std::min(kBlock, end - first);
@@ -109,13 +113,23 @@ std::expected<void, SPlotError> ExactShapeGradient::add(
           double* score = scores[j].data() + first;
           for (std::size_t k = 0; k < count; ++k) score[k] = numerator[k] * inverse_[k];
         }
+        if (!information.empty()) {
+          for (std::size_t k = 0; k < count; ++k) {
+            block_scores_[k] = numerator[k] * inverse_[k];
+            block_weighted_scores_[k] = numerator[k] * weighted_inverse_[k];
+          }
+          add_products(information_sums_[j], block_scores_.data(), block_weighted_scores_.data(),
+                       first, count);
+        }
       }
     }
     return true;
   });
   if (!looped) return std::unexpected(std::move(looped.error()));
   for (std::size_t j = 0; j < n_shapes; ++j) {
-    if (exact_[j]) gradient[j] += -sums[j].total();
+    if (!exact_[j]) continue;
+    gradient[j] += -sums[j].total();
+    if (!information.empty()) information[j] = information_sums_[j].total();
   }
   return {};
 }

@@ -40,12 +40,19 @@ class ExactShapeGradient {
   // yields. With `scores` (one vector
   // per shape parameter, sized to the events), each exact parameter's
   // vector receives d ln d_e / dp per event (0 below the floor).
+  // With `information` (one entry per shape parameter), each exact
+  // parameter's entry becomes sum_e w_e s_e^2, s_e = d ln d_e / dp: the
+  // outer-product estimate of the NLL's curvature along p, whose expectation
+  // is the curvature's when the model describes the data (the normalised
+  // densities' second derivatives integrate to 0). It sets the scale of the
+  // minimizer's coordinate, where differences of the NLL would cost points.
   std::expected<void, SPlotError> add(const ParameterMap& parameters,
                                       std::span<const std::span<const double>> columns,
                                       std::span<const double> yields,
                                       std::span<const double> weights,
                                       const InterruptCheck& interrupted, std::span<double> gradient,
-                                      std::span<std::vector<double>> scores = {});
+                                      std::span<std::vector<double>> scores = {},
+                                      std::span<double> information = {});
 
  private:
   struct Source {
@@ -66,6 +73,9 @@ class ExactShapeGradient {
   std::vector<double> inverse_;           // 1 / d_e
   std::vector<double> weighted_inverse_;  // w_e / d_e
   std::vector<EventSum> sums_;            // one per shape parameter
+  std::vector<EventSum> information_sums_;
+  std::vector<double> block_scores_;           // s_e of one parameter's block
+  std::vector<double> block_weighted_scores_;  // w_e s_e
 };
 
 }  // namespace tarnwex

@@ -212,8 +212,12 @@ std::expected<Vector, SPlotError> JointLikelihood::gradient(const Vector& x) {
   if (!at_x) return std::unexpected(std::move(at_x.error()));
   const auto k_index = static_cast<Eigen::Index>(n_components_);
   // The exact part first, while the PDF values at x are the ones loaded.
-  auto exact_part = exact_shape_part(x);
+  exact_information_at_.clear();
+  exact_information_.assign(static_cast<std::size_t>(x.size()) - n_components_,
+                            std::numeric_limits<double>::quiet_NaN());
+  auto exact_part = exact_shape_part(x, {}, exact_information_);
   if (!exact_part) return std::unexpected(std::move(exact_part.error()));
+  if (exact_.any()) exact_information_at_.assign(point_bits.begin(), point_bits.end());
   // The shape bounds keep every difference inside the box, so a PDF never
   // sees a value past its parameter's bound.
   auto g = boxed_difference_gradient([this](const Vector& p) { return evaluate(p); }, x, *at_x,
@@ -230,12 +234,12 @@ std::expected<Vector, SPlotError> JointLikelihood::gradient(const Vector& x) {
 }
 
 std::expected<std::vector<double>, SPlotError> JointLikelihood::exact_shape_part(
-    const Vector& x, std::span<std::vector<double>> scores) {
+    const Vector& x, std::span<std::vector<double>> scores, std::span<double> information) {
   const auto [yields, shape_values] = split(x);
   std::vector<double> part(shape_values.size(), 0.0);
   if (!exact_.any()) return part;
   if (auto added = exact_.add(parameters_at(shape_values), values_.columns(), yields,
-                              event_weights_, interrupted_, part, scores);
+                              event_weights_, interrupted_, part, scores, information);
       !added) {
     return std::unexpected(std::move(added.error()));
   }
@@ -253,8 +257,14 @@ std::optional<Vector> JointLikelihood::shape_curvature(const Vector& x) const {
   const auto k_index = static_cast<Eigen::Index>(n_components_);
   Vector curvature(x.size() - k_index);
   Vector moved = x;
+  const bool information_here = same_bits(exact_information_at_, {x.data(), size});
   for (Eigen::Index i = k_index; i < x.size(); ++i) {
     const auto j = static_cast<std::size_t>(i - k_index);
+    if (exact_.exact(j)) {
+      curvature[j] = information_here ? exact_information_[j]
+                                      : std::numeric_limits<double>::quiet_NaN();
+      continue;
+    }
     const double h = gradient_steps_[j];
     const StencilPoints points = stencil_points(x[i], h, shape_bounds_[j], 1, h, 2);
     std::vector<double> changes;

@@ -93,6 +93,9 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
   // points of the gradient's differences, from the values the memo holds (a
   // gradient at x leaves them all there); nothing without the NLL at x, NaN
   // along a parameter whose values are gone or whose box holds no point.
+  // Along an exact parameter, which has no such points, the outer-product
+  // estimate of the last gradient, if it was taken at x
+  // (ExactShapeGradient::add), else NaN.
   std::optional<Vector> shape_curvature(const Vector& x) const;
 
   // The scale of each shape parameter (its error as far as the fit knows
@@ -153,7 +156,8 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
   // The exact shape derivatives at x, with the PDF values at x loaded; with
   // `scores`, each exact parameter's per-event scores too.
   std::expected<std::vector<double>, SPlotError> exact_shape_part(
-      const Vector& x, std::span<std::vector<double>> scores = {});
+      const Vector& x, std::span<std::vector<double>> scores = {},
+      std::span<double> information = {});
   // The Hessian of a model whose shape parameters are all exact: each shape
   // column the derivative, along that parameter, of the exact gradient on a
   // five-point stencil of a tenth of its scale (one-sided inside the box
@@ -181,6 +185,9 @@ class JointLikelihood final : public ScalarGradient<SPlotError> {
 
   ShapePointValues values_;
   ExactShapeGradient exact_;
+  // The outer-product curvatures of the last exact gradient, and where.
+  std::vector<double> exact_information_;
+  std::vector<double> exact_information_at_;
   std::vector<EventSum> yield_terms_;  // reused by every gradient
   LikelihoodMemo memo_;
 
