@@ -260,19 +260,31 @@ def run_tarnwex_careful(data: np.ndarray, shapes: bool, declared: bool = True) -
 
 
 def run_iminuit_fastest(data: np.ndarray, shapes: bool) -> Run:
-    """iminuit's fastest workflow: a hand-written NumPy NLL, fixed components computed once."""
+    """iminuit's fastest workflow: a hand-written NumPy NLL, fixed components computed once.
+
+    The NLL writes into two buffers allocated once (see toy.scaled_gauss_into)
+    and the sWeights form f / d once.
+    """
     from iminuit import Minuit
 
     x = np.ascontiguousarray(data[:, 0])
     counter = toy.CallCounter()
     start = time.perf_counter()
     fs, fb = _fixed_columns(x, counter, shapes)
+    buf = np.empty_like(x)
+    tmp = np.empty_like(x)
     if shapes:
         def nll(ns, nb, mu, sigma):
-            return ns + nb - np.sum(np.log(ns * counter.gauss(x, mu, sigma) + nb * fb))
+            counter.scaled_gauss_into(x, mu, sigma, ns, buf)
+            np.multiply(fb, nb, out=tmp)
+            np.add(buf, tmp, out=buf)
+            return ns + nb - np.sum(np.log(buf, out=buf))
     else:
         def nll(ns, nb, mu, sigma):
-            return ns + nb - np.sum(np.log(ns * fs + nb * fb))
+            np.multiply(fs, ns, out=buf)
+            np.multiply(fb, nb, out=tmp)
+            np.add(buf, tmp, out=buf)
+            return ns + nb - np.sum(np.log(buf, out=buf))
     ns, nb = _start_yields(len(x))
     mu, sigma = _fixed_shape(shapes)
     m = Minuit(nll, ns=ns, nb=nb, mu=mu, sigma=sigma)
@@ -282,8 +294,13 @@ def run_iminuit_fastest(data: np.ndarray, shapes: bool) -> Run:
     m.hesse()
     point = toy.FitPoint(np.array([m.values["ns"], m.values["nb"]]), m.values["mu"],
                          m.values["sigma"])
-    signal = counter.gauss(x, point.mu, point.sigma) if shapes else fs
-    sweights = toy.numpy_sweights(np.vstack([signal, fb]), point.yields)
+    f = np.empty((2, len(x)))
+    if shapes:
+        counter.scaled_gauss_into(x, point.mu, point.sigma, 1.0, f[0])
+    else:
+        f[0] = fs
+    f[1] = fb
+    sweights = toy.fast_sweights(f, point.yields)
     seconds = time.perf_counter() - start
     return Run(point, sweights, seconds, counter.calls, counter.seconds,
                np.array([m.errors["ns"], m.errors["nb"]]), {"valid": m.valid, "nfcn": m.nfcn})

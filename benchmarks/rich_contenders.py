@@ -7,6 +7,7 @@ start, computes sWeights, and returns a `RichRun`.
 from __future__ import annotations
 
 import functools
+import math
 import time
 from dataclasses import dataclass, field
 
@@ -14,7 +15,7 @@ import numpy as np
 
 import rich_toy
 from contenders import COST_CLASS_IMINUIT, PLAIN_IMINUIT
-from toy import CallCounter, numpy_sweights
+from toy import CallCounter, fast_sweights, numpy_sweights, scaled_gauss_into
 
 
 @dataclass
@@ -120,6 +121,74 @@ def run_iminuit_plain(data: np.ndarray) -> RichRun:
     m.errordef = Minuit.LIKELIHOOD
     _limits(m)
     return _finish(m, x, counter, start)
+
+
+def _gauss_scale(mu: float, sigma: float) -> float:
+    """1 / (Phi(b) - Phi(a)): what truncation to the range adds to the
+    1 / (sqrt(2 pi) sigma) of toy.scaled_gauss_into."""
+    lo, hi = rich_toy.LOW, rich_toy.HIGH
+    return 1.0 / (rich_toy._phi((hi - mu) / sigma) - rich_toy._phi((lo - mu) / sigma))
+
+
+def _component_into(k: int, x, x_shifted, p: dict, scale: float, out):
+    """scale * f_k(x) written into `out`; x_shifted is x - LOW, computed once."""
+    if k < 3:
+        mu, sigma = ((p["mu_a"], p["sigma_a"]), (p["mu_b"], p["sigma_b"]),
+                     (rich_toy.BROAD_MEAN, p["sigma_c"]))[k]
+        return scaled_gauss_into(x, mu, sigma, scale * _gauss_scale(mu, sigma), out)
+    slope = p["slope"]
+    np.multiply(x_shifted, -slope, out=out)
+    np.exp(out, out=out)
+    np.multiply(out, scale * slope / -math.expm1(-slope * (rich_toy.HIGH - rich_toy.LOW)), out=out)
+    return out
+
+
+def _mixture_into(x, x_shifted, yields, p: dict, acc, tmp):
+    """sum_k yields[k] f_k(x) written into `acc`, with `tmp` the only other
+    buffer: nothing is allocated per call (see toy.scaled_gauss_into)."""
+    _component_into(0, x, x_shifted, p, yields[0], acc)
+    for k in (1, 2, 3):
+        np.add(acc, _component_into(k, x, x_shifted, p, yields[k], tmp), out=acc)
+    return acc
+
+
+def run_iminuit_fastest(data: np.ndarray) -> RichRun:
+    """The hand-written NumPy NLL as fast as a careful user writes it: no
+    temporary per call, constants hoisted, sWeights forming f / d once."""
+    from iminuit import Minuit
+
+    x = np.ascontiguousarray(data[:, 0])
+    counter = CallCounter()
+    start = time.perf_counter()
+    x_shifted = x - rich_toy.LOW
+    acc = np.empty_like(x)
+    tmp = np.empty_like(x)
+
+    def nll(n0, n1, n2, n3, mu_a, sigma_a, mu_b, sigma_b, sigma_c, slope):
+        p = {"mu_a": mu_a, "sigma_a": sigma_a, "mu_b": mu_b, "sigma_b": sigma_b,
+             "sigma_c": sigma_c, "slope": slope}
+        t = time.perf_counter()
+        _mixture_into(x, x_shifted, (n0, n1, n2, n3), p, acc, tmp)
+        counter.calls += 4
+        counter.seconds += time.perf_counter() - t
+        return n0 + n1 + n2 + n3 - np.sum(np.log(acc, out=acc))
+
+    ys = _start_yields(len(x))
+    m = Minuit(nll, n0=ys[0], n1=ys[1], n2=ys[2], n3=ys[3], **rich_toy.START)
+    m.errordef = Minuit.LIKELIHOOD
+    _limits(m)
+    m.migrad()
+    m.hesse()
+    yields = np.array([m.values[f"n{k}"] for k in range(4)])
+    shapes = {n: m.values[n] for n in rich_toy.NAMES}
+    f = np.empty((4, len(x)))
+    for k in range(4):
+        _component_into(k, x, x_shifted, shapes, 1.0, f[k])
+    counter.calls += 4
+    sweights = fast_sweights(f, yields)
+    seconds = time.perf_counter() - start
+    return RichRun(yields, shapes, sweights, seconds, counter.calls,
+                   {"success": m.valid, "nfcn": m.nfcn})
 
 
 def run_iminuit_cost_class(data: np.ndarray) -> RichRun:

@@ -41,6 +41,21 @@ def expo(x):
     return np.exp(-SLOPE * (x - LOW)) * _EXP_NORM
 
 
+# Every N-sized NumPy temporary gets fresh pages from the kernel, and
+# faulting them in costs more than the arithmetic (at 10^5 events about three
+# quarters of an NLL call): a careful user writes the per-call work into
+# buffers allocated once, with `out=`.
+
+def scaled_gauss_into(x, mu, sigma, scale, out):
+    """scale * gauss(x, mu, sigma), written into `out` without a temporary."""
+    np.subtract(x, mu, out=out)
+    np.square(out, out=out)
+    np.multiply(out, -0.5 / (sigma * sigma), out=out)
+    np.exp(out, out=out)
+    np.multiply(out, scale * _INV_SQRT_2PI / sigma, out=out)
+    return out
+
+
 class CallCounter:
     """Counts and times full evaluations of the component densities, whoever asks."""
 
@@ -59,6 +74,12 @@ class CallCounter:
         values = expo(x)
         self._count(start)
         return values
+
+    def scaled_gauss_into(self, x, mu, sigma, scale, out):
+        start = time.perf_counter()
+        scaled_gauss_into(x, mu, sigma, scale, out)
+        self._count(start)
+        return out
 
     def _count(self, start):
         self.calls += 1
@@ -111,3 +132,14 @@ def numpy_sweights(f: np.ndarray, yields: np.ndarray) -> np.ndarray:
     information = (f / d) @ (f / d).T
     covariance = np.linalg.inv(information)
     return ((covariance @ f) / d).T
+
+
+def fast_sweights(f: np.ndarray, yields: np.ndarray) -> np.ndarray:
+    """The same sWeights with f / d formed once, in place: `f` is overwritten.
+
+    Returns an N x K view (the transpose of a K x N array).
+    """
+    d = yields @ f
+    np.divide(f, d, out=f)
+    covariance = np.linalg.inv(f @ f.T)
+    return (covariance @ f).T
