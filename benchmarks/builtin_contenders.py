@@ -161,7 +161,7 @@ def nll(model: Model, x: np.ndarray, yields, values: dict) -> float:
 def _tarnwex_fit(model: Model, data: np.ndarray, pdfs: list, start: float, kind: str) -> Fit:
     import tarnwex
 
-    shapes = [tarnwex.ShapeParameter(name, *spec) for name, spec in model.parameters.items()]
+    shapes = [tarnwex.ShapeParameter(name, *setting) for name, setting in model.parameters.items()]
     result = tarnwex.splot(data, pdfs, shape_parameters=shapes,
                            initial_yields=model.start_yields(len(data)))
     seconds = time.perf_counter() - start
@@ -220,13 +220,13 @@ def _minuit_fit(model: Model, x: np.ndarray, cost, start: float, table) -> Fit:
     from iminuit import Minuit
 
     names = model.yield_names() + list(model.parameters)
-    x0 = model.start_yields(len(x)) + [spec[0] for spec in model.parameters.values()]
+    x0 = model.start_yields(len(x)) + [setting[0] for setting in model.parameters.values()]
     m = Minuit(cost, x0, name=names)
     m.errordef = Minuit.LIKELIHOOD
     for name in model.yield_names():
         m.limits[name] = (0.0, None)
-    for name, spec in model.parameters.items():
-        m.limits[name] = spec[1:]
+    for name, setting in model.parameters.items():
+        m.limits[name] = setting[1:]
     m.migrad()
     m.hesse()
     k = model.n_components
@@ -324,7 +324,7 @@ def run_roofit(model: Model, data: np.ndarray) -> Fit:
     ROOT.RooMsgService.instance().setGlobalKillBelow(ROOT.RooFit.WARNING)
     start = time.perf_counter()
     x = ROOT.RooRealVar("x", "x", LOW, HIGH)
-    free = {name: ROOT.RooRealVar(name, name, *spec) for name, spec in model.parameters.items()}
+    free = {name: ROOT.RooRealVar(name, name, *setting) for name, setting in model.parameters.items()}
     keep = []  # RooFit holds references only: the constants must outlive the fit
 
     def var(arg):

@@ -27,6 +27,10 @@ class ArgusDensity {
 
   void evaluate(std::span<const double> x, double* values,
                 std::span<double* const> derivatives) const;
+  // The derivatives alone, from the values evaluate gave at the same point:
+  // the same bits, without taking the exponentials again.
+  void derivatives_from_values(std::span<const double> x, const double* values,
+                               std::span<double* const> derivatives) const;
 
  private:
   ArgusDensity() = default;
@@ -41,7 +45,7 @@ class ArgusDensity {
   double reference_ = 0.0;
   double scale_ = 1.0;           // 2 / (m0 Q), Q the integral relative to exp(c y_ref)
   double mean_offset_ = 0.0;     // the mean of y - y_ref under the density
-  double m0_constant_ = 2.0;     // the mean of x^2 / m0^2 (1 / y + 2 c)
+  double mean_xi_over_y_ = 0.0;  // the mean of xi / y, xi = 1 - y = x^2 / m0^2
 };
 
 }  // namespace tarnwex::densities

@@ -26,6 +26,10 @@ class BernsteinDensity {
 
   void evaluate(std::span<const double> x, double* values,
                 std::span<double* const> derivatives) const;
+  // The derivatives alone, from the values evaluate gave at the same point:
+  // the same bits, without summing the polynomial again.
+  void derivatives_from_values(std::span<const double> x, const double* values,
+                               std::span<double* const> derivatives) const;
 
  private:
   BernsteinDensity() = default;
@@ -36,8 +40,12 @@ class BernsteinDensity {
   double scale_ = 1.0;         // (d + 1) / (w S)
   double inverse_sum_ = 1.0;   // 1 / S
   std::vector<double> coefficients_;
-  // The ratios b_{i+1} / b_i = up_[i] t / (1 - t) and b_{i-1} / b_i =
-  // down_[i] (1 - t) / t of neighbouring basis polynomials.
+  // Up to degree 1000 (bernstein_density.cc): binom(d, i) and c_i binom(d, i).
+  bool direct_ = true;
+  std::vector<double> binomials_;
+  std::vector<double> weights_;
+  // Above it: the ratios b_{i+1} / b_i = up_[i] t / (1 - t) and
+  // b_{i-1} / b_i = down_[i] (1 - t) / t of neighbouring basis polynomials.
   std::vector<double> up_;
   std::vector<double> down_;
 };

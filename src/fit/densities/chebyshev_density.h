@@ -26,6 +26,10 @@ class ChebyshevDensity {
 
   void evaluate(std::span<const double> x, double* values,
                 std::span<double* const> derivatives) const;
+  // The derivatives alone, from the values evaluate gave at the same point:
+  // the same bits, without summing the series again.
+  void derivatives_from_values(std::span<const double> x, const double* values,
+                               std::span<double* const> derivatives) const;
 
  private:
   ChebyshevDensity() = default;

@@ -28,6 +28,8 @@ class UniformDensity {
       values[i] = x[i] >= lo_ && x[i] <= hi_ ? value_ : 0.0;
     }
   }
+  void derivatives_from_values(std::span<const double> /*x*/, const double* /*values*/,
+                               std::span<double* const> /*derivatives*/) const {}
 
  private:
   UniformDensity(double lo, double hi) : lo_(lo), hi_(hi), value_(1.0 / (hi - lo)) {}
