@@ -50,9 +50,36 @@ def _rich_fit():
                          initial_yields=[rich_toy.N_EVENTS / 4.0] * 4)
 
 
+def _builtin_fit(peak: str):
+    """The toy with built-in densities, every shape free: the kernels, the
+    batched exponential and the exact gradient's sums are compared too. The
+    Crystal Ball fit is weighted, for the exact per-event scores."""
+    import tarnwex
+    import tarnwex_pdfs as tp
+
+    window = (toy.LOW, toy.HIGH)
+    parameters = [tarnwex.ShapeParameter("mu", toy.START_MU, *toy.MU_BOUNDS),
+                  tarnwex.ShapeParameter("sigma", toy.START_SIGMA, *toy.SIGMA_BOUNDS)]
+    data = toy.make_data(TOY_EVENTS)
+    weights = None
+    if peak == "gaussian":
+        pdfs = [tp.Gaussian(0, window, "mu", "sigma"), tp.Exponential(0, window, "slope")]
+        parameters.append(tarnwex.ShapeParameter("slope", -0.8 * toy.SLOPE, -3.0, 3.0))
+    else:
+        pdfs = [tp.CrystalBall(0, window, "mu", "sigma", "alpha", 4.0),
+                tp.Exponential(0, window, "slope")]
+        parameters += [tarnwex.ShapeParameter("alpha", 1.5, 0.3, 5.0),
+                       tarnwex.ShapeParameter("slope", -0.8 * toy.SLOPE, -3.0, 3.0)]
+        weights = np.random.default_rng(5).uniform(0.5, 1.5, len(data))
+    return tarnwex.splot(data, pdfs, shape_parameters=parameters, weights=weights,
+                         initial_yields=[TOY_EVENTS / 2.0] * 2)
+
+
 FITS = {"toy, fixed shapes": lambda: _toy_fit(False),
         "toy, free shapes": lambda: _toy_fit(True),
-        "rich toy": _rich_fit}
+        "rich toy": _rich_fit,
+        "toy, built-in Gaussian and exponential": lambda: _builtin_fit("gaussian"),
+        "toy, built-in Crystal Ball and exponential, weighted": lambda: _builtin_fit("crystal_ball")}
 
 
 def outputs(result) -> dict[str, np.ndarray]:
