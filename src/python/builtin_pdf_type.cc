@@ -46,8 +46,7 @@ PyObject* builtin_new(PyTypeObject* type, PyObject*, PyObject*) {
   });
 }
 
-bool read_argument(PyObject* item, std::size_t index, const std::string& name,
-                   DensityArgument& out) {
+bool read_argument(PyObject* item, const std::string& name, DensityArgument& out) {
   if (PyUnicode_Check(item)) {
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(item, &size);
@@ -72,7 +71,6 @@ bool read_argument(PyObject* item, std::size_t index, const std::string& name,
     PyErr_Format(PyExc_ValueError, "%s must be finite", name.c_str());
     return false;
   }
-  (void)index;
   return true;
 }
 
@@ -129,8 +127,8 @@ int builtin_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     description->hi = hi;
     for (std::size_t i = 0; i < count; ++i) {
       DensityArgument argument;
-      if (!read_argument(PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)), i,
-                         (*names)[i], argument)) {
+      if (!read_argument(PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)), (*names)[i],
+                         argument)) {
         return -1;
       }
       description->arguments.push_back(std::move(argument));
@@ -158,20 +156,13 @@ bool read_column(PyObject* data, std::size_t column, std::vector<double>& out) {
                                              NPY_ARRAY_ALIGNED | NPY_ARRAY_NOTSWAPPED, nullptr));
   if (!array) return false;
   auto* matrix = reinterpret_cast<PyArrayObject*>(array.get());
-  const npy_intp rows = PyArray_DIM(matrix, 0);
   const npy_intp columns = PyArray_DIM(matrix, 1);
   if (static_cast<npy_intp>(column) >= columns) {
     PyErr_Format(PyExc_ValueError, "column %zu is out of range for data with %zd columns", column,
                  static_cast<Py_ssize_t>(columns));
     return false;
   }
-  const char* base = static_cast<const char*>(PyArray_DATA(matrix)) +
-                     static_cast<npy_intp>(column) * PyArray_STRIDE(matrix, 1);
-  const npy_intp stride = PyArray_STRIDE(matrix, 0);
-  out.resize(static_cast<std::size_t>(rows));
-  for (npy_intp e = 0; e < rows; ++e) {
-    out[static_cast<std::size_t>(e)] = *reinterpret_cast<const double*>(base + e * stride);
-  }
+  copy_matrix_column(matrix, column, out);
   return true;
 }
 

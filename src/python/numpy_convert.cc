@@ -115,6 +115,17 @@ PyArrayObject* readable_vector(PyArrayObject* array, PyRef& holder) {
 }
 
 
+void copy_matrix_column(PyArrayObject* matrix, std::size_t column, std::vector<double>& out) {
+  const auto rows = static_cast<std::size_t>(PyArray_DIM(matrix, 0));
+  const char* base = static_cast<const char*>(PyArray_DATA(matrix)) +
+                     static_cast<npy_intp>(column) * PyArray_STRIDE(matrix, 1);
+  const npy_intp stride = PyArray_STRIDE(matrix, 0);
+  out.resize(rows);
+  for (std::size_t e = 0; e < rows; ++e) {
+    out[e] = *reinterpret_cast<const double*>(base + static_cast<npy_intp>(e) * stride);
+  }
+}
+
 bool copy_numpy_vector(PyArrayObject* array, std::vector<double>& out) {
   PyRef readable;
   PyArrayObject* source = readable_vector(array, readable);

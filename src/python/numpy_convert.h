@@ -32,6 +32,11 @@ PyObject* owned_matrix_to_numpy(RowMatrix&& matrix);
 // (Python error set) when the copy fails.
 PyArrayObject* readable_vector(PyArrayObject* array, PyRef& holder);
 
+// Column `column` of a readable 2-D float64 matrix (aligned, native byte
+// order), read through its strides into `out`, in row order; the caller
+// checks that the column exists.
+void copy_matrix_column(PyArrayObject* matrix, std::size_t column, std::vector<double>& out);
+
 // Appends the values of a 1-D float64 array to `out` in logical order, read
 // through the array's strides whatever its layout and byte order, checking
 // for signals between blocks. False with a Python error set on failure,

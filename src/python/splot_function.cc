@@ -210,9 +210,8 @@ struct NativeDensities {
   std::vector<std::shared_ptr<const std::vector<double>>> columns;
 };
 
-bool read_native_densities(PyObject* pdfs, PyArrayObject* data, NativeDensities& out) {
+void read_native_densities(PyObject* pdfs, PyArrayObject* data, NativeDensities& out) {
   const auto n_features = static_cast<std::size_t>(PyArray_DIM(data, 1));
-  const auto n_events = static_cast<std::size_t>(PyArray_DIM(data, 0));
   std::vector<std::shared_ptr<const std::vector<double>>> by_column(n_features);
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(pdfs); ++i) {
     const std::optional<NativeDensity> native = native_density(PyTuple_GET_ITEM(pdfs, i));
@@ -224,19 +223,13 @@ bool read_native_densities(PyObject* pdfs, PyArrayObject* data, NativeDensities&
     }
     auto& shared = by_column[native->column];
     if (!shared) {
-      auto column = std::make_shared<std::vector<double>>(n_events);
-      const char* base = static_cast<const char*>(PyArray_DATA(data)) +
-                         static_cast<npy_intp>(native->column) * PyArray_STRIDE(data, 1);
-      const npy_intp stride = PyArray_STRIDE(data, 0);
-      for (std::size_t e = 0; e < n_events; ++e) {
-        (*column)[e] = *reinterpret_cast<const double*>(base + static_cast<npy_intp>(e) * stride);
-      }
+      auto column = std::make_shared<std::vector<double>>();
+      copy_matrix_column(data, native->column, *column);
       shared = std::move(column);
     }
     out.descriptions.emplace_back(*native->description);
     out.columns.push_back(shared);
   }
-  return true;
 }
 
 // The PDFs as the fit sees them: one adapter each, a Python PDF's cache
@@ -311,7 +304,7 @@ PyObject* run_splot(SPlotArguments& arguments) {
   if (!finite) return nullptr;
   const EventView events = EventView::indexed(n_events, n_features, *finite);
   NativeDensities natives;
-  if (!read_native_densities(pdfs, data_array, natives)) return nullptr;
+  read_native_densities(pdfs, data_array, natives);
 
   ParameterMap start;
   for (const ShapeParameter& parameter : *shape_parameters) {

@@ -19,11 +19,12 @@ std::vector<std::string> DensityDescription::parameter_names() const {
 }
 
 std::expected<densities::PreparedDensity, SPlotError> DensityDescription::prepare(
-    const ParameterMap& parameters, std::size_t pdf_index) const {
-  const std::string prefix =
-      "PDF " + std::to_string(pdf_index) + " (" + std::string(densities::shape_name(shape)) + "): ";
-  std::vector<double> values;
-  values.reserve(arguments.size());
+    const ParameterMap& parameters, std::size_t pdf_index, std::vector<double>& values) const {
+  const auto refusal = [&](const std::string& text) {
+    return SPlotError::pdf_evaluation("PDF " + std::to_string(pdf_index) + " (" +
+                                      std::string(densities::shape_name(shape)) + "): " + text);
+  };
+  values.clear();
   for (const DensityArgument& argument : arguments) {
     if (argument.name.empty()) {
       values.push_back(argument.fixed);
@@ -31,13 +32,13 @@ std::expected<densities::PreparedDensity, SPlotError> DensityDescription::prepar
     }
     const auto found = parameters.find(argument.name);
     if (found == parameters.end()) {
-      return std::unexpected(SPlotError::pdf_evaluation(
-          prefix + "shape parameter " + quoted_name(argument.name) + " is not given"));
+      return std::unexpected(
+          refusal("shape parameter " + quoted_name(argument.name) + " is not given"));
     }
     values.push_back(found->second);
   }
   auto prepared = densities::PreparedDensity::prepare(shape, lo, hi, values);
-  if (!prepared) return std::unexpected(SPlotError::pdf_evaluation(prefix + prepared.error()));
+  if (!prepared) return std::unexpected(refusal(prepared.error()));
   return std::move(*prepared);
 }
 
@@ -77,7 +78,7 @@ std::expected<double, SPlotError> BuiltinPdf::evaluate(EventRow event,
     return std::unexpected(SPlotError::pdf_evaluation(
         "PDF " + std::to_string(pdf_index_) + ": its data column does not match the events"));
   }
-  auto prepared = description_.prepare(parameters, pdf_index_);
+  auto prepared = description_.prepare(parameters, pdf_index_, argument_values_);
   if (!prepared) return std::unexpected(std::move(prepared.error()));
   double value = 0.0;
   prepared->evaluate(std::span<const double>(column_->data() + event.index(), 1), &value);
@@ -87,7 +88,7 @@ std::expected<double, SPlotError> BuiltinPdf::evaluate(EventRow event,
 std::expected<std::vector<double>, SPlotError> BuiltinPdf::evaluate_batch(
     const EventView& events, const ParameterMap& parameters) const {
   if (auto fits = check_events(events); !fits) return std::unexpected(std::move(fits.error()));
-  auto prepared = description_.prepare(parameters, pdf_index_);
+  auto prepared = description_.prepare(parameters, pdf_index_, argument_values_);
   if (!prepared) return std::unexpected(std::move(prepared.error()));
   std::vector<double> values(column_->size());
   prepared->evaluate(*column_, values.data());
@@ -97,7 +98,7 @@ std::expected<std::vector<double>, SPlotError> BuiltinPdf::evaluate_batch(
 std::expected<PdfValuesView, SPlotError> BuiltinPdf::evaluate_batch_view(
     const EventView& events, const ParameterMap& parameters, std::vector<double>&) const {
   if (auto fits = check_events(events); !fits) return std::unexpected(std::move(fits.error()));
-  auto prepared = description_.prepare(parameters, pdf_index_);
+  auto prepared = description_.prepare(parameters, pdf_index_, argument_values_);
   if (!prepared) return std::unexpected(std::move(prepared.error()));
   // Sized once: every later point writes over the same storage.
   values_.resize(column_->size());
@@ -107,7 +108,7 @@ std::expected<PdfValuesView, SPlotError> BuiltinPdf::evaluate_batch_view(
 
 std::expected<void, SPlotError> BuiltinPdf::prepare_derivatives(
     const ParameterMap& parameters) const {
-  auto prepared = description_.prepare(parameters, pdf_index_);
+  auto prepared = description_.prepare(parameters, pdf_index_, argument_values_);
   if (!prepared) return std::unexpected(std::move(prepared.error()));
   prepared_ = std::move(*prepared);
   return {};

@@ -32,10 +32,13 @@ struct DensityDescription {
 
   // The shape parameters it depends on, each once, in order of appearance.
   std::vector<std::string> parameter_names() const;
-  // The argument values at `parameters`; the PDF-evaluation error naming
-  // `pdf_index` when a named parameter is missing or the shape refuses them.
+  // The density at `parameters`, its argument values gathered in `values`
+  // (reused storage, so that a point allocates nothing here); the
+  // PDF-evaluation error naming `pdf_index` when a named parameter is
+  // missing or the shape refuses them.
   std::expected<densities::PreparedDensity, SPlotError> prepare(const ParameterMap& parameters,
-                                                                std::size_t pdf_index) const;
+                                                                std::size_t pdf_index,
+                                                                std::vector<double>& values) const;
 };
 
 class BuiltinPdf final : public ParametricPdf {
@@ -76,6 +79,7 @@ class BuiltinPdf final : public ParametricPdf {
   std::vector<bool> shares_slot_;
 
   mutable std::vector<double> values_;
+  mutable std::vector<double> argument_values_;
   mutable std::optional<densities::PreparedDensity> prepared_;
   mutable std::vector<double> shared_scratch_;  // one block per argument that shares a slot
   mutable std::vector<double> value_scratch_;   // for shapes that evaluate again
