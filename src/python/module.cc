@@ -6,6 +6,7 @@
 #include "python/guarded_entry.h"
 #include "python/interpreter_compat.h"
 #include "python/py_ref.h"
+#include "python/result_state.h"
 #include "python/shape_parameter_type.h"
 #include "python/signal_checks.h"
 #include "python/splot_error_type.h"
@@ -34,6 +35,11 @@ int execute_module(PyObject* module) {
     if (!function || compat::module_add_object_ref(module, "splot", function.get()) < 0) return -1;
     PyRef seam = PyRef::steal(make_interrupt_seam_function(module_name.get()));
     if (!seam || compat::module_add_object_ref(module, "_interrupt_after_checks", seam.get()) < 0) {
+      return -1;
+    }
+    // Pickled results name it; it is found here by that name.
+    PyObject* restore = restore_function();
+    if (restore == nullptr || compat::module_add_object_ref(module, "_restore_result", restore) < 0) {
       return -1;
     }
     PyObject* error = splot_error_type();

@@ -128,6 +128,24 @@ PyObject* get_initial(PyObject* self, void*) { return PyFloat_FromDouble(as_reco
 PyObject* get_lower(PyObject* self, void*) { return PyFloat_FromDouble(as_record(self)->lower); }
 PyObject* get_upper(PyObject* self, void*) { return PyFloat_FromDouble(as_record(self)->upper); }
 
+// A parameter pickles as the call that makes it again.
+PyObject* shape_parameter_reduce(PyObject* self, PyObject*) {
+  return guarded_entry([&]() -> PyObject* {
+    const PyShapeParameter* record = as_record(self);
+    PyRef name = PyRef::steal(PyUnicode_FromStringAndSize(
+        record->name.data(), static_cast<Py_ssize_t>(record->name.size())));
+    if (!name) return nullptr;
+    return Py_BuildValue("(O(Oddd))", reinterpret_cast<PyObject*>(Py_TYPE(self)), name.get(),
+                         record->initial, record->lower, record->upper);
+  });
+}
+
+PyMethodDef methods[] = {
+    {"__reduce__", shape_parameter_reduce, METH_NOARGS,
+     "Pickles the parameter as the call that makes it again."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef properties[] = {
     {"name", get_name, nullptr, "Parameter name.", nullptr},
     {"initial", get_initial, nullptr, "Initial optimizer value.", nullptr},
@@ -141,6 +159,7 @@ PyType_Slot slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(shape_parameter_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(shape_parameter_repr)},
     {Py_tp_getset, properties},
+    {Py_tp_methods, methods},
     {Py_tp_doc, const_cast<char*>(kDoc)},
     {0, nullptr},
 };

@@ -274,9 +274,9 @@ PyObject* fit_and_answer(const EventView& events, const PdfList& pdfs,
                  static_cast<unsigned long long>(counts.passes),
                  static_cast<unsigned long long>(counts.distinct_points));
   }
-  return std::move(parked).settle(std::move(output), [](auto output) -> PyObject* {
+  return std::move(parked).settle(std::move(output), [&](auto output) -> PyObject* {
     if (!output) return raise_fit_error(output.error());
-    return result_to_python(std::move(*output));
+    return result_to_python(std::move(*output), shape_parameters);
   });
 }
 

@@ -11,6 +11,8 @@
 #include "python/parameter_dict.h"
 #include "python/process_wide_object.h"
 #include "python/py_ref.h"
+#include "python/result_state.h"
+#include "python/result_table_html.h"
 
 namespace tarnwex {
 
@@ -77,7 +79,8 @@ void splot_result_dealloc(PyObject* self) {
 PyObject* splot_result_repr(PyObject* self) {
   return guarded_entry([&]() -> PyObject* {
     const SPlotResultFields& fields = fields_of(self);
-    const std::string text = "SPlotResult(yields=<" + std::to_string(fields.n_components) +
+    const auto n_components = PyArray_DIM(reinterpret_cast<PyArrayObject*>(fields.yields.get()), 0);
+    const std::string text = "SPlotResult(yields=<" + std::to_string(n_components) +
                              " components>, success=" + (fields.success ? "true" : "false") +
                              ", minimum_nll=" + six_decimals(fields.minimum_nll) + ")";
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
@@ -137,11 +140,31 @@ PyGetSetDef properties[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyObject* splot_result_reduce(PyObject* self, PyObject*) {
+  return guarded_entry([&] { return result_state(fields_of(self)); });
+}
+
+PyObject* splot_result_html(PyObject* self, PyObject*) {
+  return guarded_entry([&]() -> PyObject* {
+    const std::string html = result_table_html(fields_of(self));
+    return PyUnicode_DecodeUTF8(html.data(), static_cast<Py_ssize_t>(html.size()), "strict");
+  });
+}
+
+PyMethodDef methods[] = {
+    {"__reduce__", splot_result_reduce, METH_NOARGS,
+     "Pickles the result: it is restored with equal fields, arrays bit for bit."},
+    {"_repr_html_", splot_result_html, METH_NOARGS,
+     "The fit as an HTML table, for notebooks."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(compat::refuse_instantiation)},
     {Py_tp_dealloc, reinterpret_cast<void*>(splot_result_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(splot_result_repr)},
     {Py_tp_getset, properties},
+    {Py_tp_methods, methods},
     {Py_tp_doc, const_cast<char*>(kDoc)},
     {0, nullptr},
 };
@@ -162,39 +185,47 @@ PyTypeObject* splot_result_type() {
       process_wide_object(type, [] { return compat::final_type_from_spec(spec); }));
 }
 
-PyObject* result_to_python(SPlotOutput&& output) {
+PyObject* make_splot_result(SPlotResultFields&& fields) {
+  PyTypeObject* type = splot_result_type();
+  if (type == nullptr) return nullptr;
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  std::construct_at(&fields_of(self), std::move(fields));
+  return self;
+}
+
+PyObject* result_to_python(SPlotOutput&& output, std::span<const ShapeParameter> shape_parameters) {
   PyRef covariance = PyRef::steal(owned_matrix_to_numpy(std::move(output.covariance)));
   if (!covariance) return nullptr;
   PyRef sweights = PyRef::steal(owned_matrix_to_numpy(std::move(output.sweights)));
   if (!sweights) return nullptr;
   PyRef fit_covariance = PyRef::steal(owned_matrix_to_numpy(std::move(output.fit_covariance)));
   if (!fit_covariance) return nullptr;
-  const std::size_t n_components = output.yields.size();
   PyRef yields = PyRef::steal(vector_to_numpy(std::move(output.yields)));
   if (!yields) return nullptr;
   PyRef yield_errors = PyRef::steal(vector_to_numpy(std::move(output.yield_errors)));
   if (!yield_errors) return nullptr;
-
-  PyTypeObject* type = splot_result_type();
-  if (type == nullptr) return nullptr;
-  PyObject* self = type->tp_alloc(type, 0);
-  if (self == nullptr) return nullptr;
-  std::construct_at(&fields_of(self),
-                    SPlotResultFields{std::move(yields),
-                                      std::move(yield_errors),
-                                      std::move(covariance),
-                                      std::move(sweights),
-                                      std::move(output.shape_parameters),
-                                      std::move(output.shape_errors),
-                                      std::move(fit_covariance),
-                                      output.minimum_nll,
-                                      output.success,
-                                      std::move(output.message),
-                                      output.objective_evaluations,
-                                      output.gradient_evaluations,
-                                      output.hessian_evaluations,
-                                      n_components});
-  return self;
+  ParameterMap lower_bounds;
+  ParameterMap upper_bounds;
+  for (const ShapeParameter& parameter : shape_parameters) {
+    lower_bounds.emplace(parameter.name, parameter.lower);
+    upper_bounds.emplace(parameter.name, parameter.upper);
+  }
+  return make_splot_result(SPlotResultFields{std::move(yields),
+                                             std::move(yield_errors),
+                                             std::move(covariance),
+                                             std::move(sweights),
+                                             std::move(output.shape_parameters),
+                                             std::move(output.shape_errors),
+                                             std::move(fit_covariance),
+                                             output.minimum_nll,
+                                             output.success,
+                                             std::move(output.message),
+                                             output.objective_evaluations,
+                                             output.gradient_evaluations,
+                                             output.hessian_evaluations,
+                                             std::move(lower_bounds),
+                                             std::move(upper_bounds)});
 }
 
 }  // namespace tarnwex
