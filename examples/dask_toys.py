@@ -6,7 +6,9 @@ single-threaded worker processes on this machine; on a batch system only the
 cluster object changes, e.g. `--cluster slurm` asks dask-jobqueue for
 `--workers` SLURM jobs of one core each (see slurm_cluster below; PBSCluster,
 HTCondorCluster, LSFCluster and SGECluster take the same arguments). Each
-task returns plain values, since a fit's result object does not pickle.
+task returns the fit's result object itself, and the pulls are read from it
+here. With tqdm installed, a progress bar follows the fits when the output is
+a terminal or a notebook.
 
     pip install "tarnwex[dask]"
     python examples/dask_toys.py [--toys 200] [--events 2000] [--workers 2] [--cluster local|slurm]
@@ -17,7 +19,7 @@ import time
 from pathlib import Path
 
 import numpy as np
-from dask.distributed import Client, LocalCluster
+from dask.distributed import Client, LocalCluster, as_completed
 
 import validation
 
@@ -36,14 +38,15 @@ def slurm_cluster(**options):
     return SLURMCluster(cores=1, processes=1, memory="2GiB", walltime="01:00:00", **options)
 
 
-def run_toys(client, n_toys, events, seed):
-    """Fits the toys on the client's cluster; returns them in seed order."""
+def run_toys(client, n_toys, expected, seed):
+    """Fits the toys on the client's cluster: (result, seconds) pairs in seed order."""
     # The workers import the example's own modules: ship them along.
     for module in ("toymodel.py", "validation.py"):
         client.upload_file(str(HERE / module))
     seeds, _ = validation.toy_seeds(seed, n_toys, 0)
-    expected = (validation.SIGNAL_FRACTION * events, (1 - validation.SIGNAL_FRACTION) * events)
-    futures = client.map(validation.run_toy, seeds, expected=expected, pure=False)
+    futures = client.map(validation.fit_toy, seeds, expected=expected, pure=False)
+    for _ in validation.progress(as_completed(futures), len(futures), "toys"):
+        pass
     return client.gather(futures)
 
 
@@ -64,9 +67,11 @@ def main():
     with cluster, Client(cluster) as client:
         client.wait_for_workers(args.workers)
         start = time.perf_counter()
-        fits = run_toys(client, args.toys, args.events, args.seed)
+        expected = (validation.SIGNAL_FRACTION * args.events, (1 - validation.SIGNAL_FRACTION) * args.events)
+        fits = run_toys(client, args.toys, expected, args.seed)
         seconds = time.perf_counter() - start
-    toys = [fit for fit in fits if "raised" not in fit]
+    summaries = [validation.summarise(fit, expected) for fit in fits]
+    toys = [fit for fit in summaries if "raised" not in fit]
     validation.report(toys, args)
     print(f"\nwall time: {seconds:.1f} s for {args.toys} fits on {args.workers} Dask workers "
           f"({np.sum([t['seconds'] for t in toys]):.1f} s of fitting)")

@@ -20,8 +20,10 @@ right where the signal is small.
 
 Every toy has a random stream of its own, spawned from `--seed`, and the toys
 run in a pool of `--jobs` processes (default: one per core): any `--jobs`
-prints the same table, only the time lines differ. A worker returns plain
-values (numbers and arrays), since a fit's result object does not pickle.
+prints the same table, only the time lines differ. A worker returns the fit's
+result object itself, which pickles; the pulls are read from it here. With
+tqdm installed (`pip install tqdm`), a progress bar follows the fits when the
+output is a terminal or a notebook.
 
     python examples/validation.py [--toys 200] [--events 2000] [--output pulls.png] [--jobs N]
                                   [--small-toys 200] [--small-signal 150] [--small-events 20000]
@@ -36,6 +38,7 @@ import functools
 import math
 import multiprocessing
 import os
+import sys
 import time
 
 import numpy as np
@@ -79,16 +82,38 @@ def toy_pool(jobs):
     return concurrent.futures.ProcessPoolExecutor(max_workers=jobs, mp_context=multiprocessing.get_context("spawn"))
 
 
-def map_toys(pool, function, seeds, **arguments):
+def watched():
+    """Whether someone watches the output: a terminal, or a notebook's kernel."""
+    if sys.stderr is not None and sys.stderr.isatty():
+        return True
+    shell = sys.modules.get("IPython")
+    shell = shell.get_ipython() if shell is not None else None
+    return type(shell).__name__ == "ZMQInteractiveShell"
+
+
+def progress(iterable, total, description):
+    """The iterable with a progress bar where someone watches and tqdm is installed."""
+    if not watched():
+        return iterable
+    try:
+        from tqdm.auto import tqdm
+    except ImportError:
+        return iterable
+    return tqdm(iterable, total=total, desc=description, unit="fit")
+
+
+def map_toys(pool, function, seeds, description="toys", **arguments):
     """function(seed, **arguments) for every seed, in order, on the pool."""
     task = functools.partial(function, **arguments)
     if pool is None:
-        return [task(seed) for seed in seeds]
-    return list(pool.map(task, seeds, chunksize=max(1, len(seeds) // 32)))
+        fits = map(task, seeds)
+    else:
+        fits = pool.map(task, seeds, chunksize=max(1, len(seeds) // 32))
+    return list(progress(fits, len(seeds), description))
 
 
-def run_toy(seed, expected):
-    """Fit one toy; returns its pulls and sum-rule deviations, or what it raised."""
+def fit_toy(seed, expected):
+    """Fits one toy: its result and the fit's time in seconds, or the text of what it raised."""
     rng = np.random.default_rng(seed)
     n_signal, n_background = rng.poisson(expected)
     data, _ = toymodel.generate(rng, n_signal, n_background)
@@ -96,9 +121,15 @@ def run_toy(seed, expected):
     try:
         result = tarnwex.splot(data, toymodel.PDFS, shape_parameters=toymodel.shape_parameters())
     except (ValueError, tarnwex.SPlotError) as exc:
-        return {"raised": f"toy with {len(data)} events raised {exc}"}
-    seconds = time.perf_counter() - start
+        return f"toy with {len(data)} events raised {exc}", 0.0
+    return result, time.perf_counter() - start
 
+
+def summarise(fit, expected):
+    """A toy's pulls and sum-rule deviations from its result, or what it raised."""
+    result, seconds = fit
+    if isinstance(result, str):
+        return {"raised": result}
     truth = list(expected) + [toymodel.TRUE_SHAPES[name] for name in result.shape_parameters]
     values = list(result.yields) + list(result.shape_parameters.values())
     errors = list(result.yield_errors) + list(result.shape_errors.values())
@@ -133,7 +164,8 @@ def run_small_toy(seed, expected):
 def small_signal_study(pool, seeds, args):
     """Pulls of the yields of yields-only fits of a small signal on a large background."""
     expected = np.array([args.small_signal, args.small_events - args.small_signal])
-    return [fit for fit in map_toys(pool, run_small_toy, seeds, expected=expected) if fit is not None]
+    fits = map_toys(pool, run_small_toy, seeds, description="small-signal toys", expected=expected)
+    return [fit for fit in fits if fit is not None]
 
 
 def small_signal_report(fits, args):
@@ -207,7 +239,7 @@ def main():
     seeds, small_seeds = toy_seeds(args.seed, args.toys, args.small_toys)
     expected = (SIGNAL_FRACTION * args.events, (1 - SIGNAL_FRACTION) * args.events)
     with toy_pool(args.jobs) as pool:
-        fits = map_toys(pool, run_toy, seeds, expected=expected)
+        fits = [summarise(fit, expected) for fit in map_toys(pool, fit_toy, seeds, expected=expected)]
         small_fits = small_signal_study(pool, small_seeds, args) if args.small_toys > 1 else None
     for fit in fits:
         if "raised" in fit:

@@ -78,6 +78,35 @@ def test_analysis_tools_fit_from_a_root_file_agrees_between_densities_and_with_t
     assert_is_png(figure)
 
 
+def test_validation_shows_its_progress_on_a_terminal_only(matplotlib, tmp_path):
+    pytest.importorskip("tqdm")
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    args = [sys.executable, str(EXAMPLES / "validation.py"), "--toys", "3", "--events", "500",
+            "--small-toys", "0", "--jobs", "1", "--output", str(tmp_path / "pulls.png")]
+    env = dict(os.environ, MPLBACKEND="Agg")
+    terminal, child_side = pty.openpty()
+    # 24 lines of 100 columns: a new terminal is 0 wide, where no bar fits.
+    fcntl.ioctl(child_side, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    try:
+        done = subprocess.run(args, cwd=tmp_path, env=env, stdout=subprocess.DEVNULL, stderr=child_side, timeout=900)
+    finally:
+        os.close(child_side)
+    shown = b""
+    try:
+        while chunk := os.read(terminal, 4096):
+            shown += chunk
+    except OSError:  # the terminal's other side is closed: all is read
+        pass
+    os.close(terminal)
+    assert done.returncode == 0 and "toys: 100%" in shown.decode() and "3/3" in shown.decode()
+    piped = subprocess.run(args, cwd=tmp_path, env=env, capture_output=True, text=True, timeout=900)
+    assert piped.returncode == 0 and "toys:" not in piped.stderr
+
+
 def test_dask_toys_give_validations_table_and_slurm_configuration_is_built(matplotlib, tmp_path):
     # Found without importing: dask_jobqueue replaces the interrupt handler of
     # the process that imports it, so it is only ever imported in a child.
