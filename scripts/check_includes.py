@@ -2,7 +2,7 @@
 """Checks the includes between the folders of src against the allowed arrows.
 
 The folders of src/fit stand on floors, each answering one question (see
-docs/ARCHITECTURE.md), on top of the minimizer (src/minimizer), which
+docs/developers/architecture.md), on top of the minimizer (src/minimizer), which
 includes nothing of theirs. A file may include its own folder and the
 folders that ALLOWED lists for it, nothing else: an arrow missing from the
 table fails, so the table is the map of who may lean on whom. src/python

@@ -84,7 +84,14 @@ std::string cell(std::string_view text, std::string_view style = {}, std::string
   return out + ">" + std::string(text) + "</td>";
 }
 
-std::string bound_text(double bound) { return std::isinf(bound) ? "" : escaped(exact(bound)); }
+// A bound as typed is short; a long one (the yields' floor) is shown to three
+// digits, in full on hover.
+std::string bound_cell(double bound) {
+  if (std::isinf(bound)) return cell("");
+  const std::string full = exact(bound);
+  if (full.size() <= 10) return cell(full);
+  return cell(chars(bound, std::chars_format::general, 3), {}, full);
+}
 
 void add_row(std::string& html, std::size_t index, std::string_view name, double value,
              double error, double lower, double upper) {
@@ -98,8 +105,8 @@ void add_row(std::string& html, std::size_t index, std::string_view name, double
   html += cell(escaped(name));
   html += cell(shown.value, {}, exact(value));
   html += cell(shown.error, {}, exact(error));
-  html += cell(bound_text(lower));
-  html += cell(bound_text(upper));
+  html += bound_cell(lower);
+  html += bound_cell(upper);
   html += note.empty() ? cell("") : cell(note, kNote);
   html += "</tr>\n";
 }
