@@ -8,7 +8,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PYTHON=${PYTHON:-python3}
+start=$SECONDS
 scripts/setup.sh docs
+echo "docs: set up in $((SECONDS - start)) s"
 
 out=build/docs
 rm -rf "$out"
@@ -17,4 +19,5 @@ MPLBACKEND=Agg "$PYTHON" -m sphinx -W --keep-going -n -b html docs "$out/html"
 # The first tutorial ends on a result, which the notebook shows as its table.
 grep -q '<th>Name</th><th>Value</th>' "$out/html/tutorials/first-splot.html" ||
   { echo "docs: the executed tutorial shows no result table" >&2; exit 1; }
+echo "docs: built in $((SECONDS - start)) s"
 echo "docs: open $PWD/$out/html/index.html"
