@@ -6,7 +6,6 @@
 #include "python/guarded_entry.h"
 #include "python/interpreter_compat.h"
 #include "python/py_ref.h"
-#include "python/result_state.h"
 #include "python/shape_parameter_type.h"
 #include "python/signal_checks.h"
 #include "python/splot_error_type.h"

@@ -2,12 +2,9 @@
 
 #include <string>
 
-#include "python/guarded_entry.h"
 #include "python/interpreter_compat.h"
 #include "python/parameter_dict.h"
-#include "python/process_wide_object.h"
 #include "python/py_ref.h"
-#include "python/splot_result_type.h"
 
 namespace tarnwex {
 
@@ -95,85 +92,67 @@ bool same_names(const ParameterMap& a, const ParameterMap& b) {
   return true;
 }
 
-PyObject* restore(PyObject*, PyObject* state) {
-  return guarded_entry([&]() -> PyObject* {
-    if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != kStateSize) {
-      invalid(PyExc_TypeError, "expected " + std::to_string(kStateSize) + " items");
-      return nullptr;
-    }
-    auto item = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(state, i); };
-    std::size_t version = 0;
-    if (!read_count(item(0), "version", version)) return nullptr;
-    if (version != static_cast<std::size_t>(kStateVersion)) {
-      invalid(PyExc_ValueError, "version " + std::to_string(version) + " is not supported");
-      return nullptr;
-    }
-    SPlotResultFields fields{};
-    const npy_intp any[2] = {-1, -1};
-    if (!read_array(item(1), "yields", 1, any, fields.yields)) return nullptr;
-    const npy_intp k = PyArray_DIM(reinterpret_cast<PyArrayObject*>(fields.yields.get()), 0);
-    if (k == 0) {
-      invalid(PyExc_ValueError, "yields must not be empty");
-      return nullptr;
-    }
-    const npy_intp yield_shape[1] = {k};
-    const npy_intp square[2] = {k, k};
-    const npy_intp per_event[2] = {-1, k};
-    if (!read_array(item(2), "yield_errors", 1, yield_shape, fields.yield_errors) ||
-        !read_array(item(3), "covariance", 2, square, fields.covariance) ||
-        !read_array(item(4), "sweights", 2, per_event, fields.sweights) ||
-        !read_map(item(5), "shape_parameters", fields.shape_parameters) ||
-        !read_map(item(6), "shape_errors", fields.shape_errors)) {
-      return nullptr;
-    }
-    const auto n = k + static_cast<npy_intp>(fields.shape_parameters.size());
-    const npy_intp joint[2] = {n, n};
-    if (!read_array(item(7), "fit_covariance", 2, joint, fields.fit_covariance) ||
-        !read_double(item(8), "minimum_nll", fields.minimum_nll)) {
-      return nullptr;
-    }
-    if (!PyBool_Check(item(9))) {
-      invalid(PyExc_TypeError, "success must be a bool");
-      return nullptr;
-    }
-    fields.success = item(9) == Py_True;
-    if (!read_text(item(10), fields.message) ||
-        !read_count(item(11), "objective_evaluations", fields.objective_evaluations) ||
-        !read_count(item(12), "gradient_evaluations", fields.gradient_evaluations) ||
-        !read_count(item(13), "hessian_evaluations", fields.hessian_evaluations) ||
-        !read_map(item(14), "lower bounds", fields.lower_bounds) ||
-        !read_map(item(15), "upper bounds", fields.upper_bounds)) {
-      return nullptr;
-    }
-    if (!same_names(fields.shape_parameters, fields.shape_errors) ||
-        !same_names(fields.shape_parameters, fields.lower_bounds) ||
-        !same_names(fields.shape_parameters, fields.upper_bounds)) {
-      invalid(PyExc_ValueError, "the shape parameters' values, errors and bounds name different parameters");
-      return nullptr;
-    }
-    return make_splot_result(std::move(fields));
-  });
-}
-
-PyMethodDef restore_definition = {
-    "_restore_result", restore, METH_VARARGS,
-    "Restores a pickled SPlotResult; only pickle and copy call it.",
-};
-
 }  // namespace
 
-PyObject* restore_function() {
-  static PyObject* function = nullptr;
-  return process_wide_object(function, [] {
-    PyRef module_name = PyRef::steal(PyUnicode_FromString("tarnwex"));
-    return module_name ? PyCFunction_NewEx(&restore_definition, nullptr, module_name.get())
-                       : nullptr;
-  });
+std::optional<SPlotResultFields> fields_from_state(PyObject* state) {
+  if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != kStateSize) {
+    invalid(PyExc_TypeError, "expected " + std::to_string(kStateSize) + " items");
+    return std::nullopt;
+  }
+  auto item = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(state, i); };
+  std::size_t version = 0;
+  if (!read_count(item(0), "version", version)) return std::nullopt;
+  if (version != static_cast<std::size_t>(kStateVersion)) {
+    invalid(PyExc_ValueError, "version " + std::to_string(version) + " is not supported");
+    return std::nullopt;
+  }
+  SPlotResultFields fields{};
+  const npy_intp any[2] = {-1, -1};
+  if (!read_array(item(1), "yields", 1, any, fields.yields)) return std::nullopt;
+  const npy_intp k = PyArray_DIM(reinterpret_cast<PyArrayObject*>(fields.yields.get()), 0);
+  if (k == 0) {
+    invalid(PyExc_ValueError, "yields must not be empty");
+    return std::nullopt;
+  }
+  const npy_intp yield_shape[1] = {k};
+  const npy_intp square[2] = {k, k};
+  const npy_intp per_event[2] = {-1, k};
+  if (!read_array(item(2), "yield_errors", 1, yield_shape, fields.yield_errors) ||
+      !read_array(item(3), "covariance", 2, square, fields.covariance) ||
+      !read_array(item(4), "sweights", 2, per_event, fields.sweights) ||
+      !read_map(item(5), "shape_parameters", fields.shape_parameters) ||
+      !read_map(item(6), "shape_errors", fields.shape_errors)) {
+    return std::nullopt;
+  }
+  const auto n = k + static_cast<npy_intp>(fields.shape_parameters.size());
+  const npy_intp joint[2] = {n, n};
+  if (!read_array(item(7), "fit_covariance", 2, joint, fields.fit_covariance) ||
+      !read_double(item(8), "minimum_nll", fields.minimum_nll)) {
+    return std::nullopt;
+  }
+  if (!PyBool_Check(item(9))) {
+    invalid(PyExc_TypeError, "success must be a bool");
+    return std::nullopt;
+  }
+  fields.success = item(9) == Py_True;
+  if (!read_text(item(10), fields.message) ||
+      !read_count(item(11), "objective_evaluations", fields.objective_evaluations) ||
+      !read_count(item(12), "gradient_evaluations", fields.gradient_evaluations) ||
+      !read_count(item(13), "hessian_evaluations", fields.hessian_evaluations) ||
+      !read_map(item(14), "lower bounds", fields.lower_bounds) ||
+      !read_map(item(15), "upper bounds", fields.upper_bounds)) {
+    return std::nullopt;
+  }
+  if (!same_names(fields.shape_parameters, fields.shape_errors) ||
+      !same_names(fields.shape_parameters, fields.lower_bounds) ||
+      !same_names(fields.shape_parameters, fields.upper_bounds)) {
+    invalid(PyExc_ValueError, "the shape parameters' values, errors and bounds name different parameters");
+    return std::nullopt;
+  }
+  return fields;
 }
 
 PyObject* result_state(const SPlotResultFields& fields) {
-  PyObject* function = restore_function();
-  if (function == nullptr) return nullptr;
   PyRef values = PyRef::steal(parameters_to_python(fields.shape_parameters));
   PyRef errors = PyRef::steal(parameters_to_python(fields.shape_errors));
   PyRef lower = PyRef::steal(parameters_to_python(fields.lower_bounds));
@@ -182,7 +161,7 @@ PyObject* result_state(const SPlotResultFields& fields) {
   PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(
       fields.message.data(), static_cast<Py_ssize_t>(fields.message.size()), "replace"));
   if (!message) return nullptr;
-  return Py_BuildValue("(O(lOOOOOOOdOOKKKOO))", function, kStateVersion, fields.yields.get(),
+  return Py_BuildValue("(lOOOOOOOdOOKKKOO)", kStateVersion, fields.yields.get(),
                        fields.yield_errors.get(), fields.covariance.get(), fields.sweights.get(),
                        values.get(), errors.get(), fields.fit_covariance.get(), fields.minimum_nll,
                        fields.success ? Py_True : Py_False, message.get(),

@@ -1,21 +1,23 @@
 // A result across process boundaries: the state an SPlotResult pickles to,
-// and the module's private function that restores one from it.
+// and the fields read back from one.
 #pragma once
 
+#include <optional>
+
 #include "python/python_api.h"
+#include "python/splot_result_fields.h"
 
 namespace tarnwex {
 
-struct SPlotResultFields;
-
-// The pair (restore function, state tuple) that pickle and copy store for a
-// result. A new reference, or null with a Python error set.
+// The state tuple that restores `fields` (the arguments of the restore
+// function). A new reference, or null with a Python error set.
 PyObject* result_state(const SPlotResultFields& fields);
 
-// The process-wide function `_restore_result`, which the module exposes under
-// that name so that pickle finds it there; borrowed, or null with a Python
-// error set. It checks every part of the state it is given, so that a state
-// from anywhere else gives an error and never an inconsistent result.
-PyObject* restore_function();
+// The fields a state tuple describes, every part of it checked, so that a
+// state from anywhere else gives an error and never an inconsistent result:
+// arrays of float64 with the shapes the properties document (copied, so that
+// nothing is shared with the state), one entry per shape parameter in each
+// map. Nothing, with a Python error set, when the state is not such a tuple.
+std::optional<SPlotResultFields> fields_from_state(PyObject* state);
 
 }  // namespace tarnwex

@@ -6,6 +6,8 @@
 #include <limits>
 #include <string_view>
 
+#include "python/python_api.h"
+
 namespace tarnwex {
 
 namespace {

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "python/splot_result_type.h"
+#include "python/splot_result_fields.h"
 
 namespace tarnwex {
 

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <memory>
+#include <optional>
 
 #include "python/guarded_entry.h"
 #include "python/interpreter_compat.h"
@@ -140,9 +141,40 @@ PyGetSetDef properties[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyObject* splot_result_reduce(PyObject* self, PyObject*) {
-  return guarded_entry([&] { return result_state(fields_of(self)); });
+// A new SPlotResult holding `fields`, whose consistency the caller has made
+// sure of.
+PyObject* make_splot_result(SPlotResultFields&& fields) {
+  PyTypeObject* type = splot_result_type();
+  if (type == nullptr) return nullptr;
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  std::construct_at(&fields_of(self), std::move(fields));
+  return self;
 }
+
+// Pickle and copy store a result as a call of the module's restore function
+// on its state.
+PyObject* splot_result_reduce(PyObject* self, PyObject*) {
+  return guarded_entry([&]() -> PyObject* {
+    PyObject* restore = restore_function();
+    if (restore == nullptr) return nullptr;
+    PyRef state = PyRef::steal(result_state(fields_of(self)));
+    if (!state) return nullptr;
+    return PyTuple_Pack(2, restore, state.get());
+  });
+}
+
+PyObject* restore(PyObject*, PyObject* state) {
+  return guarded_entry([&]() -> PyObject* {
+    std::optional<SPlotResultFields> fields = fields_from_state(state);
+    return fields ? make_splot_result(std::move(*fields)) : nullptr;
+  });
+}
+
+PyMethodDef restore_definition = {
+    "_restore_result", restore, METH_VARARGS,
+    "Restores a pickled SPlotResult; only pickle and copy call it.",
+};
 
 PyObject* splot_result_html(PyObject* self, PyObject*) {
   return guarded_entry([&]() -> PyObject* {
@@ -185,13 +217,13 @@ PyTypeObject* splot_result_type() {
       process_wide_object(type, [] { return compat::final_type_from_spec(spec); }));
 }
 
-PyObject* make_splot_result(SPlotResultFields&& fields) {
-  PyTypeObject* type = splot_result_type();
-  if (type == nullptr) return nullptr;
-  PyObject* self = type->tp_alloc(type, 0);
-  if (self == nullptr) return nullptr;
-  std::construct_at(&fields_of(self), std::move(fields));
-  return self;
+PyObject* restore_function() {
+  static PyObject* function = nullptr;
+  return process_wide_object(function, [] {
+    PyRef module_name = PyRef::steal(PyUnicode_FromString("tarnwex"));
+    return module_name ? PyCFunction_NewEx(&restore_definition, nullptr, module_name.get())
+                       : nullptr;
+  });
 }
 
 PyObject* result_to_python(SPlotOutput&& output, std::span<const ShapeParameter> shape_parameters) {
