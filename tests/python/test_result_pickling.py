@@ -2,6 +2,7 @@
 
 import copy
 import math
+import multiprocessing
 import pickle
 from concurrent.futures import ProcessPoolExecutor
 
@@ -74,7 +75,8 @@ def fit_in_worker(seed):
 
 
 def test_results_return_from_worker_processes():
-    with ProcessPoolExecutor(max_workers=2) as pool:
+    # Fresh interpreters: forking a process that has threads is deprecated.
+    with ProcessPoolExecutor(max_workers=2, mp_context=multiprocessing.get_context("spawn")) as pool:
         results = list(pool.map(fit_in_worker, [2, 3]))
     for seed, fitted in zip([2, 3], results):
         assert_same_result(fitted, vanished_peak_fit(seed))
