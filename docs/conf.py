@@ -2,7 +2,7 @@
 
 Build with ``make docs`` (scripts/docs.sh), or by hand:
 
-    python -m sphinx -W --keep-going -n -b html docs build/docs/html
+    python -m sphinx -W --keep-going -n -q -b html docs build/docs/html
 
 The site documents the tarnwex that Python imports: the API reference is
 read from the installed module's docstrings, and the tutorials, MyST

@@ -15,7 +15,7 @@ echo "docs: set up in $((SECONDS - start)) s"
 out=build/docs
 rm -rf "$out"
 # No display is assumed: the notebooks' figures are drawn without one.
-MPLBACKEND=Agg "$PYTHON" -m sphinx -W --keep-going -n -b html docs "$out/html"
+MPLBACKEND=Agg "$PYTHON" -m sphinx -W --keep-going -n -q -b html docs "$out/html"
 # The first tutorial ends on a result, which the notebook shows as its table.
 grep -q '<th>Name</th><th>Value</th>' "$out/html/tutorials/first-splot.html" ||
   { echo "docs: the executed tutorial shows no result table" >&2; exit 1; }
