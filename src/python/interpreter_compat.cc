@@ -1,6 +1,7 @@
 #include "python/interpreter_compat.h"
 
 #include <cstring>
+#include <map>
 #include <vector>
 
 
@@ -28,12 +29,30 @@ int refuse_attribute(PyObject* self, PyObject* name, PyObject*) {
   return -1;
 }
 
-PyMethodDef final_class_methods[] = {
-    {"__init_subclass__",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(refuse_subclass)),
-     METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
+const PyMethodDef kRefuseSubclass = {
+    "__init_subclass__",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(refuse_subclass)),
+    METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr};
+
+// The class's own methods followed by the refusing __init_subclass__: a type
+// has one method table, and a second Py_tp_methods slot would replace the
+// first. The type keeps pointing at the table, so it is kept for the process,
+// one per spec however often the type is made.
+PyMethodDef* final_class_methods(const PyType_Spec& spec) {
+  static std::map<const PyType_Spec*, std::vector<PyMethodDef>> tables;
+  std::vector<PyMethodDef>& table = tables[&spec];
+  if (table.empty()) {
+    for (const PyType_Slot* slot = spec.slots; slot->slot != 0; ++slot) {
+      if (slot->slot != Py_tp_methods) continue;
+      for (auto* method = static_cast<PyMethodDef*>(slot->pfunc); method->ml_name != nullptr; ++method) {
+        table.push_back(*method);
+      }
+    }
+    table.push_back(kRefuseSubclass);
+    table.push_back({nullptr, nullptr, 0, nullptr});
+  }
+  return table.data();
+}
 #endif
 
 #if PY_VERSION_HEX < 0x030A0000 && !defined(PYPY_VERSION)
@@ -65,9 +84,11 @@ bool restore_full_docstring(PyTypeObject* type, const char* doc) {
 PyObject* final_type_from_spec(PyType_Spec& spec) {
 #ifdef PYPY_VERSION
   std::vector<PyType_Slot> slots;
-  for (const PyType_Slot* slot = spec.slots; slot->slot != 0; ++slot) slots.push_back(*slot);
+  for (const PyType_Slot* slot = spec.slots; slot->slot != 0; ++slot) {
+    if (slot->slot != Py_tp_methods) slots.push_back(*slot);
+  }
   slots.push_back({Py_tp_setattro, reinterpret_cast<void*>(refuse_attribute)});
-  slots.push_back({Py_tp_methods, final_class_methods});
+  slots.push_back({Py_tp_methods, final_class_methods(spec)});
   slots.push_back({0, nullptr});
   PyType_Spec extended = spec;
   extended.slots = slots.data();
