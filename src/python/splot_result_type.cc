@@ -54,7 +54,15 @@ constexpr const char* kDoc =
     "hessian_evaluations : int\n"
     "    Number of Hessian evaluations.";
 
-SPlotResultFields& fields_of(PyObject* self) { return reinterpret_cast<PySPlotResult*>(self)->fields; }
+PySPlotResult* record_of(PyObject* self) { return reinterpret_cast<PySPlotResult*>(self); }
+
+// The fields of a result that splot or unpickling made; null, with a
+// TypeError set, for an instance allocated around them.
+const SPlotResultFields* fields_of(PyObject* self) {
+  if (record_of(self)->made) return &record_of(self)->fields;
+  PyErr_SetString(PyExc_TypeError, "this SPlotResult was not created by splot");
+  return nullptr;
+}
 
 // Rounded to six places from the double's exact value; "NaN", "inf", "-inf".
 // Written without the C library's formatting, whose decimal separator follows
@@ -72,14 +80,16 @@ std::string six_decimals(double value) {
 
 void splot_result_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  std::destroy_at(&fields_of(self));
+  if (record_of(self)->made) std::destroy_at(&record_of(self)->fields);
   type->tp_free(self);
   Py_DECREF(type);
 }
 
 PyObject* splot_result_repr(PyObject* self) {
   return guarded_entry([&]() -> PyObject* {
-    const SPlotResultFields& fields = fields_of(self);
+    const SPlotResultFields* made = fields_of(self);
+    if (made == nullptr) return nullptr;
+    const SPlotResultFields& fields = *made;
     const auto n_components = PyArray_DIM(reinterpret_cast<PyArrayObject*>(fields.yields.get()), 0);
     const std::string text = "SPlotResult(yields=<" + std::to_string(n_components) +
                              " components>, success=" + (fields.success ? "true" : "false") +
@@ -90,25 +100,36 @@ PyObject* splot_result_repr(PyObject* self) {
 
 template <PyRef SPlotResultFields::*field>
 PyObject* get_array(PyObject* self, void*) {
-  return compat::new_ref((fields_of(self).*field).get());
+  const SPlotResultFields* fields = fields_of(self);
+  return fields != nullptr ? compat::new_ref((fields->*field).get()) : nullptr;
 }
 
 template <ParameterMap SPlotResultFields::*field>
 PyObject* get_map(PyObject* self, void*) {
-  return guarded_entry([&] { return parameters_to_python(fields_of(self).*field); });
+  return guarded_entry([&]() -> PyObject* {
+    const SPlotResultFields* fields = fields_of(self);
+    return fields != nullptr ? parameters_to_python(fields->*field) : nullptr;
+  });
 }
 
 template <std::size_t SPlotResultFields::*field>
 PyObject* get_count(PyObject* self, void*) {
-  return PyLong_FromSize_t(fields_of(self).*field);
+  const SPlotResultFields* fields = fields_of(self);
+  return fields != nullptr ? PyLong_FromSize_t(fields->*field) : nullptr;
 }
 
 PyObject* get_minimum_nll(PyObject* self, void*) {
-  return PyFloat_FromDouble(fields_of(self).minimum_nll);
+  const SPlotResultFields* fields = fields_of(self);
+  return fields != nullptr ? PyFloat_FromDouble(fields->minimum_nll) : nullptr;
 }
-PyObject* get_success(PyObject* self, void*) { return PyBool_FromLong(fields_of(self).success); }
+PyObject* get_success(PyObject* self, void*) {
+  const SPlotResultFields* fields = fields_of(self);
+  return fields != nullptr ? PyBool_FromLong(fields->success) : nullptr;
+}
 PyObject* get_message(PyObject* self, void*) {
-  const std::string& message = fields_of(self).message;
+  const SPlotResultFields* fields = fields_of(self);
+  if (fields == nullptr) return nullptr;
+  const std::string& message = fields->message;
   return PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
 }
 
@@ -148,7 +169,8 @@ PyObject* make_splot_result(SPlotResultFields&& fields) {
   if (type == nullptr) return nullptr;
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
-  std::construct_at(&fields_of(self), std::move(fields));
+  std::construct_at(&record_of(self)->fields, std::move(fields));
+  record_of(self)->made = true;
   return self;
 }
 
@@ -158,7 +180,9 @@ PyObject* splot_result_reduce(PyObject* self, PyObject*) {
   return guarded_entry([&]() -> PyObject* {
     PyObject* restore = restore_function();
     if (restore == nullptr) return nullptr;
-    PyRef state = PyRef::steal(result_state(fields_of(self)));
+    const SPlotResultFields* fields = fields_of(self);
+    if (fields == nullptr) return nullptr;
+    PyRef state = PyRef::steal(result_state(*fields));
     if (!state) return nullptr;
     return PyTuple_Pack(2, restore, state.get());
   });
@@ -178,7 +202,9 @@ PyMethodDef restore_definition = {
 
 PyObject* splot_result_html(PyObject* self, PyObject*) {
   return guarded_entry([&]() -> PyObject* {
-    const std::string html = result_table_html(fields_of(self));
+    const SPlotResultFields* fields = fields_of(self);
+    if (fields == nullptr) return nullptr;
+    const std::string html = result_table_html(*fields);
     return PyUnicode_DecodeUTF8(html.data(), static_cast<Py_ssize_t>(html.size()), "strict");
   });
 }

@@ -11,9 +11,12 @@
 namespace tarnwex {
 
 // The interpreter allocates the record; `fields` is constructed once the
-// allocation succeeds and destroyed with the object.
+// allocation succeeds and destroyed with the object. `made` says that it was:
+// the allocation is zero-filled, and an interpreter that lets object.__new__
+// allocate one (PyPy does) leaves it false.
 struct PySPlotResult {
   PyObject_HEAD
+  bool made;
   SPlotResultFields fields;
 };
 

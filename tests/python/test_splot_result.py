@@ -141,3 +141,13 @@ def test_results_are_immutable_final_and_not_constructible(result):
         type("Sub", (SPlotResult,), {})
     assert SPlotResult.__module__ == "tarnwex"
     assert SPlotResult.__doc__.startswith("Result of a joint yield-and-shape fit and its sWeight calculation.")
+    # Some interpreters (PyPy) let object.__new__ allocate one around splot:
+    # such an instance refuses to be read rather than reading nothing.
+    try:
+        empty = object.__new__(SPlotResult)
+    except TypeError:
+        return
+    for read in (repr, lambda r: r.yields, lambda r: r.shape_parameters, lambda r: r.message,
+                 lambda r: r._repr_html_(), lambda r: r.__reduce__()):
+        with pytest.raises(TypeError, match="not created by splot"):
+            read(empty)
