@@ -6,14 +6,12 @@
 #include <limits>
 #include <string_view>
 
+#include "fit/core/yield_bound.h"
 #include "python/python_api.h"
 
 namespace tarnwex {
 
 namespace {
-
-// The smallest yield the fit allows.
-constexpr double kYieldFloor = std::numeric_limits<double>::epsilon();
 
 // Notebook themes may be dark: every coloured cell sets its text colour too.
 constexpr std::string_view kGood = "background-color:#92CCA6;color:black";
@@ -140,19 +138,16 @@ std::string result_table_html(const SPlotResultFields& fields) {
   const double* yields = values_of(fields.yields);
   const double* yield_errors = values_of(fields.yield_errors);
   for (std::size_t k = 0; k < n_components; ++k) {
-    add_row(html, k, "yield " + std::to_string(k), yields[k], yield_errors[k], kYieldFloor,
+    add_row(html, k, "yield " + std::to_string(k), yields[k], yield_errors[k], kYieldLowerBound,
             std::numeric_limits<double>::infinity());
   }
+  // The four maps name the same parameters, so they are walked together.
   std::size_t index = n_components;
+  auto error = fields.shape_errors.begin();
+  auto lower = fields.lower_bounds.begin();
+  auto upper = fields.upper_bounds.begin();
   for (const auto& [name, value] : fields.shape_parameters) {
-    const auto error = fields.shape_errors.find(name);
-    const auto lower = fields.lower_bounds.find(name);
-    const auto upper = fields.upper_bounds.find(name);
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    const double infinity = std::numeric_limits<double>::infinity();
-    add_row(html, index++, name, value, error == fields.shape_errors.end() ? nan : error->second,
-            lower == fields.lower_bounds.end() ? -infinity : lower->second,
-            upper == fields.upper_bounds.end() ? infinity : upper->second);
+    add_row(html, index++, name, value, (error++)->second, (lower++)->second, (upper++)->second);
   }
   return html + "</table>";
 }

@@ -11,7 +11,8 @@
 namespace tarnwex {
 
 // What an SPlotResult holds, in the order of its properties. The arrays are
-// counted references like every other Python object the module keeps.
+// counted references like every other Python object the module keeps; the
+// four maps name the same shape parameters.
 struct SPlotResultFields {
   PyRef yields;
   PyRef yield_errors;

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "fit/core/yield_bound.h"
+
 namespace tarnwex {
 
 StartPoint make_start_point(std::span<const double> start_yields,
@@ -23,7 +25,7 @@ StartPoint make_start_point(std::span<const double> start_yields,
     const double y = n_shape == 0 ? std::max(start_yields[k] * scale, kMachineEpsilon)
                                   : start_yields[k];
     start.x[static_cast<Eigen::Index>(k)] = y;
-    start.bounds.emplace_back(kMachineEpsilon, std::numeric_limits<double>::infinity());
+    start.bounds.emplace_back(kYieldLowerBound, std::numeric_limits<double>::infinity());
   }
   for (std::size_t i = 0; i < n_shape; ++i) {
     start.x[static_cast<Eigen::Index>(n_components + i)] = shape_parameters[i].initial;
